@@ -81,8 +81,11 @@ std::uint32_t BaudFor(speed_t speed) {
     return 0;
 }
 
-MapResult MapToTermios(const CommState& state, termios* tio, ModemLines* lines) {
+MapResult MapToTermios(const CommState& state, termios* out, ModemLines* lines) {
     *lines = ModemLines{};
+    // Built on a copy, so that a refused setting leaves the caller's fields alone.
+    termios copy = *out;
+    termios* tio = &copy;
     const speed_t speed = SpeedFor(state.baudRate);
     if (speed == B0) return MapResult::kUnsupported;
     if (!MapByteSize(state.byteSize, &tio->c_cflag)) return MapResult::kUnsupported;
@@ -114,6 +117,7 @@ MapResult MapToTermios(const CommState& state, termios* tio, ModemLines* lines) 
     lines->setRts = state.rtsControl == platform::kRtsEnable;
     lines->clearRts = state.rtsControl == platform::kRtsDisable;
     lines->rs485 = state.rtsControl == platform::kRtsToggle;
+    *out = copy;
     return MapResult::kOk;
 }
 

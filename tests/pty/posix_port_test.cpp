@@ -1,0 +1,192 @@
+// The POSIX backend on real pseudo-terminals: the serial module's calls as the
+// driver makes them, with a peer on the master side.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "pty_pair.h"
+#include "serial/serial.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr LineSettings k9600{9600, 8, 0, 0};
+
+class PosixPortTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(qsn::SerialOpen(pty.PortName().c_str(), k9600, 8, &handle), qsn::kSerialOk);
+    }
+    void TearDown() override {
+        if (handle != 0) qsn::SerialClose(handle);
+    }
+    // Waits until the driver's side has `count` bytes waiting.
+    void AwaitWaiting(uint32_t count) {
+        for (int i = 0; i < 500; ++i) {
+            uint32_t waiting = 0;
+            ASSERT_TRUE(qsn::platform::PortClearErrors(handle, &waiting));
+            if (waiting >= count) return;
+            pollfd p{pty.Slave(), POLLIN, 0};
+            poll(&p, 1, 10);
+        }
+        FAIL() << "input never arrived";
+    }
+    // What the peer received, waiting for `count` bytes.
+    std::string PeerReads(size_t count) {
+        std::string got;
+        while (got.size() < count) {
+            pollfd p{pty.Master(), POLLIN, 0};
+            if (poll(&p, 1, 2000) <= 0) break;
+            char buffer[256];
+            const ssize_t n = read(pty.Master(), buffer, sizeof buffer);
+            if (n <= 0) break;
+            got.append(buffer, static_cast<size_t>(n));
+        }
+        return got;
+    }
+
+    PtyPair pty;
+    qsn::PortHandle handle = 0;
+};
+
+TEST_F(PosixPortTest, ConfiguringMakesTheLineRawAtTheRate) {
+    termios tio{};
+    ASSERT_EQ(tcgetattr(pty.Slave(), &tio), 0);
+    EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0u);
+    EXPECT_EQ(tio.c_iflag & (ICRNL | IXON), 0u);
+    EXPECT_EQ(tio.c_oflag & OPOST, 0u);
+    EXPECT_EQ(cfgetospeed(&tio), B9600);
+    // A CR from the peer arrives as CR, and a CR sent arrives as CR.
+    pty.Send("A\r");
+    char reply[2] = {};
+    int32_t received = 0;
+    ASSERT_EQ(qsn::SerialRead(handle, reply, 2, &received), qsn::kSerialOk);
+    EXPECT_EQ(std::string(reply, 2), "A\r");
+    ASSERT_EQ(qsn::SerialWrite(handle, ">05AA6\r", 7), qsn::kSerialOk);
+    EXPECT_EQ(PeerReads(7), ">05AA6\r");
+}
+
+// The total time-out bounds the whole read, not the gap between bytes.
+TEST_F(PosixPortTest, TotalTimeoutBoundsTheWholeRead) {
+    ASSERT_EQ(qsn::SerialSetReadTimeout(handle, 30), 100);
+    char buffer[100];
+    int32_t received = -1;
+
+    auto start = Clock::now();
+    EXPECT_EQ(qsn::SerialRead(handle, buffer, 1, &received), qsn::kSerialIoFailed);
+    auto waited = Clock::now() - start;
+    EXPECT_EQ(received, 0);
+    EXPECT_GE(waited, milliseconds(290));
+    EXPECT_LT(waited, milliseconds(1500));
+
+    // A peer that sends part of the count, then keeps trickling: the read
+    // still ends when its 300 ms are over.
+    std::atomic<bool> stop{false};
+    std::thread trickle([&] {
+        for (int i = 0; i < 40 && !stop; ++i) {
+            pty.Send("x");
+            std::this_thread::sleep_for(milliseconds(50));
+        }
+    });
+    start = Clock::now();
+    std::uint32_t got = 0;
+    EXPECT_TRUE(qsn::platform::PortRead(handle, buffer, 100, &got));
+    waited = Clock::now() - start;
+    stop = true;
+    trickle.join();
+    EXPECT_GT(got, 0u);
+    EXPECT_LT(got, 100u);
+    EXPECT_GE(waited, milliseconds(290));
+    EXPECT_LT(waited, milliseconds(1500));
+}
+
+TEST_F(PosixPortTest, PartialCountReportsWhatArrived) {
+    qsn::SerialSetReadTimeout(handle, 20);
+    pty.Send("abc");
+    char buffer[8] = {};
+    int32_t received = -1;
+    EXPECT_EQ(qsn::SerialRead(handle, buffer, 5, &received), qsn::kSerialIoFailed);
+    EXPECT_EQ(received, 3);
+    EXPECT_EQ(std::string(buffer, 3), "abc");
+}
+
+TEST_F(PosixPortTest, ExactCountArrivesAcrossChunks) {
+    std::thread peer([&] {
+        for (const char* piece : {"012", "3456", "789"}) {
+            pty.Send(piece);
+            std::this_thread::sleep_for(milliseconds(20));
+        }
+    });
+    char buffer[10] = {};
+    int32_t received = 0;
+    EXPECT_EQ(qsn::SerialRead(handle, buffer, 10, &received), qsn::kSerialOk);
+    peer.join();
+    EXPECT_EQ(received, 10);
+    EXPECT_EQ(std::string(buffer, 10), "0123456789");
+}
+
+TEST_F(PosixPortTest, DiscardDropsWaitingInputAndRestoresTheTimeout) {
+    pty.Send(std::string(1300, 'q'));
+    AwaitWaiting(1300);
+    EXPECT_EQ(qsn::SerialDiscardInput(handle), 0);
+    uint32_t waiting = 99;
+    ASSERT_TRUE(qsn::platform::PortClearErrors(handle, &waiting));
+    EXPECT_EQ(waiting, 0u);
+    EXPECT_EQ(qsn::SerialSetReadTimeout(handle, 100), 100);
+}
+
+TEST_F(PosixPortTest, SecondOpenOfAnOpenDeviceFails) {
+    qsn::PortHandle second = 0;
+    EXPECT_EQ(qsn::SerialOpen(pty.SlavePath().c_str(), k9600, 8, &second), qsn::kSerialOpenFailed);
+    ASSERT_EQ(qsn::SerialClose(handle), qsn::kSerialOk);
+    handle = 0;
+    EXPECT_EQ(qsn::SerialOpen(pty.SlavePath().c_str(), k9600, 8, &second), qsn::kSerialOk);
+    qsn::SerialClose(second);
+}
+
+TEST_F(PosixPortTest, SettingsTermiosCannotHonourFailTheOpen) {
+    PtyPair other;
+    qsn::PortHandle h = 0;
+    EXPECT_EQ(qsn::SerialOpen(other.PortName().c_str(), {12345, 8, 0, 0}, 8, &h),
+              qsn::kSerialSetStateFailed);
+    // A pseudo-terminal has no RS-485 mode, so RTS toggle is refused.
+    EXPECT_EQ(qsn::SerialOpen(other.PortName().c_str(), k9600, 0x2000, &h),
+              qsn::kSerialSetStateFailed);
+    // Failed opens closed the device: it opens again.
+    EXPECT_EQ(qsn::SerialOpen(other.PortName().c_str(), k9600, 0x0303, &h), qsn::kSerialOk);
+    qsn::SerialClose(h);
+}
+
+TEST(PosixNullDevice, OpensUnconfiguredWritesAllAndReadsNothing) {
+    qsn::PortHandle handle = 0;
+    ASSERT_EQ(qsn::SerialOpen("NUL", k9600, 8, &handle), qsn::kSerialOk);
+    qsn::PortHandle again = 0;
+    ASSERT_EQ(qsn::SerialOpen("NUL", k9600, 8, &again), qsn::kSerialOk);
+    int32_t written = 0;
+    EXPECT_EQ(qsn::SerialWrite(handle, "hello", 5, &written), qsn::kSerialOk);
+    EXPECT_EQ(written, 5);
+    char buffer[4];
+    int32_t received = -1;
+    EXPECT_EQ(qsn::SerialRead(handle, buffer, 4, &received), qsn::kSerialIoFailed);
+    EXPECT_EQ(received, 0);
+    EXPECT_EQ(qsn::SerialClose(handle), qsn::kSerialOk);
+    EXPECT_EQ(qsn::SerialClose(again), qsn::kSerialOk);
+}
+
+TEST(PosixMissingDevice, OpenFailsAndNullHandleFailsEveryCall) {
+    qsn::PortHandle handle = 0;
+    EXPECT_EQ(qsn::SerialOpen("ttyNOPE9", k9600, 8, &handle), qsn::kSerialOpenFailed);
+    EXPECT_EQ(qsn::SerialWrite(0, "x", 1), qsn::kSerialIoFailed);
+    char c;
+    EXPECT_EQ(qsn::SerialRead(0, &c, 1), qsn::kSerialIoFailed);
+    EXPECT_EQ(qsn::SerialClose(0), qsn::kSerialIoFailed);
+}
+
+}  // namespace
