@@ -1,6 +1,9 @@
+#include "gate/gate.h"
 #include "host/command_table.h"
 #include "host/identify.h"
 #include "host/lifecycle.h"
+#include "io/read.h"
+#include "io/write.h"
 
 namespace qsn {
 
@@ -14,11 +17,11 @@ std::int32_t NoOperation(const RequestBlock&) { return QSN_FAILED; }
 constinit const std::array<CommandSlot, kCommandCount> kCommandTable = {{
     /*  1 */ {StartUp,          true,  true},
     /*  2 */ {WarmStart,        true,  false},
-    /*  3 */ {nullptr,          true,  true},
-    /*  4 */ {nullptr,          true,  true},
-    /*  5 */ {nullptr,          true,  true},
-    /*  6 */ {nullptr,          true,  true},
-    /*  7 */ {nullptr,          true,  true},
+    /*  3 */ {ValidateGate,     true,  true},
+    /*  4 */ {ValidateGateOnly, true,  true},
+    /*  5 */ {SingleRead,       true,  true},
+    /*  6 */ {SingleRead,       true,  true},
+    /*  7 */ {SingleWrite,      true,  true},
     /*  8 */ {nullptr,          false, false},
     /*  9 */ {nullptr,          false, false},
     /* 10 */ {NoOperation,      false, false},
