@@ -1,0 +1,132 @@
+// Reads per second through QsnMain against the simulator on a pseudo-terminal,
+// next to the physical limit of the same run: the wire time of frame and reply
+// at the simulator's rate (10 bits a character) plus the 4 ms closing pause.
+//
+//   read_bench [--count N] [--baud B]...   (default: 500 reads, unpaced and 9600 baud)
+#include <sys/prctl.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "kaldor.h"
+#include "qsnwndut.h"
+#include "sim_fixture.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr double kClosingPauseS = 0.004;
+constexpr double kBitsPerCharacter = 10.0;
+
+struct Run {
+    const char* name;
+    int32_t count;  // the PointBlock's count: 1 one point, 16 the unit
+    std::size_t frameLength;
+    std::size_t replyLength;
+};
+
+// An AI read: ">02L0008" + checksum + CR; the reply "A" + 4 digits a point + checksum + CR.
+constexpr Run kRuns[] = {
+    {"single read", 1, 11, 1 + 4 + 3},
+    {"group read", 16, 11, 1 + 64 + 3},
+};
+
+class Line {
+public:
+    explicit Line(unsigned baud) {
+        qsn::sim::SimOptions options;
+        options.line.baud = baud;
+        qsn::sim::UnitOptions unit;
+        unit.address = 2;
+        unit.kind = qsn::sim::UnitKind::kAnalog;
+        unit.inputs.fill(2048);
+        options.units = {unit};
+        sim_ = std::make_unique<qsn::test::SimThread>(options);
+        std::memset(context_.get(), 0, sizeof(DriverContext));
+        InitBlock init{};
+        std::strncpy(init.portName, sim_->SlavePath().c_str() + 5, sizeof init.portName - 1);
+        init.enabled = 1;
+        init.readTimeout = 100;
+        init.settings = {9600, 8, 0, 0};
+        if (Request(QSN_START_UP, &init) != 0) {
+            std::fprintf(stderr, "read_bench: cannot start the line on %s\n", sim_->SlavePath().c_str());
+            std::exit(1);
+        }
+    }
+    ~Line() { Request(QSN_CLOSE_PORT, nullptr); }
+
+    bool Read(int32_t count) {
+        PointBlock point{};
+        point.gas = "02AI3";
+        point.unit = 2;
+        point.typeCode = 30;
+        point.pointAddress = 204;
+        point.dataKind = 1;
+        point.count = count;
+        point.values = values_;
+        return Request(QSN_READ, &point) == 0;
+    }
+
+private:
+    int32_t Request(int32_t command, void* params) {
+        RequestBlock request{};
+        request.context = context_.get();
+        request.command = command;
+        request.params = params;
+        return QsnMain(&request);
+    }
+
+    std::unique_ptr<qsn::test::SimThread> sim_;
+    std::unique_ptr<DriverContext> context_ = std::make_unique<DriverContext>();
+    int16_t values_[16] = {};
+};
+
+double LimitPerSecond(const Run& run, unsigned baud) {
+    const double wire = baud == 0 ? 0.0
+                                  : static_cast<double>(run.frameLength + run.replyLength) *
+                                        kBitsPerCharacter / baud;
+    return 1.0 / (wire + kClosingPauseS);
+}
+
+void Measure(unsigned baud, int reads) {
+    Line line(baud);
+    for (const Run& run : kRuns) {
+        line.Read(run.count);  // first use: power-up clear
+        int failed = 0;
+        const auto start = Clock::now();
+        for (int i = 0; i < reads; ++i) failed += line.Read(run.count) ? 0 : 1;
+        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        const double rate = reads / seconds;
+        const double limit = LimitPerSecond(run, baud);
+        std::printf("%-8s %-12s %6d reads %4d failed %9.1f/s  limit %9.1f/s  %6.2f%%\n",
+                    baud == 0 ? "unpaced" : std::to_string(baud).c_str(), run.name, reads, failed,
+                    rate, limit, 100.0 * rate / limit);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int reads = 500;
+    std::vector<unsigned> bauds;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (std::strcmp(argv[i], "--count") == 0) reads = std::atoi(argv[i + 1]);
+        else if (std::strcmp(argv[i], "--baud") == 0) bauds.push_back(static_cast<unsigned>(std::atoi(argv[i + 1])));
+    }
+    if (reads <= 0) {
+        std::fprintf(stderr, "usage: read_bench [--count N] [--baud B]...\n");
+        return 2;
+    }
+    if (bauds.empty()) bauds = {0, 9600};
+    // The host's process, not the driver, chooses how closely sleeps are kept.
+    prctl(PR_SET_TIMERSLACK, 1UL);
+    KaldorSetSink([](int, const char*, void*) {}, nullptr);
+    for (unsigned baud : bauds) Measure(baud, reads);
+    return 0;
+}
