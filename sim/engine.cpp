@@ -200,22 +200,40 @@ Simulator::Clock::time_point Simulator::ReplyStart(std::size_t frameLength) cons
 // Each character reaches the driver at the end of its own wire time.
 bool Simulator::Send(const std::string& bytes, Clock::time_point start) {
     const Clock::duration perCharacter = CharacterTime();
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        if (!WaitUntil(start + perCharacter * static_cast<long>(i + 1))) return false;
-        if (!WriteByte(bytes[i])) return false;
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        if (!WaitUntil(start + perCharacter * static_cast<long>(sent + 1))) return false;
+        const std::size_t due = CharactersDue(bytes.size(), sent + 1, start, perCharacter);
+        if (!WriteBytes(bytes.data() + sent, due - sent)) return false;
+        sent = due;
     }
     return true;
 }
 
-bool Simulator::WriteByte(char c) {
-    for (;;) {
-        if (write(master_, &c, 1) == 1) return true;
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN) return false;
+// Every character whose slot has ended goes out in one write, so that a reader
+// is not woken once a character when the line is fast or the sender late.
+std::size_t Simulator::CharactersDue(std::size_t total, std::size_t due, Clock::time_point start,
+                                     Clock::duration perCharacter) const {
+    const Clock::time_point now = Clock::now();
+    while (due < total && start + perCharacter * static_cast<long>(due + 1) <= now) ++due;
+    return due;
+}
+
+bool Simulator::WriteBytes(const char* bytes, std::size_t count) {
+    while (count > 0) {
+        const ssize_t n = write(master_, bytes, count);
+        if (n > 0) {
+            bytes += n;
+            count -= static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN) return false;
         pollfd fds[2] = {{master_, POLLOUT, 0}, {stopPipe_[0], POLLIN, 0}};
         if (poll(fds, 2, -1) < 0 && errno != EINTR) return false;
         if (fds[1].revents != 0) return false;
     }
+    return true;
 }
 
 // Sleeps, but wakes for a stop; false when stopping.

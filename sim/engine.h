@@ -42,7 +42,9 @@ private:
     void HandleFrame(const std::string& body);
     void Reply(Unit& unit, const Frame& frame, std::size_t frameLength);
     bool Send(const std::string& bytes, Clock::time_point start);
-    bool WriteByte(char c);
+    std::size_t CharactersDue(std::size_t total, std::size_t due, Clock::time_point start,
+                              Clock::duration perCharacter) const;
+    bool WriteBytes(const char* bytes, std::size_t count);
     bool WaitUntil(Clock::time_point deadline);
 
     Clock::duration CharacterTime() const;
