@@ -1,6 +1,7 @@
 // Runs a Windows program under Wine with a COM port mapped to a pseudo-terminal.
 //
-//   wine_fixture --prefix DIR [--com N] [--peer-cmd CMD] [--timeout SECONDS] -- PROGRAM.exe [ARGS...]
+//   wine_fixture --prefix DIR [--com N] [--peer-cmd CMD | --peer-device CMD] [--timeout SECONDS]
+//                -- PROGRAM.exe [ARGS...]
 //   wine_fixture --serve TTY
 //
 // The first form takes the lock of the private Wine prefix DIR (creating the
@@ -10,6 +11,8 @@
 // silent. With it, the fixture opens a second pseudo-terminal, joins the two
 // like a null-modem cable, runs `sh -c 'CMD TTY'` with that terminal's path and
 // waits for the peer to print its first line (it is ready) before Wine starts.
+// A peer that makes its own device, such as the unit simulator, is run with
+// --peer-device: `sh -c 'CMD'`, whose first line is the path that comN links to.
 // Everything the fixture started is stopped by process id, and the link removed.
 //
 // The second form is the scripted peer of peer_protocol.h on the device TTY.
@@ -53,6 +56,7 @@ struct Options {
     fs::path prefix;
     int com = 7;
     std::string peerCmd;
+    std::string peerDeviceCmd;
     int timeoutS = 240;
     std::vector<std::string> program;
 };
@@ -67,6 +71,7 @@ Options Parse(int argc, char** argv) {
         if (flag == "--prefix") o.prefix = value;
         else if (flag == "--com") o.com = std::atoi(value);
         else if (flag == "--peer-cmd") o.peerCmd = value;
+        else if (flag == "--peer-device") o.peerDeviceCmd = value;
         else if (flag == "--timeout") o.timeoutS = std::atoi(value);
         else Fail("unknown option " + flag);
     }
@@ -263,16 +268,17 @@ private:
     std::thread thread_;
 };
 
-// Runs the peer command on the cable's far end; ready once it prints a line.
-std::unique_ptr<Child> StartPeer(const std::string& command, const std::string& tty) {
+// Runs a peer command; ready once it prints a line, which goes to `firstLine`.
+std::unique_ptr<Child> StartPeer(const std::string& command, std::string* firstLine) {
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) FailSystem("pipe");
     const Fd readEnd(out[0]), writeEnd(out[1]);
-    auto peer = std::make_unique<Child>(
-        std::vector<std::string>{"/bin/sh", "-c", command + " " + tty}, writeEnd.fd);
+    auto peer = std::make_unique<Child>(std::vector<std::string>{"/bin/sh", "-c", command},
+                                        writeEnd.fd);
     pollfd p{readEnd.fd, POLLIN, 0};
     char c = 0;
     while (poll(&p, 1, kReadyTimeoutMs) > 0 && read(readEnd.fd, &c, 1) == 1 && c != '\n') {
+        *firstLine += c;
     }
     if (c != '\n') Fail("peer not ready: " + command);
     return peer;
@@ -286,17 +292,24 @@ int RunUnderWine(const Options& o) {
     const PrefixLock lock(o.prefix);
     SetWineEnvironment(o.prefix);
     EnsurePrefix(o.prefix);
-    const Pty line = OpenRawPty();
-    const ComLink link(o.prefix, o.com, line.path);
 
-    std::unique_ptr<Pty> far;
+    std::unique_ptr<Pty> line, far;
     std::unique_ptr<Cable> cable;
     std::unique_ptr<Child> peer;
-    if (!o.peerCmd.empty()) {
-        far = std::make_unique<Pty>(OpenRawPty());
-        cable = std::make_unique<Cable>(line.master.fd, far->master.fd);
-        peer = StartPeer(o.peerCmd, far->path);
+    std::string device;
+    if (!o.peerDeviceCmd.empty()) {
+        peer = StartPeer(o.peerDeviceCmd, &device);
+    } else {
+        line = std::make_unique<Pty>(OpenRawPty());
+        device = line->path;
     }
+    if (!o.peerCmd.empty() && line) {
+        far = std::make_unique<Pty>(OpenRawPty());
+        cable = std::make_unique<Cable>(line->master.fd, far->master.fd);
+        std::string ready;
+        peer = StartPeer(o.peerCmd + " " + far->path, &ready);
+    }
+    const ComLink link(o.prefix, o.com, device);
 
     std::vector<std::string> argv{"wine"};
     argv.insert(argv.end(), o.program.begin(), o.program.end());
