@@ -56,13 +56,13 @@ std::uint16_t DecodeTypeCode(const char* gas) {
 std::int32_t PlacePoint(GateBlock& gate, std::uint16_t code, std::int32_t module) {
     const bool temperature = GateTypeClass(code) == kClassTemperature;
     if (temperature && validateOnly == 0 && gate.dataKind != kKindTemperature) return kInvalid;
-    if (code == 50 || code == 60) {
+    if (code == kDigitalIn || code == kDigitalOut) {
         if (gate.dataKind != kKindBit && validateOnly == 0) return kInvalid;
         gate.pointIndex = module;
         gate.pointAddress = gate.unit * 100;
         return kValid;
     }
-    if (code == 30 || code == 40 || temperature) {
+    if (code == kAnalogIn || code == kAnalogOut || temperature) {
         if (gate.dataKind == kKindBit || gate.dataKind == kKindNoAnalog) return kInvalid;
         gate.pointAddress = gate.unit * 100 + module + 1;
     }
@@ -79,7 +79,7 @@ std::uint16_t GateTypeCode(const char* mnemonic) {
 }
 
 std::uint8_t GateTypeClass(std::uint16_t typeCode) {
-    if (typeCode == 40 || typeCode == 60) return kClassOutput;
+    if (typeCode == kAnalogOut || typeCode == kDigitalOut) return kClassOutput;
     if (typeCode >= 180 && typeCode <= 330 && typeCode % 10 == 0) return kClassTemperature;
     return kClassPlain;
 }

@@ -21,6 +21,14 @@ inline constexpr std::size_t kGateTypeCount = 31;
 // Validation accepts exactly these mnemonics and decodes each to its code.
 extern const std::array<GateType, kGateTypeCount> kGateTypes;
 
+// The type codes that the reads and writes treat by name.
+enum TypeCode : std::uint16_t {
+    kAnalogIn = 30,    // AI
+    kAnalogOut = 40,   // AO
+    kDigitalIn = 50,   // DI
+    kDigitalOut = 60,  // DO
+};
+
 enum TypeClass : std::uint8_t {
     kClassPlain = 10,        // no configuration beyond the power-up clear
     kClassOutput = 20,       // output configuration before the first read

@@ -12,11 +12,6 @@ namespace qsn {
 
 namespace {
 
-constexpr std::uint16_t kAnalogIn = 30;
-constexpr std::uint16_t kAnalogOut = 40;
-constexpr std::uint16_t kDigitalIn = 50;
-constexpr std::uint16_t kDigitalOut = 60;
-constexpr std::uint16_t kAllPositions = 0xFFFF;
 constexpr std::int32_t kAnalogOffset = 4096;
 constexpr std::int32_t kAnalogTop = 8192;
 constexpr int kBelowScale = -273;

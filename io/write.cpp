@@ -1,5 +1,6 @@
 #include "io/write.h"
 
+#include "gate/gate.h"
 #include "io/config.h"
 #include "io/point.h"
 #include "io/transaction.h"
@@ -9,11 +10,6 @@ namespace qsn {
 
 namespace {
 
-constexpr std::uint16_t kAnalogIn = 30;
-constexpr std::uint16_t kAnalogOut = 40;
-constexpr std::uint16_t kDigitalIn = 50;
-constexpr std::uint16_t kDigitalOut = 60;
-constexpr std::uint16_t kAllPositions = 0xFFFF;
 constexpr std::uint16_t kMaxAnalogValue = 4095;
 
 bool IsReadOnly(std::uint16_t typeCode) {

@@ -11,6 +11,9 @@ namespace qsn {
 // Room for the longest frame any sender builds (99 characters and the zero).
 inline constexpr std::size_t kFrameCapacity = 100;
 
+// The position mask that selects all sixteen points of a unit.
+inline constexpr std::uint16_t kAllPositions = 0xFFFF;
+
 // Two hexadecimal digits of the byte sum of `text`, modulo 256.
 void CalcChecksum(const char* text, char (&out)[3]);
 // Two digits below 256, four from 256 on.
