@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Shows the native driver at work through a minimal host program.
+# Shows the native driver at work: plexer starts a simulated rack of units on
+# a pseudo-terminal and walks through identify, validate, read, write and watch.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-exec build/native/cli/demo_host "$PWD/build/native/libqsnwndut.so"
+exec build/native/plexer demo

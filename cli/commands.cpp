@@ -1,0 +1,207 @@
+#include "commands.h"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+#include "format.h"
+
+namespace plexer {
+
+namespace {
+
+std::string Hex2(std::int32_t value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02X", static_cast<unsigned>(value) & 0xFFu);
+    return text;
+}
+
+std::string InvalidReason(const Validation& validation) {
+    const std::string why = LogSummary(validation.log);
+    return why.empty() ? "refused without a message" : why;
+}
+
+void ShowValidation(const Output& out, const Validation& validation) {
+    const Gate& gate = validation.gate;
+    if (validation.result != QSN_OK) {
+        out.Text(Pad(gate.gas, 7) + "invalid: " + InvalidReason(validation) + " (driver result " +
+                 std::to_string(validation.result) + ")");
+        out.Object({{"gas", gate.gas},
+                    {"valid", false},
+                    {"result", validation.result},
+                    {"reason", InvalidReason(validation)}});
+        return;
+    }
+    const std::string mnemonic = MnemonicOf(gate.typeCode);
+    const Family family = FamilyOf(gate.typeCode);
+    out.Text(Pad(gate.gas, 7) + "unit " + Hex2(gate.unit) + "  " + Pad(mnemonic + " " + FamilyName(family), 21) +
+             "type " + std::to_string(gate.typeCode) + "  class " + std::to_string(TypeClassOf(gate.typeCode)) +
+             "  point address " + std::to_string(gate.pointAddress) + "  point index " +
+             std::to_string(gate.pointIndex));
+    out.Object({{"gas", gate.gas},
+                {"valid", true},
+                {"unit", gate.unit},
+                {"type", mnemonic},
+                {"typeCode", gate.typeCode},
+                {"typeClass", TypeClassOf(gate.typeCode)},
+                {"family", FamilyName(family)},
+                {"pointAddress", gate.pointAddress},
+                {"pointIndex", gate.pointIndex},
+                {"pointCount", gate.pointCount}});
+}
+
+std::string TransferFailure(const std::string& gas, std::int32_t command, const Transfer& transfer) {
+    const std::string cause = FailureCause(transfer.log);
+    return (command == QSN_READ ? "read " : "write ") + gas + ": " + ResultMeaning(command, transfer.result) +
+           (cause.empty() ? "" : ": " + cause);
+}
+
+void ShowFailedTransfer(const Output& out, const std::string& gas, std::int32_t command, const Transfer& transfer) {
+    const std::string meaning = ResultMeaning(command, transfer.result);
+    out.Text(Pad(gas, 7) + "failed: " + meaning);
+    out.Object({{"gas", gas},
+                {"ok", false},
+                {"result", transfer.result},
+                {"reason", meaning},
+                {"cause", FailureCause(transfer.log)}});
+}
+
+void ShowPoint(const Output& out, const PointValue& point) {
+    out.Text(Pad(point.gas, 7) + ValueText(point.family, point.value));
+    nlohmann::ordered_json object = {{"gas", point.gas}, {"ok", true}};
+    object.update(ValueJson(point.family, point.value));
+    out.Object(object);
+}
+
+template <typename Number>
+std::optional<Number> ParseNumber(const std::string& text) {
+    Number number{};
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return number;
+}
+
+// An analog value in counts, or a percentage of the span with a % sign.
+std::optional<long> ParseAnalog(const std::string& text) {
+    if (text.empty() || text.back() != '%') return ParseNumber<long>(text);
+    const std::optional<double> percent = ParseNumber<double>(text.substr(0, text.size() - 1));
+    if (!percent || *percent < 0 || *percent > 100) return std::nullopt;
+    return std::lround(*percent * 4095.0 / 100.0);
+}
+
+std::optional<long> ParseSwitch(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (text == "on" || text == "1" || text == "true") return 1;
+    if (text == "off" || text == "0" || text == "false") return 0;
+    return std::nullopt;
+}
+
+// The value as the host hands it to the driver; the driver judges its range.
+std::int16_t WriteValue(const Gate& gate, const std::string& text) {
+    const bool digital = IsDigital(FamilyOf(gate.typeCode));
+    const std::optional<long> value = digital ? ParseSwitch(text) : ParseAnalog(text);
+    if (!value || *value < std::numeric_limits<std::int16_t>::min() ||
+        *value > std::numeric_limits<std::int16_t>::max()) {
+        throw CommandFailure(kExitUsage,
+                             "value " + text + " for " + gate.gas + ": expected " +
+                                 (digital ? "on or off" : "a count from 0 to 4095, or a percentage such as 50%"));
+    }
+    return static_cast<std::int16_t>(*value);
+}
+
+}  // namespace
+
+std::vector<Gate> ValidGates(Session& session, const std::vector<std::string>& gases, Failures& failures) {
+    std::vector<Gate> gates;
+    for (const std::string& gas : gases) {
+        const Validation validation = session.Driver().Validate(gas);
+        if (validation.result == QSN_OK) {
+            gates.push_back(validation.gate);
+        } else {
+            ShowValidation(session.Out(), validation);
+            failures.Add(gas + ": " + ResultMeaning(QSN_VALIDATE_GATE, validation.result) + ": " +
+                         InvalidReason(validation));
+        }
+    }
+    return gates;
+}
+
+void RunIdentify(Session& session, const LineOptions& line) {
+    const IdentBlock& ident = session.Driver().Ident();
+    const Output& out = session.Out();
+    const std::vector<std::string> banner = BannerLines(ident.banner);
+    const std::string family = ident.familyName == nullptr ? "" : ident.familyName;
+    out.Text(family);
+    for (const std::string& text : banner) out.Text(text);
+    out.Text("context size      " + std::to_string(ident.contextSize) + " bytes");
+    out.Text("default line      " + SettingsText(ident.defaultSettings));
+    out.Text("host values       " + std::to_string(ident.identValueA) + ", " + std::to_string(ident.identValueB) +
+             ", " + std::to_string(ident.identValueC));
+    // Packed fields go in by value: json would bind references to them.
+    nlohmann::ordered_json object = {{"family", family},
+                                     {"banner", banner},
+                                     {"contextSize", static_cast<int>(ident.contextSize)},
+                                     {"defaultSettings", SettingsJson(ident.defaultSettings)},
+                                     {"identValues",
+                                      {static_cast<int>(ident.identValueA), static_cast<int>(ident.identValueB),
+                                       static_cast<int>(ident.identValueC)}}};
+    if (!line.port.empty()) {
+        // With a port, identification also proves that the line opens.
+        session.StartLine(line, kDefaultTimeoutMs);
+        out.Text("port              " + line.port + " opened");
+        object["port"] = line.port;
+        object["opened"] = true;
+    }
+    out.Object(object);
+}
+
+void RunValidate(Session& session, const std::vector<std::string>& gases) {
+    Failures failures;
+    for (const std::string& gas : gases) {
+        const Validation validation = session.Driver().Validate(gas);
+        ShowValidation(session.Out(), validation);
+        if (validation.result != QSN_OK) {
+            failures.Add(gas + ": " + ResultMeaning(QSN_VALIDATE_GATE, validation.result) + ": " +
+                         InvalidReason(validation));
+        }
+    }
+    failures.Check();
+}
+
+void RunRead(Session& session, const LineOptions& line, const std::vector<std::string>& gases, bool wholeUnit) {
+    Failures failures;
+    const std::vector<Gate> gates = ValidGates(session, gases, failures);
+    if (!gates.empty()) session.StartLine(line, kDefaultTimeoutMs);
+    for (const Gate& gate : gates) {
+        const Transfer transfer = session.Driver().Read(gate, wholeUnit);
+        if (transfer.result != QSN_OK) {
+            ShowFailedTransfer(session.Out(), gate.gas, QSN_READ, transfer);
+            failures.Add(TransferFailure(gate.gas, QSN_READ, transfer));
+            continue;
+        }
+        for (const PointValue& point : PointValues(gate, transfer, wholeUnit)) ShowPoint(session.Out(), point);
+    }
+    failures.Check();
+}
+
+void RunWrite(Session& session, const LineOptions& line, const std::string& gas, const std::string& valueText) {
+    Failures failures;
+    const std::vector<Gate> gates = ValidGates(session, {gas}, failures);
+    failures.Check();
+    const Gate& gate = gates.front();
+    const std::int16_t value = WriteValue(gate, valueText);
+    session.StartLine(line, kDefaultTimeoutMs);
+    const Transfer transfer = session.Driver().Write(gate, value);
+    if (transfer.result != QSN_OK) {
+        ShowFailedTransfer(session.Out(), gate.gas, QSN_WRITE, transfer);
+        failures.Add(TransferFailure(gate.gas, QSN_WRITE, transfer));
+        failures.Check();
+    }
+    const Family family = FamilyOf(gate.typeCode);
+    session.Out().Text(Pad(gate.gas, 7) + "written: " + ValueText(family, value));
+    nlohmann::ordered_json object = {{"gas", gate.gas}, {"ok", true}, {"written", true}};
+    object.update(ValueJson(family, value));
+    session.Out().Object(object);
+}
+
+}  // namespace plexer

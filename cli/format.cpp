@@ -1,0 +1,155 @@
+#include "format.h"
+
+#include <cmath>
+#include <cstdio>
+#include <sstream>
+
+#include "cp437.h"
+
+namespace plexer {
+
+namespace {
+
+constexpr double kAnalogSpan = 4095.0;
+constexpr std::int16_t kAboveRange = 4096;
+
+std::string Percent(std::int16_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%.1f %%", value * 100.0 / kAnalogSpan);
+    return text;
+}
+
+double RoundedPercent(std::int16_t value) { return std::round(value * 1000.0 / kAnalogSpan) / 10.0; }
+
+const char* StopBitsName(std::int16_t code) {
+    switch (code) {
+    case 0: return "1";
+    case 1: return "1.5";
+    case 2: return "2";
+    default: return "?";
+    }
+}
+
+const char* ParityName(std::int16_t code) {
+    switch (code) {
+    case 0: return "none";
+    case 1: return "odd";
+    case 2: return "even";
+    case 3: return "mark";
+    case 4: return "space";
+    default: return "?";
+    }
+}
+
+std::size_t DisplayWidth(const std::string& text) {
+    std::size_t width = 0;
+    for (const char c : text) {
+        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++width;
+    }
+    return width;
+}
+
+}  // namespace
+
+std::vector<PointValue> PointValues(const Gate& gate, const Transfer& transfer, bool wholeUnit) {
+    const Family family = FamilyOf(gate.typeCode);
+    if (!wholeUnit) return {{gate.gas, family, transfer.values[1]}};
+    const unsigned status = static_cast<std::uint16_t>(transfer.values[0]);
+    std::vector<PointValue> points;
+    for (unsigned i = 0; i < transfer.values.size(); ++i) {
+        const std::int16_t value =
+            IsDigital(family) ? static_cast<std::int16_t>((status >> i) & 1u) : transfer.values[i];
+        points.push_back({GasAt(gate.gas, static_cast<int>(i)), family, value});
+    }
+    return points;
+}
+
+std::string ValueText(Family family, std::int16_t value) {
+    switch (family) {
+    case Family::kDigitalIn:
+    case Family::kDigitalOut: return value != 0 ? "on" : "off";
+    case Family::kTemperature: return std::to_string(value) + " °C";
+    case Family::kAnalogIn:
+        if (value >= kAboveRange) return std::to_string(value) + " counts  above range";
+        [[fallthrough]];
+    case Family::kAnalogOut: return std::to_string(value) + " counts  " + Percent(value);
+    case Family::kOther: break;
+    }
+    return std::to_string(value);
+}
+
+nlohmann::ordered_json ValueJson(Family family, std::int16_t value) {
+    nlohmann::ordered_json object = {{"value", value}};
+    if (IsDigital(family)) {
+        object["state"] = value != 0 ? "on" : "off";
+    } else if (family == Family::kTemperature) {
+        object["unit"] = "degC";
+    } else if (IsAnalog(family)) {
+        object["unit"] = "counts";
+        object["percent"] = RoundedPercent(value);
+        if (family == Family::kAnalogIn && value >= kAboveRange) object["aboveRange"] = true;
+    }
+    return object;
+}
+
+std::string SettingsText(const LineSettings& settings) {
+    const std::string stop = StopBitsName(settings.stopBits);
+    return std::to_string(settings.baudRate) + " baud, " + std::to_string(settings.dataBits) + " data bits, " + stop +
+           (stop == "1" ? " stop bit, " : " stop bits, ") +
+           (settings.parity == 0 ? std::string("no") : ParityName(settings.parity)) + " parity";
+}
+
+nlohmann::ordered_json SettingsJson(const LineSettings& settings) {
+    // By value: the packed fields cannot be bound to the references json takes.
+    return {{"baud", static_cast<int>(settings.baudRate)},
+            {"dataBits", static_cast<int>(settings.dataBits)},
+            {"stopBits", StopBitsName(settings.stopBits)},
+            {"parity", ParityName(settings.parity)}};
+}
+
+std::vector<std::string> BannerLines(const char* banner) {
+    std::vector<std::string> lines;
+    std::istringstream text(Cp437ToUtf8(banner == nullptr ? "" : banner));
+    std::string line;
+    while (std::getline(text, line)) {
+        if (!line.empty()) lines.push_back(line);
+    }
+    return lines;
+}
+
+std::string LogSummary(const std::vector<LogLine>& log) {
+    std::string summary;
+    for (const LogLine& line : log) {
+        if (!summary.empty()) summary += "; ";
+        summary += line.text;
+    }
+    return summary;
+}
+
+std::string FailureCause(const std::vector<LogLine>& log) {
+    for (const LogLine& line : log) {
+        if (IsReplyFault(line)) return line.text;
+    }
+    // The closing "Single Read failed!" or "Single Write failed!" only repeats the result.
+    for (const LogLine& line : log) {
+        if (line.level == 32 && line.text.find("Single ") == std::string::npos) return line.text;
+    }
+    return "";
+}
+
+std::string Pad(const std::string& text, std::size_t width) {
+    const std::size_t shown = DisplayWidth(text);
+    return shown >= width ? text : text + std::string(width - shown, ' ');
+}
+
+void Output::Text(const std::string& line) const {
+    if (!json_) std::printf("%s\n", line.c_str());
+}
+
+void Output::Object(const nlohmann::ordered_json& object) const {
+    // Replaced, not thrown: a GAS typed on the command line need not be UTF-8.
+    if (json_)
+        std::printf("%s\n", object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+}
+
+}  // namespace plexer

@@ -1,0 +1,61 @@
+// How plexer shows what the driver returned: values with their units, line
+// settings, the banner; as text for people or JSON objects for scripts.
+#pragma once
+
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "gate_types.h"
+#include "host.h"
+#include "qsnwndut.h"
+
+namespace plexer {
+
+// One point's value as read: the GAS it belongs to and the host's int16.
+struct PointValue {
+    std::string gas;
+    Family family = Family::kOther;
+    std::int16_t value = 0;
+};
+
+// The points a read returned: element 1 for one point; elements 0 to 15, or
+// the bits of element 0 for digital points, for a whole unit.
+std::vector<PointValue> PointValues(const Gate& gate, const Transfer& transfer, bool wholeUnit);
+
+// "2048 counts  50.0 %", "25 °C", "on".
+std::string ValueText(Family family, std::int16_t value);
+// {"value": 2048, "unit": "counts", "percent": 50.0} and the like.
+nlohmann::ordered_json ValueJson(Family family, std::int16_t value);
+
+// "9600 baud, 8 data bits, 1 stop bit, no parity".
+std::string SettingsText(const LineSettings& settings);
+nlohmann::ordered_json SettingsJson(const LineSettings& settings);
+
+// The banner's lines in UTF-8, without the leading line feed.
+std::vector<std::string> BannerLines(const char* banner);
+
+// The driver's lines of a failed call, joined for a one-line reason.
+std::string LogSummary(const std::vector<LogLine>& log);
+
+// The driver's line that best says why a read or write failed: a reply fault,
+// else a refusal; "" when it logged neither.
+std::string FailureCause(const std::vector<LogLine>& log);
+
+// Columns padded to a width counted in characters, not bytes.
+std::string Pad(const std::string& text, std::size_t width);
+
+// Standard output: text lines, or one JSON object per line.
+class Output {
+public:
+    explicit Output(bool json) : json_(json) {}
+    bool Json() const { return json_; }
+    void Text(const std::string& line) const;
+    void Object(const nlohmann::ordered_json& object) const;
+
+private:
+    bool json_;
+};
+
+}  // namespace plexer

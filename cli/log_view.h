@@ -1,0 +1,59 @@
+// The host's side of the driver's logger: every line the driver hands to err
+// arrives here with its level, is shown (or hidden by level) and is kept for
+// the call in progress, so that a failure can be explained with its lines.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace plexer {
+
+struct LogLine {
+    int level = 0;
+    std::string text;
+};
+
+struct LogSettings {
+    bool hideLevel8 = false;
+    bool colour = false;
+};
+
+class LogView {
+public:
+    // Installs itself as the sink of the err library until destroyed.
+    explicit LogView(LogSettings settings);
+    ~LogView();
+    LogView(const LogView&) = delete;
+    LogView& operator=(const LogView&) = delete;
+
+    // Lines logged between the two calls come back from EndCall.
+    void BeginCall();
+    std::vector<LogLine> EndCall();
+
+    // Off: lines are kept but not printed (a live table shows the last one).
+    void SetEcho(bool echo) { echo_ = echo; }
+    const std::optional<LogLine>& Last() const { return last_; }
+
+    // The program's own remarks, on the same stream as the driver's lines.
+    void Note(const std::string& text) const;
+    bool Colour() const { return settings_.colour; }
+
+private:
+    static void Sink(int level, const char* line, void* user);
+    void Receive(LogLine line);
+
+    LogSettings settings_;
+    bool echo_ = true;
+    std::vector<LogLine> call_;
+    std::optional<LogLine> last_;
+};
+
+// "[32] QSNDUT: ..." as shown on a terminal (coloured) or in a file.
+std::string LogLineText(const LogLine& line, bool colour);
+
+// Whether the line tells of one failed attempt on the line: a reply that did
+// not arrive whole, an error reply, an unrecognised reply or a bad checksum.
+bool IsReplyFault(const LogLine& line);
+
+}  // namespace plexer

@@ -1,0 +1,47 @@
+#include <windows.h>
+
+#include <stdexcept>
+
+#include "port_access.h"
+
+namespace plexer {
+
+namespace {
+
+constexpr std::size_t kPortNameMax = 11;
+
+}  // namespace
+
+std::string DriverPortName(const std::string& given) {
+    if (given.size() <= kPortNameMax) return given;
+    throw std::runtime_error("port name " + given + " is longer than the driver's 11 characters");
+}
+
+std::string ProbeExchange(std::uint32_t port, const std::string& frame, std::chrono::milliseconds wait) {
+    const HANDLE handle = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(port));
+    COMMTIMEOUTS saved{};
+    if (!GetCommTimeouts(handle, &saved)) return "";
+    PurgeComm(handle, PURGE_RXCLEAR);
+    DWORD written = 0;
+    if (!WriteFile(handle, frame.data(), static_cast<DWORD>(frame.size()), &written, nullptr) ||
+        written != frame.size()) {
+        return "";
+    }
+    const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(wait.count());
+    std::string reply;
+    while (reply.empty() || reply.back() != '\r') {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline) break;
+        COMMTIMEOUTS timeouts{0, 0, static_cast<DWORD>(deadline - now), 0, 0};
+        SetCommTimeouts(handle, &timeouts);
+        char c = 0;
+        DWORD received = 0;
+        if (!ReadFile(handle, &c, 1, &received, nullptr) || received != 1) break;
+        reply.push_back(c);
+    }
+    // The driver's own read time-out must survive the probe.
+    SetCommTimeouts(handle, &saved);
+    return !reply.empty() && reply.back() == '\r' ? reply : "";
+}
+
+}  // namespace plexer

@@ -1,0 +1,79 @@
+// What every subcommand starts from: the options shared by all of them, the
+// driver loaded with its log view, and the line opened from the options.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "driver_loader.h"
+#include "format.h"
+#include "host.h"
+#include "log_view.h"
+
+namespace plexer {
+
+inline constexpr int kExitFailed = 1;  // a GAS that does not validate, a failed transaction
+inline constexpr int kExitUsage = 2;   // bad arguments
+inline constexpr int kExitNoLine = 3;  // no driver, or a port that does not open
+
+// Ends a subcommand with its exit code and a one-line reason.
+class CommandFailure : public std::runtime_error {
+public:
+    CommandFailure(int exitCode, const std::string& reason) : std::runtime_error(reason), exitCode_(exitCode) {}
+    int ExitCode() const { return exitCode_; }
+
+private:
+    int exitCode_;
+};
+
+struct GlobalOptions {
+    std::string driverPath;
+    bool verbose = false;
+    bool quiet = false;
+    bool json = false;
+    bool noColour = false;
+};
+
+// Unset fields take the driver's default line settings.
+struct LineOptions {
+    std::string port;
+    std::optional<unsigned> baud;
+    std::optional<int> dataBits;
+    std::optional<std::string> stopBits;
+    std::optional<std::string> parity;
+    std::optional<int> timeoutMs;
+};
+
+class Session {
+public:
+    explicit Session(const GlobalOptions& options);
+
+    Host& Driver() { return *host_; }
+    LogView& Log() { return log_; }
+    const Output& Out() const { return out_; }
+
+    // Start-up on the port of `line`; throws CommandFailure when it does not open.
+    void StartLine(const LineOptions& line, int defaultTimeoutMs);
+
+private:
+    std::unique_ptr<DriverLibrary> library_;
+    LogView log_;
+    Output out_;
+    std::unique_ptr<Host> host_;
+};
+
+// The failures of a subcommand that goes on past them: the first is its reason.
+class Failures {
+public:
+    void Add(const std::string& reason) { reasons_.push_back(reason); }
+    // Throws CommandFailure(kExitFailed) when any failure was added.
+    void Check() const;
+
+private:
+    std::vector<std::string> reasons_;
+};
+
+}  // namespace plexer

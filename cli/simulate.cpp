@@ -1,0 +1,31 @@
+#include "sim/command_line.h"
+#include "sim/config.h"
+#include "simulator.h"
+
+namespace plexer {
+
+const bool kSimulatorAvailable = true;
+
+namespace {
+
+qsn::sim::CommandLine simulateCommandLine;
+
+}  // namespace
+
+void AddSimulateOptions(CLI::App& simulate) { qsn::sim::AddOptions(simulate, simulateCommandLine); }
+
+void RunSimulate() {
+    qsn::sim::SimOptions options;
+    try {
+        options = qsn::sim::ResolveOptions(simulateCommandLine);
+    } catch (const qsn::sim::ConfigError& e) {
+        throw CommandFailure(kExitUsage, e.what());
+    }
+    try {
+        qsn::sim::Serve(options);
+    } catch (const std::runtime_error& e) {
+        throw CommandFailure(kExitNoLine, e.what());
+    }
+}
+
+}  // namespace plexer

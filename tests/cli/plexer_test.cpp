@@ -1,0 +1,326 @@
+// plexer as an integrator runs it: each test puts the simulator's rack on a
+// fresh pseudo-terminal and runs the built program against it.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "../sim/sim_test_support.h"
+#include "plexer_run.h"
+
+namespace plexer::test {
+namespace {
+
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+constexpr int kFailed = 1;
+constexpr int kUsage = 2;
+constexpr int kNoLine = 3;
+
+// The rack of TestRack plus nothing at 0x30, which stays silent.
+class PlexerTest : public ::testing::Test {
+protected:
+    PlexerTest() : rack_(qsn::test::TestRack()) {}
+
+    ProgramRun Run(std::vector<std::string> args, std::chrono::milliseconds limit = 60s) {
+        return RunPlexer(args, limit);
+    }
+    // The subcommand with the rack's port in front of its own arguments.
+    ProgramRun OnLine(const std::string& subcommand, std::vector<std::string> rest, bool asJson = false) {
+        std::vector<std::string> args;
+        if (asJson) args.push_back("--json");
+        args.insert(args.end(), {subcommand, Port()});
+        args.insert(args.end(), rest.begin(), rest.end());
+        return Run(args);
+    }
+    const std::string& Port() const { return rack_.SlavePath(); }
+
+    static std::vector<json> Objects(const std::string& out) {
+        std::vector<json> objects;
+        for (const std::string& line : Lines(out)) objects.push_back(json::parse(line));
+        return objects;
+    }
+
+private:
+    qsn::test::SimThread rack_;
+};
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+TEST_F(PlexerTest, ValidateDecodesEachGasOrGivesTheDriversReason) {
+    struct Case {
+        std::string gas;
+        bool valid;
+        std::string shown;
+    };
+    const Case cases[] = {
+        {"05AI3", true, "unit 0x05  AI analog input      type 30  class 10  point address 504  point index 255"},
+        {"01di2", true, "unit 0x01  DI digital input     type 50  class 10  point address 100  point index 2"},
+        {"0BCK2", true, "unit 0x0B  CK temperature input type 210  class 30  point address 1103"},
+        {"FFDOF", true, "type 60  class 20  point address 25500  point index 15"},
+        {"05XX1", false, "QSNDUT:Illegal gate type. GAS='05XX1'."},
+        {"G5AI1", false, "QSNDUT:illegal Unit Address. GAS='G5AI1'."},
+        {"05AIG", false, "QSNDUT:Illegal Module address. GAS='05AIG'."},
+        {"05AI10", false, "refused without a message"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.gas);
+        const ProgramRun run = Run({"validate", c.gas});
+        EXPECT_EQ(run.exitCode, c.valid ? 0 : kFailed) << run.err;
+        EXPECT_TRUE(Contains(run.out, c.shown)) << run.out;
+        if (!c.valid) {
+            EXPECT_TRUE(Contains(run.err, "GAS invalid (driver result 1)")) << run.err;
+        }
+    }
+}
+
+TEST_F(PlexerTest, ValidateAsJsonGivesOneObjectPerGas) {
+    const ProgramRun run = Run({"--json", "validate", "0aai3", "01XX1"});
+    EXPECT_EQ(run.exitCode, kFailed);
+    const std::vector<json> objects = Objects(run.out);
+    ASSERT_EQ(objects.size(), 2u) << run.out;
+    EXPECT_EQ(objects[0]["valid"], true);
+    EXPECT_EQ(objects[0]["unit"], 10);
+    EXPECT_EQ(objects[0]["typeCode"], 30);
+    EXPECT_EQ(objects[0]["pointAddress"], 1004);
+    EXPECT_EQ(objects[0]["pointIndex"], 255);
+    EXPECT_EQ(objects[1]["valid"], false);
+    EXPECT_EQ(objects[1]["result"], 1);
+    EXPECT_EQ(objects[1]["reason"], "QSNDUT:Illegal gate type. GAS='01XX1'.");
+}
+
+TEST_F(PlexerTest, ReadShowsValuesWithTheirUnits) {
+    const ProgramRun run = OnLine("read", {"05AI5", "05AO2", "01DI0", "01DI4", "01DIB", "0BCK0", "0BCK1", "20DI0"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const std::vector<std::string> expected = {"05AI5  1285 counts  31.4 %",
+                                               "05AO2  291 counts  7.1 %",
+                                               "01DI0  on",
+                                               "01DI4  off",
+                                               "01DIB  on",
+                                               "0BCK0  25 °C",
+                                               "0BCK1  -1 °C",
+                                               "20DI0  on"};
+    EXPECT_EQ(Lines(run.out), expected);
+    EXPECT_TRUE(Contains(run.err, "[32] QSNDUT: duTec Driver, loaded successfully.")) << run.err;
+}
+
+TEST_F(PlexerTest, ReadAsJsonCarriesValueAndUnit) {
+    const ProgramRun run = OnLine("read", {"05AI5", "01DI0", "0BCK0"}, true);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const std::vector<json> objects = Objects(run.out);
+    ASSERT_EQ(objects.size(), 3u);
+    EXPECT_EQ(objects[0], json::parse(R"({"gas":"05AI5","ok":true,"value":1285,"unit":"counts","percent":31.4})"));
+    EXPECT_EQ(objects[1], json::parse(R"({"gas":"01DI0","ok":true,"value":1,"state":"on"})"));
+    EXPECT_EQ(objects[2], json::parse(R"({"gas":"0BCK0","ok":true,"value":25,"unit":"degC"})"));
+}
+
+TEST_F(PlexerTest, ReadAllGivesEverySixteenPointsOfTheUnit) {
+    const ProgramRun analog = OnLine("read", {"--all", "05AI0"});
+    ASSERT_EQ(analog.exitCode, 0) << analog.err;
+    const std::vector<std::string> lines = Lines(analog.out);
+    ASSERT_EQ(lines.size(), 16u);
+    EXPECT_EQ(lines[5], "05AI5  1285 counts  31.4 %");
+    EXPECT_EQ(lines[15], "05AIF  3855 counts  94.1 %");
+    // Positions 2 and 3 hold outputs: the unit answers "????" and the driver says so.
+    EXPECT_EQ(lines[2], "05AI2  0 counts  0.0 %");
+    EXPECT_TRUE(Contains(analog.err, "[8] QSNDUT: Analog I/O not configured! Gate = 05AI0")) << analog.err;
+
+    const ProgramRun digital = OnLine("read", {"--all", "01DI0"}, true);
+    ASSERT_EQ(digital.exitCode, 0) << digital.err;
+    const std::vector<json> bits = Objects(digital.out);
+    ASSERT_EQ(bits.size(), 16u);
+    std::string states;
+    for (const json& bit : bits) states += bit["state"] == "on" ? '1' : '0';
+    EXPECT_EQ(states, "1111000001010000");  // 0x0A0F, position 0 first
+    EXPECT_EQ(bits[11]["gas"], "01DIB");
+}
+
+TEST_F(PlexerTest, WriteReachesTheOutputsItNames) {
+    struct Case {
+        std::string gas;
+        std::string value;
+        std::string written;
+        std::string readBack;
+    };
+    const Case cases[] = {
+        {"05AO3", "1000", "05AO3  written: 1000 counts  24.4 %", "05AO3  1000 counts  24.4 %"},
+        {"05AO2", "50%", "05AO2  written: 2048 counts  50.0 %", "05AO2  2048 counts  50.0 %"},
+        {"01DO5", "on", "01DO5  written: on", "01DO5  on"},
+        {"01DO5", "off", "01DO5  written: off", "01DO5  off"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.gas + " " + c.value);
+        const ProgramRun write = OnLine("write", {c.gas, c.value});
+        EXPECT_EQ(write.exitCode, 0) << write.err;
+        EXPECT_EQ(write.out, c.written + "\n");
+        const ProgramRun read = OnLine("read", {c.gas});
+        EXPECT_EQ(read.out, c.readBack + "\n");
+    }
+}
+
+TEST_F(PlexerTest, RefusedWritesFailWithTheDriversReason) {
+    struct Case {
+        std::string gas;
+        std::string value;
+        int exitCode;
+        std::string reason;
+    };
+    const Case cases[] = {
+        {"05AI1", "100", kFailed, "driver result 1): QSNDUT: Write failed! Gate 05AI1 is read-only."},
+        {"05AO2", "4096", kFailed, "driver result 1): QSNDUT: Write failed! Value out of range. Gate=05AO2"},
+        {"05AO2", "-1", kFailed, "Value out of range"},
+        {"05AO2", "lots", kUsage, "value lots for 05AO2: expected a count"},
+        {"05AO2", "99999", kUsage, "value 99999 for 05AO2"},
+        {"01DO4", "maybe", kUsage, "expected on or off"},
+        {"05ZZ2", "1", kFailed, "Illegal gate type"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.gas + " " + c.value);
+        const ProgramRun run = OnLine("write", {c.gas, c.value});
+        EXPECT_EQ(run.exitCode, c.exitCode);
+        EXPECT_TRUE(Contains(run.err, c.reason)) << run.err;
+    }
+}
+
+TEST_F(PlexerTest, BadArgumentsGetAUsageMessage) {
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"frobnicate"},
+        {"read"},
+        {"read", "-p", "pts/1"},
+        {"read", "-b", "115200", "pts/1", "05AI1"},
+        {"read", "-P", "sometimes", "pts/1", "05AI1"},
+        {"read", "-s", "3", "pts/1", "05AI1"},
+        {"read", "--bogus", "pts/1", "05AI1"},
+        {"write", "pts/1", "05AO1"},
+        {"write", "05AO1", "1"},
+        {"read", "05AI1"},
+        {"write", "pts/1", "05AO1", "1", "2"},
+        {"validate"},
+        {"scan", "pts/1", "--from", "300"},
+        {"scan", "pts/1", "--from", "9", "--to", "3"},
+        {"watch", "-l", "soon", "pts/1", "05AI1"},
+    };
+    for (const auto& args : cases) {
+        SCOPED_TRACE(::testing::PrintToString(args));
+        const ProgramRun run = Run(args);
+        EXPECT_EQ(run.exitCode, kUsage);
+        EXPECT_TRUE(Contains(run.err, "Usage:")) << run.err;
+        EXPECT_TRUE(run.out.empty()) << run.out;
+    }
+}
+
+TEST_F(PlexerTest, HelpNamesEverySubcommand) {
+    const ProgramRun run = Run({"--help"});
+    EXPECT_EQ(run.exitCode, 0);
+    for (const char* name : {"identify", "validate", "read", "write", "watch", "scan", "simulate", "demo"}) {
+        EXPECT_TRUE(Contains(run.out, std::string("  ") + name + " ")) << name;
+    }
+}
+
+TEST_F(PlexerTest, APortThatDoesNotOpenEndsTheRun) {
+    const ProgramRun missing = Run({"read", "/dev/nonexist", "05AI1"});
+    EXPECT_EQ(missing.exitCode, kNoLine);
+    // Too long for the driver's field with its /dev/ prefix, so named without it.
+    EXPECT_TRUE(Contains(missing.err, "[32] QSNDUT: Fail to open nonexist")) << missing.err;
+    EXPECT_TRUE(Contains(missing.err, "port /dev/nonexist: port not opened (driver result 2)")) << missing.err;
+
+    const ProgramRun tooLong = Run({"identify", "/no/such/directory/port"});
+    EXPECT_EQ(tooLong.exitCode, kNoLine);
+    EXPECT_TRUE(Contains(tooLong.err, "longer than the driver's 11 characters")) << tooLong.err;
+
+    const ProgramRun noDriver = Run({"--driver", "/no/such/libqsnwndut.so", "validate", "05AI1"});
+    EXPECT_EQ(noDriver.exitCode, kNoLine);
+    EXPECT_TRUE(Contains(noDriver.err, "cannot load the driver /no/such/libqsnwndut.so")) << noDriver.err;
+}
+
+TEST_F(PlexerTest, ASilentUnitFailsAfterThreeAttempts) {
+    const ProgramRun run = OnLine("read", {"-t", "10", "30AI0", "05AI5"});
+    EXPECT_EQ(run.exitCode, kFailed);
+    // The points that answer are still read.
+    EXPECT_EQ(Lines(run.out), (std::vector<std::string>{"30AI0  failed: no complete reply (driver result 2)",
+                                                        "05AI5  1285 counts  31.4 %"}));
+    const std::vector<std::string> err = Lines(run.err);
+    EXPECT_EQ(std::count(err.begin(), err.end(), "[8] QSNDUT: Failed to read a character from PLC"), 3);
+    EXPECT_EQ(err.back(),
+              "plexer: read 30AI0: no complete reply (driver result 2): "
+              "QSNDUT: Failed to read a character from PLC");
+
+    const ProgramRun quiet = Run({"-q", "read", Port(), "-t", "10", "30AI0"});
+    EXPECT_EQ(quiet.exitCode, kFailed);
+    EXPECT_FALSE(Contains(quiet.err, "[8]")) << quiet.err;
+    EXPECT_TRUE(Contains(quiet.err, "[32] QSNDUT: Single Read failed! GAS=30AI0")) << quiet.err;
+}
+
+TEST_F(PlexerTest, IdentifyShowsTheBannerAndOpensTheLine) {
+    const ProgramRun text = Run({"identify", "-p", Port()});
+    ASSERT_EQ(text.exitCode, 0) << text.err;
+    const std::vector<std::string> lines = Lines(text.out);
+    ASSERT_GE(lines.size(), 8u);
+    EXPECT_EQ(lines[0], "duTec I/O Plexer family");
+    EXPECT_TRUE(lines[1].starts_with("┌────")) << lines[1];
+    EXPECT_TRUE(Contains(lines[3], "duTec I/O Plexer driver installed.")) << lines[3];
+    EXPECT_TRUE(lines[6].starts_with("└────")) << lines[6];
+    EXPECT_TRUE(Contains(text.out, "context size      9009 bytes"));
+    EXPECT_TRUE(Contains(text.out, "default line      9600 baud, 8 data bits, 1 stop bit, no parity"));
+    EXPECT_TRUE(Contains(text.out, Port() + " opened"));
+
+    const ProgramRun asJson = Run({"--json", "identify"});
+    ASSERT_EQ(asJson.exitCode, 0) << asJson.err;
+    const json ident = json::parse(asJson.out);
+    EXPECT_EQ(ident["contextSize"], 9009);
+    EXPECT_EQ(ident["defaultSettings"], json::parse(R"({"baud":9600,"dataBits":8,"stopBits":"1","parity":"none"})"));
+    EXPECT_EQ(ident["banner"].size(), 6u);
+    EXPECT_FALSE(ident.contains("port"));
+}
+
+TEST_F(PlexerTest, WatchOncePollsEveryPointAndCountsRetries) {
+    const ProgramRun run = OnLine("watch", {"-1", "-t", "10", "05AI5", "30DI0"}, true);
+    EXPECT_EQ(run.exitCode, kFailed);
+    const std::vector<json> objects = Objects(run.out);
+    ASSERT_EQ(objects.size(), 3u) << run.out;
+    EXPECT_EQ(objects[0]["value"], 1285);
+    EXPECT_EQ(objects[1]["ok"], false);
+    EXPECT_EQ(objects[1]["result"], 2);
+    // Three attempts at the silent unit: two of them retries.
+    EXPECT_EQ(objects[2], json::parse(R"({"transactions":2,"failures":1,"retries":2})"));
+}
+
+TEST_F(PlexerTest, WatchRedrawsUntilCtrlCThenGivesItsCounts) {
+    const ProgramRun run = RunPlexer({"watch", "-l", "100", Port(), "01DI0", "0BCK0"}, 30s, 1500ms);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    const std::vector<std::string> lines = Lines(run.out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_TRUE(lines.back().starts_with("transactions ")) << lines.back();
+    EXPECT_TRUE(Contains(lines.back(), ", failures 0, retries 0")) << lines.back();
+    const auto tables =
+        std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.starts_with("GAS "); });
+    EXPECT_GE(tables, 3);
+    EXPECT_TRUE(Contains(run.out, "0BCK0  25 °C")) << run.out;
+}
+
+TEST_F(PlexerTest, ScanFindsTheUnitsThatAnswerInSeconds) {
+    const auto start = std::chrono::steady_clock::now();
+    const ProgramRun run = OnLine("scan", {}, true);
+    const auto took = std::chrono::steady_clock::now() - start;
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const std::vector<json> objects = Objects(run.out);
+    ASSERT_FALSE(objects.empty());
+    EXPECT_EQ(objects.back()["answering"], json::parse("[1, 5, 11, 32]"));
+    EXPECT_EQ(objects.back()["scanned"], 256);
+    EXPECT_LT(took, 30s);
+
+    const ProgramRun none = OnLine("scan", {"--from", "40", "--to", "50"});
+    EXPECT_EQ(none.exitCode, kFailed);
+    EXPECT_TRUE(Contains(none.out, "0 of 11 addresses answer")) << none.out;
+}
+
+TEST(PlexerDemo, RunsUnattendedToItsEnd) {
+    const ProgramRun run = RunPlexer({"demo"}, 120s);
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_TRUE(Contains(run.out, "Demo complete.")) << run.out;
+    EXPECT_TRUE(Contains(run.err, "[32] QSNDUT: duTec Driver, loaded successfully.")) << run.err;
+}
+
+}  // namespace
+}  // namespace plexer::test
