@@ -1,5 +1,5 @@
 # The two commands of this project. Each installs what it needs first.
-.PHONY: test demo deps
+.PHONY: test demo deps bench
 
 deps:
 	bash scripts/install-deps.sh
@@ -18,3 +18,10 @@ demo: deps
 	cmake --preset native
 	cmake --build --preset native
 	bash scripts/demo.sh
+
+# Reads per second against the simulator, next to the line's physical limit.
+bench: deps
+	cmake --preset native
+	cmake --build --preset native --target read_bench
+	build/native/tests/bench/read_bench --count 2000 --baud 0
+	build/native/tests/bench/read_bench --count 200 --baud 9600
