@@ -1,5 +1,7 @@
 #include "io/write.h"
 
+#include <cstring>
+
 #include "gate/gate.h"
 #include "io/config.h"
 #include "io/point.h"
