@@ -13,11 +13,7 @@
 namespace plexer::test {
 
 using qsn::test::ProgramRun;
-
-// Runs argv[0] with the rest as its arguments. `interruptAfter`: send SIGINT
-// once this long has passed, as Ctrl-C would.
-ProgramRun RunProgram(const std::vector<std::string>& argv, std::chrono::milliseconds limit,
-                      std::optional<std::chrono::milliseconds> interruptAfter = std::nullopt);
+using qsn::test::RunProgram;
 
 // The built plexer with `args`.
 ProgramRun RunPlexer(const std::vector<std::string>& args, std::chrono::milliseconds limit = std::chrono::seconds(60),

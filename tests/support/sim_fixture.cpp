@@ -45,9 +45,8 @@ struct Pipe {
     }
 };
 
-pid_t Spawn(const std::vector<std::string>& args, int out, int err) {
-    std::vector<std::string> argv{SimulatorProgram()};
-    argv.insert(argv.end(), args.begin(), args.end());
+// Standard input is empty, as under make or a CI runner; `err` -1 keeps the test's.
+pid_t Spawn(std::vector<std::string> argv, int out, int err) {
     std::vector<char*> pointers;
     for (std::string& arg : argv) pointers.push_back(arg.data());
     pointers.push_back(nullptr);
@@ -55,6 +54,7 @@ pid_t Spawn(const std::vector<std::string>& args, int out, int err) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
     if (err >= 0) posix_spawn_file_actions_adddup2(&actions, err, STDERR_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     pid_t pid = -1;
     const int failed = posix_spawn(&pid, pointers[0], &actions, nullptr, pointers.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
@@ -63,6 +63,12 @@ pid_t Spawn(const std::vector<std::string>& args, int out, int err) {
         Fail("cannot start " + argv[0]);
     }
     return pid;
+}
+
+std::vector<std::string> SimulatorWith(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{SimulatorProgram()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
 }
 
 int ExitCode(int status) {
@@ -99,7 +105,7 @@ std::string SimulatorProgram() { return QSN_SIM_PROGRAM; }
 
 SimProcess::SimProcess(const std::vector<std::string>& args, std::chrono::milliseconds ready) {
     Pipe out;
-    pid_ = Spawn(args, out.write, -1);
+    pid_ = Spawn(SimulatorWith(args), out.write, -1);
     out.CloseWrite();
     std::string printed;
     const bool inTime =
@@ -128,24 +134,55 @@ int SimProcess::Stop(int signal) {
     return ExitCode(status);
 }
 
-ProgramRun RunSimulatorToExit(const std::vector<std::string>& args,
-                              std::chrono::milliseconds limit) {
+ProgramRun RunProgram(const std::vector<std::string>& argv, std::chrono::milliseconds limit,
+                      std::optional<std::chrono::milliseconds> interruptAfter) {
     Pipe out;
     Pipe err;
-    const pid_t pid = Spawn(args, out.write, err.write);
+    const pid_t pid = Spawn(argv, out.write, err.write);
     out.CloseWrite();
     err.CloseWrite();
     ProgramRun run;
-    const auto deadline = Clock::now() + limit;
-    const auto never = [](const std::string&) { return false; };
-    const bool inTime = ReadUntil(out.read, run.out, deadline, never) &&
-                        ReadUntil(err.read, run.err, deadline, never);
+    const Clock::time_point start = Clock::now();
+    bool interrupted = false;
+    // Both streams at once, so that a full pipe on one cannot stall the other.
+    pollfd fds[2] = {{out.read, POLLIN, 0}, {err.read, POLLIN, 0}};
+    std::string* texts[2] = {&run.out, &run.err};
+    int open = 2;
+    bool inTime = true;
+    while (open > 0) {
+        const auto elapsed = Clock::now() - start;
+        if (elapsed > limit) {
+            inTime = false;
+            break;
+        }
+        if (interruptAfter && !interrupted && elapsed >= *interruptAfter) {
+            kill(pid, SIGINT);
+            interrupted = true;
+        }
+        if (poll(fds, 2, 20) < 0 && errno != EINTR) break;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            char buffer[4096];
+            const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                texts[i]->append(buffer, static_cast<std::size_t>(n));
+            } else {
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+    }
     if (!inTime) kill(pid, SIGKILL);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     run.exitCode = inTime ? ExitCode(status) : -1;
     return run;
+}
+
+ProgramRun RunSimulatorToExit(const std::vector<std::string>& args,
+                              std::chrono::milliseconds limit) {
+    return RunProgram(SimulatorWith(args), limit);
 }
 
 SimThread::SimThread(const sim::SimOptions& options)

@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -48,6 +49,12 @@ struct ProgramRun {
     std::string out;
     std::string err;
 };
+
+// Runs argv[0] with the rest as its arguments to its end, capturing both output
+// streams; exit code -1 if it outlived `limit`. `interruptAfter`: send SIGINT
+// once this long has passed, as Ctrl-C would.
+ProgramRun RunProgram(const std::vector<std::string>& argv, std::chrono::milliseconds limit,
+                      std::optional<std::chrono::milliseconds> interruptAfter = std::nullopt);
 
 // Runs the simulator program to its end, for arguments it should refuse.
 ProgramRun RunSimulatorToExit(const std::vector<std::string>& args,

@@ -3,8 +3,6 @@
 // unless the two transcripts are equal line for line.
 //
 //   scenario_compare NATIVE_HOST NATIVE_DRIVER RACK -- WINE_FIXTURE_COMMAND...
-#include <sys/wait.h>
-
 #include <cstdio>
 #include <sstream>
 #include <string>
@@ -13,20 +11,6 @@
 #include "sim_fixture.h"
 
 namespace {
-
-// Runs a command and returns its standard output; the exit code goes to `code`.
-std::string Capture(const std::vector<std::string>& argv, int* code) {
-    std::string command;
-    for (const std::string& a : argv) command += "'" + a + "' ";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return {};
-    std::string out;
-    char buffer[4096];
-    while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
-    const int status = pclose(pipe);
-    *code = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
-    return out;
-}
 
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
@@ -58,15 +42,18 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::string host = argv[1], driver = argv[2], rack = argv[3];
-    int nativeCode = -1, wineCode = -1;
-    std::string native;
+    using std::chrono::minutes;
+    qsn::test::ProgramRun native;
     {
         qsn::test::SimProcess sim({"--config", rack});
-        native = Capture({host, driver, sim.SlavePath()}, &nativeCode);
+        native = qsn::test::RunProgram({host, driver, sim.SlavePath()}, minutes(5));
     }
-    const std::string wine = Capture(std::vector<std::string>(argv + 5, argv + argc), &wineCode);
-    std::printf("%s", native.c_str());
-    const int differences = Compare(Lines(native), Lines(wine));
-    std::printf("native exit %d, wine exit %d, %d lines differ\n", nativeCode, wineCode, differences);
-    return nativeCode == 0 && wineCode == 0 && differences == 0 && !native.empty() ? 0 : 1;
+    const qsn::test::ProgramRun wine =
+        qsn::test::RunProgram(std::vector<std::string>(argv + 5, argv + argc), minutes(5));
+    std::printf("%s%s", native.out.c_str(), wine.err.c_str());
+    const int differences = Compare(Lines(native.out), Lines(wine.out));
+    std::printf("native exit %d, wine exit %d, %d lines differ\n", native.exitCode, wine.exitCode,
+                differences);
+    const bool same = native.exitCode == 0 && wine.exitCode == 0 && differences == 0;
+    return same && !native.out.empty() ? 0 : 1;
 }
