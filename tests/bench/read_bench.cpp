@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "host_calls.h"
 #include "kaldor.h"
 #include "qsnwndut.h"
 #include "sim_fixture.h"
@@ -59,11 +60,7 @@ public:
     explicit Line(unsigned baud) {
         sim_ = std::make_unique<qsn::test::SimThread>(Rack(baud));
         std::memset(context_.get(), 0, sizeof(DriverContext));
-        InitBlock init{};
-        std::strncpy(init.portName, sim_->SlavePath().c_str() + 5, sizeof init.portName - 1);
-        init.enabled = 1;
-        init.readTimeout = 100;
-        init.settings = {9600, 8, 0, 0};
+        InitBlock init = qsn::test::InitFor(sim_->SlavePath(), 100);
         if (Request(QSN_START_UP, &init) != 0) {
             std::fprintf(stderr, "read_bench: cannot start the line on %s\n", sim_->SlavePath().c_str());
             std::exit(1);
@@ -85,11 +82,7 @@ public:
 
 private:
     int32_t Request(int32_t command, void* params) {
-        RequestBlock request{};
-        request.context = context_.get();
-        request.command = command;
-        request.params = params;
-        return QsnMain(&request);
+        return qsn::test::CallDriver(context_.get(), command, params);
     }
 
     std::unique_ptr<qsn::test::SimThread> sim_;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "host_calls.h"
 #include "log_capture.h"
 #include "qsnwndut.h"
 #include "sim_fixture.h"
@@ -71,24 +72,14 @@ protected:
     void Start(const SimOptions& options, int32_t readTimeout = 20) {
         sim = std::make_unique<qsn::test::SimThread>(options);
         std::memset(context.get(), 0, sizeof(DriverContext));
-        InitBlock init{};
-        const std::string& path = sim->SlavePath();
-        ASSERT_LT(path.size(), sizeof init.portName + 5);
-        std::strncpy(init.portName, path.c_str() + 5, sizeof init.portName - 1);  // "pts/N"
-        init.enabled = 1;
-        init.readTimeout = readTimeout;
-        init.settings = {9600, 8, 0, 0};
-        ASSERT_EQ(Request(QSN_START_UP, &init), 0) << path;
+        InitBlock init = qsn::test::InitFor(sim->SlavePath(), readTimeout);
+        ASSERT_EQ(Request(QSN_START_UP, &init), 0) << sim->SlavePath();
         log.lines.clear();
     }
     void TearDown() override { Request(QSN_CLOSE_PORT, nullptr); }
 
     int32_t Request(int32_t command, void* params) {
-        RequestBlock request{};
-        request.context = context.get();
-        request.command = command;
-        request.params = params;
-        return QsnMain(&request);
+        return qsn::test::CallDriver(context.get(), command, params);
     }
 
     // Validates as a host does; a digital gate is of kind 6, the others 1.

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 
+#include "host_calls.h"
 #include "log_capture.h"
 #include "qsnwndut.h"
 #include "serial/fake/fake_port.h"
@@ -19,21 +20,11 @@ protected:
     }
 
     int32_t Call(int32_t command, void* params = nullptr) {
-        RequestBlock request{};
-        request.context = context.get();
-        request.command = command;
-        request.params = params;
-        return QsnMain(&request);
+        return qsn::test::CallDriver(context.get(), command, params);
     }
 
-    static InitBlock MakeInit(const char* port, int32_t readTimeout = 150,
-                              LineSettings settings = {9600, 8, 0, 0}) {
-        InitBlock init{};
-        std::strncpy(init.portName, port, sizeof init.portName - 1);
-        init.enabled = 1;
-        init.readTimeout = readTimeout;
-        init.settings = settings;
-        return init;
+    static InitBlock MakeInit(const char* port, int32_t readTimeout = 150) {
+        return qsn::test::InitFor(port, readTimeout);
     }
 
     qsn::fake::FakeLine& line = qsn::fake::Line();
