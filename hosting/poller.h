@@ -1,0 +1,72 @@
+// The line's poller, shared by plexer watch and the gateway. Each cycle reads
+// every configured unit once per family of points (one frame per unit and
+// kind; a family with a single point is read as that point alone), keeps the
+// last good value of every point with the time it was read, runs queued
+// writes between reads, and sets aside a unit that keeps failing so that one
+// dead unit cannot slow the others.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <future>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "gate_types.h"
+#include "host.h"
+
+namespace plexer {
+
+using PollClock = std::chrono::steady_clock;
+
+struct PollerOptions {
+    std::chrono::milliseconds interval{1000};  // from the start of one cycle to the start of the next
+    int failuresToDemote = 3;                  // polls in a row a unit may fail before it is set aside
+    std::chrono::milliseconds demotedFor{10000};  // how long it is then skipped before one more try
+};
+
+// One configured gate and what the polls made of it.
+struct PointState {
+    Gate gate;
+    std::optional<std::int16_t> value;  // the last good value
+    std::optional<PollClock::time_point> lastGood;
+    std::optional<std::int32_t> lastResult;  // of the last poll that read it; none before the first
+    std::string lastCause;                   // the driver's line that best says why it last failed
+    long failures = 0;
+};
+
+struct UnitHealth {
+    std::int32_t unit = 0;
+    Counters counters;  // transactions, failures and retries of this unit's polls and writes
+    std::optional<std::int32_t> lastResult;
+    std::optional<PollClock::time_point> lastGood;
+    std::optional<PollClock::time_point> demotedUntil;  // set while the unit is set aside
+};
+
+struct WriteOutcome {
+    std::int32_t result = QSN_NO_LINE;
+    std::string cause;  // the driver's reason when the result is not 0
+};
+
+class Poller {
+public:
+    // `gates` as validation returned them; the host's line is started.
+    Poller(Host& host, std::vector<Gate> gates, PollerOptions options);
+
+    // One cycle on the calling thread. Once `stop` is set it returns after the
+    // transaction in progress.
+    void Cycle(const std::atomic<bool>& stop);
+    // Cycles every interval until `stop`; queued writes run as they arrive,
+    // between reads, and those still queued at the stop are run before it returns.
+    void Run(const std::atomic<bool>& stop);
+
+    // The rest may be called from any thread while another runs the poller.
+    std::vector<PointState> Points() const;
+    std::vector<UnitHealth> Units() const;
+    // Queues a write of one point; the future holds the driver's result.
+    std::future<WriteOutcome> Write(const Gate& gate, std::int16_t value);
+};
+
+}  // namespace plexer
