@@ -34,9 +34,9 @@ constexpr std::int32_t kKindTemperature = 1;  // the only kind a temperature poi
 constexpr std::int32_t kKindNoAnalog = 3;     // refused for analog and temperature points
 constexpr std::int32_t kKindBit = 6;
 
-bool IsHexDigit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
-}
+// Tested on the upper-cased copy, where a-f can only have come from bytes
+// 0x81-0x86: those are not digits.
+bool IsHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
 
 // Only called on an upper-cased hexadecimal digit.
 std::int32_t HexDigitValue(char c) { return c <= '9' ? c - '0' : c - 55; }

@@ -31,6 +31,13 @@ inline bool PointInRange(std::uint16_t point) {
     return point >= kFirstPoint && point <= kLastPoint;
 }
 
+// A unit address that fits the frame's address field and a type code with
+// nothing in its upper 16 bits; anything else would be cut into another unit
+// or type on the wire.
+inline bool AddressFits(const PointBlock& block) {
+    return block.unit >= 0 && block.unit <= 255 && block.typeCode >= 0 && block.typeCode <= 0xFFFF;
+}
+
 inline std::uint8_t UnitOf(const PointBlock& block) { return static_cast<std::uint8_t>(block.unit); }
 inline std::uint16_t Low16(std::int32_t slot) { return static_cast<std::uint16_t>(slot); }
 

@@ -69,10 +69,40 @@ void DecodeGroup(const PointBlock& block, const char* gas, const char* data,
 
 // Refusals before anything is sent: what the host's block cannot be read as.
 bool Readable(const PointBlock& block, std::uint16_t point) {
-    if (block.gas == nullptr || block.values == nullptr) return false;
+    if (block.gas == nullptr || block.values == nullptr || !AddressFits(block)) return false;
     const std::uint16_t typeCode = Low16(block.typeCode);
     if (ReadCommandFor(typeCode) == nullptr || !PointInRange(point)) return false;
-    return !(IsDigital(typeCode) && IsSingle(block) && Low16(block.bitNumber) > kLastBit);
+    const bool bitFits = block.bitNumber >= 0 && block.bitNumber <= kLastBit;
+    return !(IsDigital(typeCode) && IsSingle(block) && !bitFits);
+}
+
+bool IsUpperHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
+
+// A field of upper-case hexadecimal digits, or of question marks where the
+// unit reports a point it cannot read.
+bool FieldFits(const char* field, std::size_t width, bool unreadableAllowed) {
+    bool digits = true;
+    bool marks = unreadableAllowed;
+    for (std::size_t i = 0; i < width; ++i) {
+        digits = digits && IsUpperHexDigit(field[i]);
+        marks = marks && field[i] == '?';
+    }
+    return digits || marks;
+}
+
+// The data a unit sends for the request: one field per position asked for,
+// each of its type's width. The checksum cannot be relied on to catch the rest.
+bool DataFits(const PointBlock& block, const char* data) {
+    const std::uint16_t typeCode = Low16(block.typeCode);
+    if (ReadCommandFor(typeCode) == nullptr) return false;
+    const bool digital = IsDigital(typeCode);
+    const std::size_t width = typeCode == kAnalogOut ? 3 : 4;
+    const std::size_t fields = digital || IsSingle(block) ? 1 : kMaxGroup;
+    if (std::strlen(data) != width * fields) return false;
+    for (std::size_t i = 0; i < fields; ++i) {
+        if (!FieldFits(data + i * width, width, !digital)) return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -107,10 +137,9 @@ std::int16_t DecodeTemperature(const char* gas, const char* text) {
 }
 
 bool DecodeReadData(const PointBlock& block, const char* gas, const char* data) {
+    if (!DataFits(block, data)) return false;
     const std::uint16_t typeCode = Low16(block.typeCode);
     const bool single = IsSingle(block);
-    // One value must be decoded from the front: without two characters there is none.
-    if ((single || IsDigital(typeCode)) && std::strlen(data) < 2) return false;
     if (IsDigital(typeCode)) {
         const std::uint16_t status = AsciiHexToVal(data);
         if (single) {
@@ -122,8 +151,7 @@ bool DecodeReadData(const PointBlock& block, const char* gas, const char* data) 
         block.values[1] = GateTypeClass(typeCode) == kClassTemperature
                               ? DecodeTemperature(gas, data)
                               : DecodeAnalogValue(gas, data, typeCode);
-    } else if (typeCode == kAnalogIn || typeCode == kAnalogOut ||
-               GateTypeClass(typeCode) == kClassTemperature) {
+    } else {
         DecodeGroup(block, gas, data, typeCode);
     }
     return true;
@@ -167,8 +195,13 @@ std::int32_t SingleRead(const RequestBlock& request) {
     };
     auto accept = [&](char* reply) {
         if (!CheckReply(reply, false, gas.text) || !VerifyReplyChecksum(reply)) return false;
-        reply[std::strlen(reply) - 2] = '\0';  // the checksum
-        return DecodeReadData(block, gas.text, reply + 1);
+        const std::size_t checksumAt = std::strlen(reply) - 2;
+        const char checksum = reply[checksumAt];
+        reply[checksumAt] = '\0';
+        if (DecodeReadData(block, gas.text, reply + 1)) return true;
+        reply[checksumAt] = checksum;
+        err(32, "QSNDUT: Data Error. Plc String %s ", reply);
+        return false;
     };
     const std::int32_t result = RunAttempts(request, frame, prepare, accept);
     if (result != QSN_OK) err(32, "QSNDUT: Single Read failed! GAS=%s", gas.text);

@@ -18,6 +18,19 @@ bool IsReadOnly(std::uint16_t typeCode) {
     return typeCode == kAnalogIn || typeCode == kDigitalIn;
 }
 
+bool IsAnalogGroup(const PointBlock& block) { return Low16(block.count) >= 2; }
+
+// The value the frame carries: 12 bits for an analog output, on (1) or off (0)
+// for a digital one.
+bool ValueFits(const PointBlock& block) {
+    const std::uint16_t typeCode = Low16(block.typeCode);
+    if (typeCode == kAnalogOut) {
+        const std::int16_t value = block.values[IsAnalogGroup(block) ? 0 : 1];
+        return static_cast<std::uint16_t>(value) <= kMaxAnalogValue;
+    }
+    return typeCode != kDigitalOut || block.values[1] == 0 || block.values[1] == 1;
+}
+
 std::int32_t Refuse(const GasCopy& gas) {
     err(32, "QSNDUT: Single Write failed! GAS=%s", gas.text);
     return QSN_FAILED;
@@ -34,7 +47,7 @@ bool BuildWriteFrame(const RequestBlock& request, char (&frame)[kFrameCapacity])
     if (typeCode == kAnalogOut) {
         char data[8];
         char value[4];
-        const bool group = count >= 2;
+        const bool group = IsAnalogGroup(block);
         if (group) WordToAsciiHex(kAllPositions, mask);
         Val12ToAsciiHex(static_cast<std::uint16_t>(block.values[group ? 0 : 1]), value);
         std::memcpy(data, mask, 4);
@@ -42,9 +55,9 @@ bool BuildWriteFrame(const RequestBlock& request, char (&frame)[kFrameCapacity])
         BuildCommandFrame(Low16(block.unit), 'S', data, frame);
         return true;
     }
-    if (typeCode == kDigitalOut) {
-        const bool on = count == 1 && block.values[1] == 1;
-        BuildCommandFrame(Low16(block.unit), on ? 'K' : 'L', mask, frame);
+    // A digital output is one point: there is no group write for it.
+    if (typeCode == kDigitalOut && count <= 1 && ValueFits(block)) {
+        BuildCommandFrame(Low16(block.unit), block.values[1] == 1 ? 'K' : 'L', mask, frame);
         return true;
     }
     return false;
@@ -56,12 +69,12 @@ std::int32_t SingleWrite(const RequestBlock& request) {
     const GasCopy gas(block.gas);
     const std::uint16_t typeCode = Low16(block.typeCode);
 
-    if (block.gas == nullptr || block.values == nullptr) return Refuse(gas);
+    if (block.gas == nullptr || block.values == nullptr || !AddressFits(block)) return Refuse(gas);
     if (IsReadOnly(typeCode)) {
         err(32, "QSNDUT: Write failed! Gate %s is read-only.", gas.text);
         return QSN_FAILED;
     }
-    if (typeCode == kAnalogOut && static_cast<std::uint16_t>(block.values[1]) > kMaxAnalogValue) {
+    if (!ValueFits(block)) {
         err(32, "QSNDUT: Write failed! Value out of range. Gate=%s", gas.text);
         return QSN_FAILED;
     }

@@ -74,7 +74,16 @@ bool VerifyReplyChecksum(const char* reply) {
 ConfigAck ReadConfigAck(const RequestBlock& request) {
     char answer[3] = {};
     const bool received = ReceiveExact(request, answer, 2);
-    return {received, std::memcmp(answer, "A\r", 3) == 0};
+    const ConfigAck ack{received, std::memcmp(answer, "A\r", 3) == 0};
+    // A longer answer (an error reply) is read to its end here: its tail would
+    // arrive after the next send's discard and pass for that frame's reply.
+    if (received && answer[1] != '\r') {
+        char c = '\0';
+        for (std::size_t count = 2; count < kConfigAckLimit && c != '\r'; ++count) {
+            if (!ReceiveExact(request, &c, 1)) break;
+        }
+    }
+    return ack;
 }
 
 }  // namespace qsn

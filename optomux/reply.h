@@ -35,7 +35,12 @@ struct ConfigAck {
     bool acknowledged;  // and they are "A" and a carriage return
 };
 
-// Reads exactly two characters; logs nothing, the caller does.
+// The most characters read of an answer to a configuration frame: room for
+// an error reply ("N", its code, CR) and some noise.
+inline constexpr std::size_t kConfigAckLimit = 8;
+
+// Reads two characters and, when they are not a whole answer, on to the
+// carriage return (at most kConfigAckLimit in all); logs nothing, the caller does.
 ConfigAck ReadConfigAck(const RequestBlock& request);
 
 }  // namespace qsn

@@ -74,6 +74,9 @@ const GateCase kCases[] = {
     {"", V, 1, 0, 1, 0, 0, kUntouched, 255, "", {UnitFault("")}},
     {"1", O, 1, 16, 1, 0, 0, kUntouched, 255, "1", {UnitFault("1")}},
     {"{1AI1", V, 1, 0, 1, 0, 0, kUntouched, 255, "[1AI1", {UnitFault("[1AI1")}},
+    // Bytes above 0x7F lowered onto a-f are not hexadecimal digits.
+    {"\x81\x81" "AI3", V, 1, 0, 1, 0, 0, kUntouched, 255, "aaAI3", {UnitFault("aaAI3")}},
+    {"01AI\x83", V, 1, 0, 1, 1, 30, kUntouched, 255, "01AIc", {ModuleFault("01AIc")}},
     {"01XX1", V, 1, 0, 1, 1, 0, kUntouched, 255, "01XX1", {TypeFault("01XX1")}},
     {"01NM1", V, 1, 0, 1, 1, 0, kUntouched, 255, "01NM1", {TypeFault("01NM1")}},
     {"01A", V, 1, 0, 1, 1, 0, kUntouched, 255, "01A", {TypeFault("01A")}},

@@ -11,6 +11,7 @@
 
 #include "driver_fixture.h"
 #include "io/read.h"
+#include "optomux/frame.h"
 
 namespace {
 
@@ -73,6 +74,13 @@ protected:
 
 const std::string kAck = "A\r";
 
+// The reply "A" + data + the checksum of the data, as a unit frames it.
+std::string Framed(const std::string& data) {
+    char sum[3];
+    qsn::CalcChecksum(data.c_str(), sum);
+    return "A" + data + sum + "\r";
+}
+
 struct FrameCase {
     const char* name;
     int command;
@@ -90,24 +98,24 @@ TEST_F(IoTest, FrameCatalogueOfFirstTransactions) {
         {"AI point", 6, "01AI3", 1, 30, 104, 1, 1, 0, 0,
          {">01AA2\r", ">01L000875\r"}, "A1800C9\r"},
         {"AI group", 6, "01AI3", 1, 30, 104, 1, 16, 0, 0,
-         {">01AA2\r", ">01LFFFFC5\r"}, "A1800C9\r"},
+         {">01AA2\r", ">01LFFFFC5\r"}, Framed(std::string(16 * 4, '1'))},
         {"DI", 5, "03DI2", 3, 50, 300, 6, 1, 0, 0, {">03AA4\r", ">03MB0\r"}, "A0020C2\r"},
         {"DO read", 6, "03DO2", 3, 60, 300, 6, 1, 0, 0,
          {">03AA4\r", ">03I000470\r", ">03MB0\r"}, "A0020C2\r"},
         {"AO read", 6, "0AAO2", 10, 40, 1003, 1, 1, 0, 0,
-         {">0AAB2\r", ">0AI00047E\r", ">0AK000480\r"}, "A0190CA\r"},
+         {">0AAB2\r", ">0AI00047E\r", ">0AK000480\r"}, "A1909A\r"},
         {"temperature", 6, "0BCK0", 11, 210, 1101, 1, 1, 0, 0,
          {">0BAB3\r", ">0Bk00010503\r", ">0Bl00019F\r"}, "A0190CA\r"},
         {"AO write", 7, "02AO0", 2, 40, 201, 1, 1, 0, 2048,
          {">02AA3\r", ">02I00016C\r", ">02S00018000E\r"}, kAck},
-        {"AO group write", 7, "02AO0", 2, 40, 201, 1, 16, 2048, 0,
+        {"AO group write checks element 0 only", 7, "02AO0", 2, 40, 201, 1, 16, 2048, 5000,
          {">02AA3\r", ">02I00016C\r", ">02SFFFF80065\r"}, kAck},
         {"DO on", 7, "05DO7", 5, 60, 500, 6, 1, 0, 1,
          {">05AA6\r", ">05I008076\r", ">05K008078\r"}, kAck},
-        {"DO off", 7, "05DO7", 5, 60, 500, 6, 1, 0, 2,
+        {"DO off", 7, "05DO7", 5, 60, 500, 6, 1, 0, 0,
          {">05AA6\r", ">05I008076\r", ">05L008079\r"}, kAck},
-        {"DO count 0 is off", 7, "05DO7", 5, 60, 500, 6, 0, 1, 1,
-         {">05AA6\r", ">05I008076\r", ">05L008079\r"}, kAck},
+        {"DO count 0 is a single write", 7, "05DO7", 5, 60, 500, 6, 0, 0, 1,
+         {">05AA6\r", ">05I008076\r", ">05K008078\r"}, kAck},
     };
     for (const FrameCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -129,7 +137,7 @@ TEST_F(IoTest, FrameCatalogueOfFirstTransactions) {
 
 TEST_F(IoTest, ConfigurationIsSentOnceUntilWarmStart) {
     unit.ackEverything = kAck;
-    unit.replies[">0AK000480\r"] = {"A0190CA\r"};
+    unit.replies[">0AK000480\r"] = {"A1909A\r"};
     PointBlock block = Point("0AAO2", 10, 40, 1003, 1, 1);
     ASSERT_EQ(Call(QSN_READ, &block), 0);
     EXPECT_EQ(values[1], 0x190);
@@ -223,6 +231,8 @@ struct RefusalCase {
     int16_t value1;
     bool nullValues;
     LogLine message;
+    int16_t value0 = 0;
+    int32_t unit = 1;
 };
 
 // Refused before anything is sent: no frame, no pause, result 1.
@@ -237,8 +247,24 @@ TEST_F(IoTest, RefusalsSendNothing) {
          {32, "QSNDUT: Write failed! Value out of range. Gate=01AO3"}},
         {"AO -1", 7, "01AO3", 40, 104, 1, 1, 0, -1, false,
          {32, "QSNDUT: Write failed! Value out of range. Gate=01AO3"}},
-        {"AO group checks element 1", 7, "01AO3", 40, 104, 1, 16, 0, 5000, false,
-         {32, "QSNDUT: Write failed! Value out of range. Gate=01AO3"}},
+        {"AO group checks element 0, which it sends", 7, "01AO3", 40, 104, 1, 16, 0, 0, false,
+         {32, "QSNDUT: Write failed! Value out of range. Gate=01AO3"}, 5000},
+        {"DO value 2", 7, "01DO3", 60, 100, 6, 1, 0, 2, false,
+         {32, "QSNDUT: Write failed! Value out of range. Gate=01DO3"}},
+        {"DO value -1", 7, "01DO3", 60, 100, 6, 1, 0, -1, false,
+         {32, "QSNDUT: Write failed! Value out of range. Gate=01DO3"}},
+        {"DO group", 7, "01DO3", 60, 100, 6, 16, 0, 1, false,
+         {32, "QSNDUT: Single Write failed! GAS=01DO3"}},
+        {"write to unit 256", 7, "00DO0", 60, 25600, 6, 1, 0, 1, false,
+         {32, "QSNDUT: Single Write failed! GAS=00DO0"}, 0, 256},
+        {"read of unit 256", 6, "00DI0", 50, 25600, 6, 1, 0, 0, false,
+         {32, "QSNDUT: Single Read failed! GAS=00DI0"}, 0, 256},
+        {"read of unit -1", 6, "FFDI0", 50, -100, 6, 1, 0, 0, false,
+         {32, "QSNDUT: Single Read failed! GAS=FFDI0"}, 0, -1},
+        {"write of type 40 + 65536", 7, "01AO3", 0x10028, 104, 1, 1, 0, 0, false,
+         {32, "QSNDUT: Single Write failed! GAS=01AO3"}},
+        {"read of type 30 + 65536", 6, "01MX3", 0x1001E, 104, 1, 1, 0, 0, false, readFailed},
+        {"digital bit 7 + 65536", 6, "01MX3", 50, 100, 6, 1, 0x10007, 0, false, readFailed},
         {"MX has no write", 7, "01MX3", 80, 104, 1, 1, 0, 0, false,
          {32, "QSNDUT: Single Write failed! GAS=01MX3"}},
         {"AO point 17", 7, "01AO3", 40, 117, 1, 1, 0, 0, false,
@@ -258,7 +284,9 @@ TEST_F(IoTest, RefusalsSendNothing) {
         SCOPED_TRACE(c.name);
         line.calls.clear();
         log.lines.clear();
-        PointBlock block = Point(c.gas, 1, c.typeCode, c.pointAddress, c.kind, c.count, c.bit);
+        PointBlock block =
+            Point(c.gas, c.unit, c.typeCode, c.pointAddress, c.kind, c.count, c.bit);
+        values[0] = c.value0;
         values[1] = c.value1;
         if (c.nullValues) block.values = nullptr;
         EXPECT_EQ(Call(c.command, &block), 1);
@@ -318,10 +346,14 @@ TEST_F(IoTest, DecodingOfEveryFamily) {
         {"digital group", 50, 6, 16, 0, "A5F0", {{0, static_cast<int16_t>(0xA5F0)}}, {}},
         {"AI group of 16", 30, 1, 0, 0, chunks64,
          {{0, 0}, {1, 1}, {2, 2}, {7, 7}, {14, 14}, {15, 4095}}, {}},
-        {"AI group from the end", 30, 1, 16, 0, "991400", {{0, 1024}, {1, -7}}, {}},
+        {"AI group with a point that cannot be read", 30, 1, 16, 0,
+         "????" + chunks64.substr(4), {{14, 14}, {15, 0}},
+         {{8, "QSNDUT: Analog I/O not configured! Gate = G"}}},
         {"AO group of 16", 40, 1, 16, 0, chunks48, {{0, 0}, {1, 1}, {9, 9}, {15, 4095}}, {}},
-        {"temp group", 330, 1, 16, 0, "01900020", {{0, 2}, {1, 25}, {2, -7}}, {}},
-        {"group of no read type", 80, 1, 16, 0, "1800", {{0, -7}, {1, -7}}, {}},
+        {"temp group", 330, 1, 16, 0, std::string(56, '0') + "01900020", {{0, 2}, {1, 25}, {2, 0}},
+         {}},
+        {"AO group with a point that cannot be read", 40, 1, 16, 0, "???" + chunks48.substr(3),
+         {{14, 14}, {15, 0}}, {{8, "QSNDUT: Analog I/O not configured! Gate = G"}}},
     };
     for (const DecodeCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -342,6 +374,104 @@ TEST_F(IoTest, LowerCaseFifthCharacterGivesItsPointNumber) {
     EXPECT_EQ(context->outputConfigured[1][11], 1);
     EXPECT_EQ(Written()[1], ">01I04006E\r");
     EXPECT_EQ(values[1], 1);
+}
+
+struct MalformedCase {
+    const char* name;
+    const char* gas;
+    int32_t typeCode, pointAddress, kind, count;
+    std::string bad, good;
+    std::pair<size_t, int16_t> stored;  // element, value from the good reply
+};
+
+// Data a unit never sends pass the checksum when the noise hits both; such a
+// reply fails its attempt like a checksum error, and the next attempt runs.
+TEST_F(IoTest, MalformedDataIsRejectedAndTheReadRetried) {
+    const std::string ai16 = "1FFF100E100D100C100B100A1009100810071006100510041003100210011000";
+    const std::string ao16 = "FFF00E00D00C00B00A009008007006005004003002001000";
+    const MalformedCase cases[] = {
+        {"AI not a digit", "01AI0", 30, 101, 1, 1, "18G0", "1800", {1, 2048}},
+        {"AI lower case", "01AI0", 30, 101, 1, 1, "18a0", "18A0", {1, 2208}},
+        {"AI short", "01AI0", 30, 101, 1, 1, "180", "1800", {1, 2048}},
+        {"AI long", "01AI0", 30, 101, 1, 1, "18000", "1800", {1, 2048}},
+        {"AI part question marks", "01AI0", 30, 101, 1, 1, "??1?", "1800", {1, 2048}},
+        {"AO four wide", "01AO0", 40, 101, 1, 1, "0800", "800", {1, 2048}},
+        {"digital question marks", "01DI0", 50, 100, 6, 1, "????", "0001", {1, 1}},
+        {"digital group short", "01DI0", 50, 100, 6, 16, "001", "0001", {0, 1}},
+        {"AI group one short", "01AI0", 30, 101, 1, 16, ai16.substr(1), ai16, {15, 4095}},
+        {"AI group field not digits", "01AI0", 30, 101, 1, 16, "1x00" + ai16.substr(4), ai16,
+         {15, 4095}},
+        {"AO group one long", "01AO0", 40, 101, 1, 16, "0" + ao16, ao16, {15, 4095}},
+        {"temperature group of two", "01CK0", 210, 101, 1, 16, "01900020",
+         std::string(60, '0') + "0190", {0, 25}},
+    };
+    for (const MalformedCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(Call(QSN_WARM_START), 0);
+        log.lines.clear();
+        values.fill(-7);
+        std::deque<std::string> replies{Framed(c.bad), Framed(c.good)};
+        line.Find("COM1")->respond = [&replies](Device& d, const std::string& frame) {
+            const bool read = std::string("LKMl").find(frame[3]) != std::string::npos;
+            if (!read) {
+                d.input += kAck;
+            } else if (!replies.empty()) {
+                d.input += replies.front();
+                replies.pop_front();
+            }
+        };
+        PointBlock block = Point(c.gas, 1, c.typeCode, c.pointAddress, c.kind, c.count);
+        EXPECT_EQ(Call(QSN_READ, &block), 0);
+        EXPECT_EQ(values[c.stored.first], c.stored.second);
+        const std::string badReply = Framed(c.bad);
+        EXPECT_EQ(log.lines.front(),
+                  (LogLine{32, "QSNDUT: Data Error. Plc String " +
+                                   badReply.substr(0, badReply.size() - 1) + " "}));
+    }
+}
+
+// On a slow line the rest of an answer arrives only after the next frame's
+// input discard has run: model it by handing back what each discard took.
+std::string TakenByLastDiscard(const std::vector<qsn::fake::Call>& calls) {
+    // Between the previous write and this one, the reads after a ClearErrors are the discard's.
+    std::string taken;
+    bool discarding = false;
+    auto start = calls.end() - 1;
+    while (start != calls.begin() && (start - 1)->op != Op::Write) --start;
+    for (auto it = start; it != calls.end() - 1; ++it) {
+        if (it->op == Op::ClearErrors) discarding = true;
+        if (it->op == Op::Read && discarding) taken += it->data;
+    }
+    return taken;
+}
+
+struct SlowLineCase {
+    const char* name;
+    std::string clearReply, configReply, writeReply;
+    int32_t result;
+};
+
+// No answer may pass for the answer to a later frame: a configuration refused
+// with a four-character error reply must not leave the line one reply behind.
+TEST_F(IoTest, ErrorAnswerToConfigurationKeepsTheLineInStep) {
+    const SlowLineCase cases[] = {
+        {"clear refused, write refused", "N06\r", kAck, "N06\r", 1},
+        {"configuration refused, write refused", kAck, "N06\r", "N06\r", 1},
+        {"both refused, write acknowledged", "N06\r", "N06\r", kAck, 0},
+    };
+    for (const SlowLineCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(Call(QSN_WARM_START), 0);
+        line.calls.clear();
+        line.Find("COM1")->respond = [&c](Device& d, const std::string& frame) {
+            d.input += TakenByLastDiscard(qsn::fake::Line().calls);
+            const char letter = frame[3];
+            d.input += letter == 'A' ? c.clearReply : letter == 'I' ? c.configReply : c.writeReply;
+        };
+        PointBlock block = Point("05DO7", 5, 60, 500, 6, 1);
+        values[1] = 1;
+        EXPECT_EQ(Call(QSN_WRITE, &block), c.result);
+    }
 }
 
 }  // namespace
