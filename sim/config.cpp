@@ -5,6 +5,7 @@
 #include <fstream>
 #include <initializer_list>
 #include <sstream>
+#include <vector>
 
 namespace qsn::sim {
 
@@ -273,11 +274,95 @@ LineOptions Line(const json& value, const std::string& path) {
     return line;
 }
 
+// Builds the document as the library's own parser does, keeping the path of
+// the value being read, so that a number too large for a double (1e400) is
+// reported at its field like every other bad value.
+class PathTrackingSax {
+public:
+    explicit PathTrackingSax(json& result) : dom_(result) {}
+
+    bool null() { return Value() && dom_.null(); }
+    bool boolean(bool value) { return Value() && dom_.boolean(value); }
+    bool number_integer(json::number_integer_t value) {
+        return Value() && dom_.number_integer(value);
+    }
+    bool number_unsigned(json::number_unsigned_t value) {
+        return Value() && dom_.number_unsigned(value);
+    }
+    bool number_float(json::number_float_t value, const std::string& text) {
+        return Value() && dom_.number_float(value, text);
+    }
+    bool string(std::string& value) { return Value() && dom_.string(value); }
+    bool binary(json::binary_t& value) { return Value() && dom_.binary(value); }
+    bool start_object(std::size_t length) {
+        Value();
+        levels_.push_back({false, {}, 0});
+        return dom_.start_object(length);
+    }
+    bool key(std::string& name) {
+        levels_.back().key = name;
+        return dom_.key(name);
+    }
+    bool end_object() {
+        levels_.pop_back();
+        return dom_.end_object();
+    }
+    bool start_array(std::size_t length) {
+        Value();
+        levels_.push_back({true, {}, 0});
+        return dom_.start_array(length);
+    }
+    bool end_array() {
+        levels_.pop_back();
+        return dom_.end_array();
+    }
+    template <class Exception>
+    bool parse_error(std::size_t position, const std::string& token, const Exception& error) {
+        constexpr int kNumberOverflow = 406;
+        if (error.id == kNumberOverflow) Fail(Path(), token + " is too large a number");
+        return dom_.parse_error(position, token, error);
+    }
+
+private:
+    struct Level {
+        bool array;
+        std::string key;
+        std::size_t elements;  // started so far
+    };
+
+    // A value begins: in an array it is the next element.
+    bool Value() {
+        if (!levels_.empty() && levels_.back().array) ++levels_.back().elements;
+        return true;
+    }
+
+    // Where the value now being read sits; a failed element has not been counted.
+    std::string Path() const {
+        std::string path = "config";
+        for (std::size_t i = 0; i < levels_.size(); ++i) {
+            const Level& level = levels_[i];
+            if (!level.array) {
+                path = i == 0 ? level.key : Member(path, level.key);
+            } else {
+                const bool innermost = i + 1 == levels_.size();
+                path = Element(path, innermost ? level.elements : level.elements - 1);
+            }
+        }
+        return path;
+    }
+
+    nlohmann::detail::json_sax_dom_parser<json> dom_;
+    std::vector<Level> levels_;
+};
+
 }  // namespace
 
 json ParseConfigText(const std::string& text) {
+    json config;
+    PathTrackingSax sax(config);
     try {
-        return json::parse(text, nullptr, true, true);
+        json::sax_parse(text, &sax, json::input_format_t::json, true, true);
+        return config;
     } catch (const json::parse_error& e) {
         // Its text already says "parse error at line L, column C"; drop the library's tag.
         const std::string what = e.what();

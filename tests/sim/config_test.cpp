@@ -68,6 +68,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         BadConfig{"SyntaxLine", "{\n  \"units\": [\n    {\"address\": 1,, }\n  ]\n}", "line 3"},
         BadConfig{"NotAnObject", "[1]", "config: must be an object"},
+        BadConfig{"NumberOverflow", R"({"line": {"baud": 1e400}})",
+                  "line.baud: 1e400 is too large a number"},
+        BadConfig{"NumberOverflowInAList",
+                  R"({"units": [{"address": 1, "kind": "temperature", "temperatures": [0, -1e999]}]})",
+                  "units[0].temperatures[1]: -1e999"},
         BadConfig{"UnknownKind", R"({"units": [{"address": 1, "kind": "analogue"}]})",
                   "units[0].kind: \"analogue\""},
         BadConfig{"KindMissing", R"({"units": [{"address": 1}]})", "units[0].kind: missing"},
