@@ -1,5 +1,5 @@
 # The two commands of this project. Each installs what it needs first.
-.PHONY: test demo deps bench
+.PHONY: test demo deps bench fuzz soak
 
 deps:
 	bash scripts/install-deps.sh
@@ -11,8 +11,11 @@ test: deps
 	cmake --build --preset windows
 	cmake --preset sanitize
 	cmake --build --preset sanitize
+	cmake --preset fuzz
+	cmake --build --preset fuzz
 	ctest --preset native
 	ctest --preset sanitize
+	ctest --preset fuzz
 
 demo: deps
 	cmake --preset native
@@ -25,3 +28,14 @@ bench: deps
 	cmake --build --preset native --target read_bench
 	build/native/tests/bench/read_bench --count 2000 --baud 0
 	build/native/tests/bench/read_bench --count 200 --baud 9600
+
+# Each libFuzzer target for FUZZ_SECONDS (ASan and UBSan); new inputs stay in the build folder.
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS = reply_fuzz blocks_fuzz sim_input_fuzz sim_config_fuzz
+fuzz: deps
+	cmake --preset fuzz
+	cmake --build --preset fuzz
+	for target in $(FUZZ_TARGETS); do \
+	  build/fuzz/tests/fuzz/$$target -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    build/fuzz/tests/fuzz/corpus/$$target tests/fuzz/corpus/$$target || exit 1; \
+	done
