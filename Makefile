@@ -39,3 +39,10 @@ fuzz: deps
 	  build/fuzz/tests/fuzz/$$target -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
 	    build/fuzz/tests/fuzz/corpus/$$target tests/fuzz/corpus/$$target || exit 1; \
 	done
+
+# The driver against simulated lines that drop and damage 5% of characters each.
+SOAK_COUNT ?= 20000
+soak: deps
+	cmake --preset native
+	cmake --build --preset native --target soak
+	build/native/tests/bench/soak --count $(SOAK_COUNT) --lines 64 --drop 0.05 --corrupt 0.05

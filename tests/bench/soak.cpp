@@ -1,0 +1,344 @@
+// Soak: the driver through QsnMain against simulator programs whose replies
+// lose and damage characters (seeded), for a given number of transactions
+// spread over several lines at once. Prints the results 0/1/2, the values
+// accepted that differ from what the simulated units hold, the longest call,
+// and the process's RSS and open descriptors before and after.
+//
+//   soak [--count N] [--lines L] [--drop RATE] [--corrupt RATE] [--seed S] [--timeout T]
+//   (defaults: 20000 transactions on 32 lines, 5% dropped, 5% corrupted,
+//    seed 1, read time-out 10 x 10 ms)
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host_calls.h"
+#include "kaldor.h"
+#include "qsnwndut.h"
+#include "sim_fixture.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Options {
+    int count = 20000;
+    int lines = 32;
+    double drop = 0.05;
+    double corrupt = 0.05;
+    unsigned long seed = 1;
+    int timeout = 10;
+};
+
+constexpr int kPositions = 16;
+constexpr int kOutputs = 8;  // positions 0-7 are outputs, 8-15 inputs, on every unit
+constexpr std::int16_t kUnset = -12345;
+
+// What the units start with; the inputs never change.
+std::int16_t AnalogInput(int position) { return static_cast<std::int16_t>(97 * position + 5); }
+std::int16_t Temperature(int position) { return static_cast<std::int16_t>(61 * position - 250); }
+constexpr std::uint16_t kDigitalInputsOn = 0xA500;
+
+std::string RackConfig() {
+    std::string inputs, outputs, temperatures;
+    for (int p = 0; p < kPositions; ++p) {
+        const char* comma = p == 0 ? "" : ", ";
+        inputs += comma + std::to_string(AnalogInput(p));
+        outputs += comma + std::to_string(p < kOutputs ? 1000 + p : 0);
+        temperatures += comma + std::to_string(Temperature(p));
+    }
+    char on[8];
+    std::snprintf(on, sizeof on, "%04X", kDigitalInputsOn);
+    return std::string("{\"units\": [\n") +
+           "  {\"address\": 1, \"kind\": \"digital\", \"outputs\": \"00FF\", \"on\": \"" + on +
+           "\", \"cleared\": true},\n"
+           "  {\"address\": 2, \"kind\": \"analog\", \"outputs\": \"00FF\", \"inputs\": [" +
+           inputs + "], \"outputValues\": [" + outputs + "], \"cleared\": true},\n" +
+           "  {\"address\": 3, \"kind\": \"temperature\", \"probes\": \"05\", \"temperatures\": [" +
+           temperatures + "], \"cleared\": true}]}\n";
+}
+
+// What a host reading the units may find: an output whose write went unanswered
+// may hold the old value or the new one.
+struct Model {
+    std::set<int> analogOut[kOutputs];
+    std::set<int> digitalOut[kOutputs];
+
+    Model() {
+        for (int p = 0; p < kOutputs; ++p) {
+            analogOut[p] = {1000 + p};
+            digitalOut[p] = {0};
+        }
+    }
+    static void Wrote(std::set<int>& candidates, int value, bool acknowledged) {
+        if (acknowledged) candidates.clear();
+        candidates.insert(value);
+    }
+};
+
+struct Tally {
+    std::atomic<long> results[3] = {};
+    std::atomic<long> wrongTransactions{0};
+    std::atomic<long> wrongValues{0};
+    std::atomic<long> longestUs{0};
+    std::atomic<int> next{0};
+    std::mutex printMutex;
+};
+
+enum Kind { kAiPoint, kAiGroup, kAoRead, kAoGroupRead, kAoWrite, kAoGroupWrite, kDiPoint,
+            kDoGroupRead, kDoWrite, kTempPoint, kTempGroup, kKinds };
+
+class Line {
+public:
+    Line(const std::string& config, const Options& options, unsigned long seed)
+        : random_(seed), sim_({"--config", config, "--seed", std::to_string(seed),
+                               "--drop-rate", std::to_string(options.drop),
+                               "--corrupt-rate", std::to_string(options.corrupt)}) {
+        std::memset(context_.get(), 0, sizeof(DriverContext));
+        InitBlock init = qsn::test::InitFor(sim_.SlavePath(), options.timeout);
+        if (Call(QSN_START_UP, &init) != 0) {
+            std::fprintf(stderr, "soak: cannot start a line on %s\n", sim_.SlavePath().c_str());
+            std::exit(1);
+        }
+    }
+    ~Line() { Call(QSN_CLOSE_PORT, nullptr); }
+
+    void Run(Tally& tally, int count) {
+        while (tally.next.fetch_add(1) < count) Transaction(tally);
+    }
+
+private:
+    std::int32_t Call(std::int32_t command, void* params) {
+        return qsn::test::CallDriver(context_.get(), command, params);
+    }
+
+    int Pick(int below) { return std::uniform_int_distribution<int>(0, below - 1)(random_); }
+
+    void Transaction(Tally& tally) {
+        const auto kind = static_cast<Kind>(Pick(kKinds));
+        const int output = Pick(kOutputs);
+        const int input = kOutputs + Pick(kPositions - kOutputs);
+        const int any = Pick(kPositions);
+        std::fill(std::begin(values_), std::end(values_), kUnset);
+        PointBlock block{};
+        block.values = values_;
+        block.dataKind = 1;
+        block.count = 1;
+        std::int32_t command = QSN_READ;
+        std::string gas = "00XX0";
+        auto point = [&](int unit, int type, int position) {
+            block.unit = unit;
+            block.typeCode = type;
+            block.pointAddress = unit * 100 + position + 1;
+            static const char kHex[] = "0123456789ABCDEF";
+            gas[1] = kHex[unit];
+            gas[4] = kHex[position];
+        };
+        int written = 0;
+        switch (kind) {
+        case kAiPoint: point(2, 30, input); gas.replace(2, 2, "AI"); break;
+        case kAiGroup: point(2, 30, input); gas.replace(2, 2, "AI"); block.count = 16; break;
+        case kAoRead: point(2, 40, output); gas.replace(2, 2, "AO"); break;
+        case kAoGroupRead: point(2, 40, output); gas.replace(2, 2, "AO"); block.count = 16; break;
+        case kAoWrite:
+        case kAoGroupWrite:
+            point(2, 40, output);
+            gas.replace(2, 2, "AO");
+            command = QSN_WRITE;
+            written = Pick(4096);
+            if (kind == kAoGroupWrite) block.count = 16;
+            values_[kind == kAoGroupWrite ? 0 : 1] = static_cast<std::int16_t>(written);
+            break;
+        case kDiPoint:
+            point(1, 50, input);
+            gas.replace(2, 2, "DI");
+            block.dataKind = 6;
+            block.pointAddress = 100;
+            block.bitNumber = input;
+            break;
+        case kDoGroupRead:
+            point(1, 60, output);
+            gas.replace(2, 2, "DO");
+            block.dataKind = 6;
+            block.pointAddress = 100;
+            block.count = 16;
+            break;
+        case kDoWrite:
+            point(1, 60, output);
+            gas.replace(2, 2, "DO");
+            block.dataKind = 6;
+            block.pointAddress = 100;
+            command = QSN_WRITE;
+            written = Pick(2);
+            values_[1] = static_cast<std::int16_t>(written);
+            break;
+        case kTempPoint: point(3, 210, any); gas.replace(2, 2, "CK"); break;
+        case kTempGroup: point(3, 210, any); gas.replace(2, 2, "CK"); block.count = 16; break;
+        case kKinds: break;
+        }
+        block.gas = gas.c_str();
+
+        const auto start = Clock::now();
+        const std::int32_t result = Call(command, &block);
+        const long us = static_cast<long>(
+            std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count());
+        long longest = tally.longestUs.load();
+        while (us > longest && !tally.longestUs.compare_exchange_weak(longest, us)) {
+        }
+        if (result >= 0 && result <= 2) ++tally.results[result];
+        const bool ok = result == QSN_OK;
+        if (kind == kAoWrite) Model::Wrote(model_.analogOut[output], written, ok);
+        if (kind == kAoGroupWrite) {
+            for (auto& candidates : model_.analogOut) Model::Wrote(candidates, written, ok);
+        }
+        if (kind == kDoWrite) Model::Wrote(model_.digitalOut[output], written, ok);
+        if (!ok || command == QSN_WRITE) return;
+        const int wrong = WrongValues(kind, any, input, output);
+        if (wrong > 0) {
+            ++tally.wrongTransactions;
+            tally.wrongValues += wrong;
+        }
+    }
+
+    // Values the read stored that no unit holds.
+    int WrongValues(Kind kind, int anyPosition, int input, int output) const {
+        auto analogOut = [&](int p, int value) {
+            return p < kOutputs ? model_.analogOut[p].count(value) == 1 : value == 0;
+        };
+        int wrong = 0;
+        switch (kind) {
+        case kAiPoint: return values_[1] != AnalogInput(input);
+        case kAiGroup:
+            for (int p = 0; p < kPositions; ++p) {
+                wrong += values_[p] != (p < kOutputs ? 0 : AnalogInput(p));
+            }
+            return wrong;
+        case kAoRead: return !analogOut(output, values_[1]);
+        case kAoGroupRead:
+            for (int p = 0; p < kPositions; ++p) wrong += !analogOut(p, values_[p]);
+            return wrong;
+        case kDiPoint: return values_[1] != ((kDigitalInputsOn >> input) & 1);
+        case kDoGroupRead: {
+            const auto word = static_cast<std::uint16_t>(values_[0]);
+            for (int p = 0; p < kPositions; ++p) {
+                const int bit = (word >> p) & 1;
+                wrong += p < kOutputs ? model_.digitalOut[p].count(bit) == 0
+                                      : bit != ((kDigitalInputsOn >> p) & 1);
+            }
+            return wrong;
+        }
+        case kTempPoint: return values_[1] != Temperature(anyPosition);
+        case kTempGroup:
+            for (int p = 0; p < kPositions; ++p) wrong += values_[p] != Temperature(p);
+            return wrong;
+        default: return 0;
+        }
+    }
+
+    std::mt19937_64 random_;
+    qsn::test::SimProcess sim_;
+    std::unique_ptr<DriverContext> context_ = std::make_unique<DriverContext>();
+    std::int16_t values_[kPositions] = {};
+    Model model_;
+};
+
+long RssKb() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    }
+    return -1;
+}
+
+int OpenDescriptors() {
+    int count = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (const dirent* entry = readdir(dir)) count += entry->d_name[0] != '.';
+        closedir(dir);
+        --count;  // the directory being read
+    }
+    return count;
+}
+
+bool ParseOptions(int argc, char** argv, Options& options) {
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string name = argv[i];
+        const char* value = argv[i + 1];
+        if (name == "--count") options.count = std::atoi(value);
+        else if (name == "--lines") options.lines = std::atoi(value);
+        else if (name == "--drop") options.drop = std::atof(value);
+        else if (name == "--corrupt") options.corrupt = std::atof(value);
+        else if (name == "--seed") options.seed = std::strtoul(value, nullptr, 10);
+        else if (name == "--timeout") options.timeout = std::atoi(value);
+        else return false;
+    }
+    return argc % 2 == 1 && options.count > 0 && options.lines > 0 && options.timeout > 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (!ParseOptions(argc, argv, options)) {
+        std::fprintf(stderr, "usage: soak [--count N] [--lines L] [--drop RATE] [--corrupt RATE]"
+                             " [--seed S] [--timeout T]\n");
+        return 2;
+    }
+    prctl(PR_SET_TIMERSLACK, 1UL);
+    KaldorSetSink([](int, const char*, void*) {}, nullptr);
+    char folder[] = "/tmp/soak.XXXXXX";
+    if (mkdtemp(folder) == nullptr) return 1;
+    const std::string config = std::string(folder) + "/rack.json";
+    std::ofstream(config) << RackConfig();
+
+    std::vector<std::unique_ptr<Line>> lines;
+    for (int i = 0; i < options.lines; ++i) {
+        lines.push_back(std::make_unique<Line>(config, options, options.seed + static_cast<unsigned long>(i)));
+    }
+    const long rssStart = RssKb();
+    const int fdStart = OpenDescriptors();
+    Tally tally;
+    const auto start = Clock::now();
+    std::vector<std::thread> threads;
+    for (auto& line : lines) threads.emplace_back([&] { line->Run(tally, options.count); });
+    for (std::thread& thread : threads) thread.join();
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const long rssEnd = RssKb();
+    const int fdEnd = OpenDescriptors();
+    lines.clear();
+    std::remove(config.c_str());
+    rmdir(folder);
+
+    const long done = tally.results[0] + tally.results[1] + tally.results[2];
+    std::printf("soak: %ld transactions on %d lines in %.0f s; %.1f%% of characters dropped, "
+                "%.1f%% corrupted, seed %lu\n",
+                done, options.lines, seconds, 100 * options.drop, 100 * options.corrupt,
+                options.seed);
+    std::printf("results  0: %ld  1: %ld  2: %ld\n", tally.results[0].load(),
+                tally.results[1].load(), tally.results[2].load());
+    std::printf("wrong values accepted: %ld values in %ld transactions (%.3f%% of results 0)\n",
+                tally.wrongValues.load(), tally.wrongTransactions.load(),
+                tally.results[0] ? 100.0 * static_cast<double>(tally.wrongTransactions) /
+                                       static_cast<double>(tally.results[0])
+                                 : 0.0);
+    std::printf("longest call: %.3f s\n", static_cast<double>(tally.longestUs) / 1e6);
+    std::printf("RSS: %ld kB at start, %ld kB at end; open descriptors: %d at start, %d at end\n",
+                rssStart, rssEnd, fdStart, fdEnd);
+    return 0;
+}
