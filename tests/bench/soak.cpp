@@ -212,7 +212,16 @@ private:
         if (wrong > 0) {
             ++tally.wrongTransactions;
             tally.wrongValues += wrong;
+            Describe(tally, gas, block.count, wrong);
         }
+    }
+
+    void Describe(Tally& tally, const std::string& gas, std::int32_t count, int wrong) const {
+        std::string stored;
+        for (std::int16_t value : values_) stored += " " + std::to_string(value);
+        const std::lock_guard<std::mutex> lock(tally.printMutex);
+        std::fprintf(stderr, "soak: %s count %d: %d wrong value(s) accepted; stored%s\n",
+                     gas.c_str(), count, wrong, stored.c_str());
     }
 
     // Values the read stored that no unit holds.
