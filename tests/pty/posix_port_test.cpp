@@ -142,6 +142,26 @@ TEST_F(PosixPortTest, DiscardDropsWaitingInputAndRestoresTheTimeout) {
     EXPECT_EQ(qsn::SerialSetReadTimeout(handle, 100), 100);
 }
 
+// A peer that never stops sending cannot hold a discard: it ends after two
+// queues' worth, long before the peer does.
+TEST_F(PosixPortTest, DiscardOfABabblingLineIsBounded) {
+    std::atomic<bool> stop{false};
+    std::thread babble([&] {
+        const std::string chunk(256, 'b');
+        while (!stop) {
+            pollfd p{pty.Master(), POLLOUT, 0};
+            if (poll(&p, 1, 50) > 0 && write(pty.Master(), chunk.data(), chunk.size()) < 0) break;
+        }
+    });
+    AwaitWaiting(512);
+    const auto start = Clock::now();
+    EXPECT_EQ(qsn::SerialDiscardInput(handle), 0);
+    const auto waited = Clock::now() - start;
+    stop = true;
+    babble.join();
+    EXPECT_LT(waited, milliseconds(1000));
+}
+
 TEST_F(PosixPortTest, SecondOpenOfAnOpenDeviceFails) {
     qsn::PortHandle second = 0;
     EXPECT_EQ(qsn::SerialOpen(pty.SlavePath().c_str(), k9600, 8, &second), qsn::kSerialOpenFailed);

@@ -137,6 +137,22 @@ TEST_F(WineSerial, DiscardDropsEverythingWaitingAndRestoresTheTimeOut) {
     EXPECT_EQ(SerialSetReadTimeout(port_, 40), 40);
 }
 
+// A peer that keeps sending for seconds cannot hold a discard: it ends after
+// two queues' worth. The rest of the stream is drained for the next test.
+TEST_F(WineSerial, DiscardOfABabblingLineIsBounded) {
+    Request("SEND 60000 256 20\n");
+    ASSERT_GE(WaitForWaiting(512), 512u);
+    const DWORD start = GetTickCount();
+    EXPECT_EQ(SerialDiscardInput(port_), 0);
+    EXPECT_LT(GetTickCount() - start, 1000u);
+    SerialSetReadTimeout(port_, 30);
+    std::vector<std::uint8_t> rest(4096);
+    std::uint32_t received = 0;
+    std::uint32_t drained = 0;
+    while (platform::PortRead(port_, rest.data(), 4096, &received) && received > 0) drained += received;
+    EXPECT_GE(drained, 60000u - 5120u);  // nothing lost beyond what the discard dropped
+}
+
 // Every byte value crosses the line unchanged in both directions.
 TEST_F(WineSerial, PeerReceivesTheExactBytesWritten) {
     std::vector<std::uint8_t> bytes(256);
