@@ -17,6 +17,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -243,11 +244,24 @@ bool PortClose(PortHandle port) {
     return fd >= 0 && close(fd) == 0;
 }
 
+// The 4 ms closing pause is most of an unpaced transaction. Sleeping to an
+// absolute deadline keeps an interrupted sleep from starting over; the
+// thread's timer slack (50 us by default) is at its least for the pause alone
+// and then given back as the host had it.
 void SleepMs(std::uint32_t milliseconds) {
-    timespec left{static_cast<time_t>(milliseconds / 1000),
-                  static_cast<long>(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    timespec deadline{};
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += static_cast<time_t>(milliseconds / 1000);
+    deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
     }
+    const int slack = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+    const bool lowered = slack > 1 && prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0) == 0;
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+    }
+    if (lowered) prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(slack), 0, 0, 0);
 }
 
 }  // namespace qsn::platform

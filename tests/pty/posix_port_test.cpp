@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 
 #include <atomic>
 #include <chrono>
@@ -198,6 +199,17 @@ TEST(PosixNullDevice, OpensUnconfiguredWritesAllAndReadsNothing) {
     EXPECT_EQ(received, 0);
     EXPECT_EQ(qsn::SerialClose(handle), qsn::kSerialOk);
     EXPECT_EQ(qsn::SerialClose(again), qsn::kSerialOk);
+}
+
+// The pause lowers the thread's timer slack for itself alone.
+TEST(PosixPause, LastsItsTimeAndGivesTheTimerSlackBack) {
+    const int hosts = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+    ASSERT_EQ(prctl(PR_SET_TIMERSLACK, 123456UL, 0, 0, 0), 0);
+    const auto start = Clock::now();
+    qsn::platform::SleepMs(4);
+    EXPECT_GE(Clock::now() - start, milliseconds(4));
+    EXPECT_EQ(prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0), 123456);
+    prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(hosts), 0, 0, 0);
 }
 
 TEST(PosixMissingDevice, OpenFailsAndNullHandleFailsEveryCall) {
