@@ -163,6 +163,60 @@ TEST_F(PosixPortTest, DiscardOfABabblingLineIsBounded) {
     EXPECT_LT(waited, milliseconds(1000));
 }
 
+// One read system call takes all that arrived; later reads are served from it,
+// it counts as waiting input, and a discard drops it with the rest.
+TEST_F(PosixPortTest, ReadAheadServesLaterReadsAndIsDiscarded) {
+    pty.Send("A1\r");
+    AwaitWaiting(3);
+    char c = 0;
+    ASSERT_EQ(qsn::SerialRead(handle, &c, 1), qsn::kSerialOk);
+    EXPECT_EQ(c, 'A');
+    int inKernel = -1;
+    ASSERT_EQ(ioctl(pty.Slave(), FIONREAD, &inKernel), 0);
+    EXPECT_EQ(inKernel, 0);
+    uint32_t waiting = 0;
+    ASSERT_TRUE(qsn::platform::PortClearErrors(handle, &waiting));
+    EXPECT_EQ(waiting, 2u);
+    ASSERT_EQ(qsn::SerialRead(handle, &c, 1), qsn::kSerialOk);
+    EXPECT_EQ(c, '1');
+
+    pty.Send("xyz");
+    AwaitWaiting(4);
+    EXPECT_EQ(qsn::SerialDiscardInput(handle), 0);
+    ASSERT_TRUE(qsn::platform::PortClearErrors(handle, &waiting));
+    EXPECT_EQ(waiting, 0u);
+    qsn::SerialSetReadTimeout(handle, 5);
+    EXPECT_EQ(qsn::SerialRead(handle, &c, 1), qsn::kSerialIoFailed);
+}
+
+// Replies read a character a call, as the driver does, from a peer that paces
+// them: the same frame answered in full, then shorter, then not at all. Every
+// reply arrives whole and in order, and a missing one still ends at the time-out.
+TEST_F(PosixPortTest, PacedRepliesReadACharacterACallArriveWhole) {
+    ASSERT_EQ(qsn::SerialSetReadTimeout(handle, 30), 100);
+    const std::string full = "A" + std::string(40, '7') + "\r";
+    for (const std::string& reply : {full, full, std::string("N06\r"), full, std::string()}) {
+        ASSERT_EQ(qsn::SerialWrite(handle, ">02L0008D1\r", 11), qsn::kSerialOk);
+        ASSERT_EQ(PeerReads(11), ">02L0008D1\r");
+        std::thread peer([&] {
+            for (char c : reply) {
+                std::this_thread::sleep_for(std::chrono::microseconds(500));
+                pty.Send(std::string(1, c));
+            }
+        });
+        std::string got;
+        char c = 0;
+        const auto start = Clock::now();
+        while (qsn::SerialRead(handle, &c, 1) == qsn::kSerialOk && (got += c, c != '\r')) {
+        }
+        const auto took = Clock::now() - start;
+        peer.join();
+        EXPECT_EQ(got, reply);
+        EXPECT_LT(took, milliseconds(reply.empty() ? 1500 : 250));
+        EXPECT_GE(took, milliseconds(reply.empty() ? 290 : 0));
+    }
+}
+
 TEST_F(PosixPortTest, SecondOpenOfAnOpenDeviceFails) {
     qsn::PortHandle second = 0;
     EXPECT_EQ(qsn::SerialOpen(pty.SlavePath().c_str(), k9600, 8, &second), qsn::kSerialOpenFailed);
