@@ -17,11 +17,11 @@
 // call takes all that has arrived into a read-ahead of the descriptor, which
 // serves the following reads without another call, and which counts as
 // waiting input (a discard drops it). Once woken by a reply's first
-// character, a read sleeps until the rest of it is due, when a reply to the
-// same frame has been seen before (its length and the line's character time
-// tell when), and takes it in one call. Such a sleep never passes the read's
-// deadline; a reply shorter than the last one to that frame is delivered that
-// much later.
+// character, a read sleeps until all but the last character are due, when a
+// reply to the same frame has been seen before (its length and the line's
+// character time tell when), and takes them in one call. Such a sleep never
+// passes the read's deadline; a reply shorter than the last one to that frame
+// is delivered that much later.
 
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -162,7 +162,9 @@ ssize_t ReadOnce(int fd, Descriptor& d, unsigned char* into, std::uint32_t wante
 }
 
 // Woken by the first characters of a reply: when the reply to this frame has
-// been seen before, sleep until the rest of it is due, then read it at once.
+// been seen before, sleep until all but its last character must have arrived.
+// The last one then wakes the reader itself, as soon as it lands, so that the
+// reply ends no later than it would a character at a time.
 void AwaitExpectedReply(int fd, const Descriptor& d, std::int64_t deadlineNs) {
     const std::uint32_t expected = d.Expected();
     if (expected == 0 || d.characterNs == 0) return;
@@ -170,8 +172,8 @@ void AwaitExpectedReply(int fd, const Descriptor& d, std::int64_t deadlineNs) {
     if (ioctl(fd, FIONREAD, &available) != 0) return;
     const std::int64_t missing =
         static_cast<std::int64_t>(expected) - d.sinceWrite - available;
-    if (missing <= 0) return;
-    std::int64_t until = NowNs() + missing * static_cast<std::int64_t>(d.characterNs);
+    if (missing <= 1) return;
+    std::int64_t until = NowNs() + (missing - 1) * static_cast<std::int64_t>(d.characterNs);
     if (deadlineNs > 0 && until > deadlineNs) until = deadlineNs;
     SleepUntilNs(until);
 }
