@@ -28,6 +28,7 @@ bench: deps
 	cmake --build --preset native --target read_bench
 	build/native/tests/bench/read_bench --count 2000 --baud 0
 	build/native/tests/bench/read_bench --count 200 --baud 9600
+	build/native/tests/bench/read_bench --count 300 --baud 38400
 
 # Each libFuzzer target for FUZZ_SECONDS (ASan and UBSan); new inputs stay in the build folder.
 FUZZ_SECONDS ?= 60

@@ -11,12 +11,24 @@
 //  - end of file (the null device, a hung-up line): success, with what arrived;
 //  - a read or poll error other than an interruption: failure.
 // With multiplier and constant both 0 there is no total time-out.
+//
+// The driver reads a reply one character a call. Woken once a character, a
+// 38400-baud group reply would cost some 70 wake-ups; instead each read system
+// call takes all that has arrived into a read-ahead of the descriptor, which
+// serves the following reads without another call, and which counts as
+// waiting input (a discard drops it). Once woken by a reply's first
+// character, a read sleeps until all but the last character are due, when a
+// reply to the same frame has been seen before (its length and the line's
+// character time tell when), and takes them in one call. Such a sleep never
+// passes the read's deadline; a reply shorter than the last one to that frame
+// is delivered that much later.
 
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -36,10 +48,39 @@ namespace {
 
 constexpr std::uint32_t kMaxDword = 0xFFFFFFFFu;
 constexpr int kMaxDescriptors = 1024;
+// Room for the longest reply the driver reads in a transaction (a group read,
+// 68 characters) with some to spare.
+constexpr std::uint32_t kReadAhead = 128;
+constexpr std::size_t kLearnedFrames = 16;
 
-// Windows keeps each device's time-outs in the kernel; termios has no total
-// read time-out, so this backend keeps them, per open descriptor.
-std::array<CommTimeouts, kMaxDescriptors> descriptorTimeouts{};
+// What this backend keeps per open descriptor. Windows keeps each device's
+// time-outs in the kernel; termios has no total read time-out.
+struct Descriptor {
+    CommTimeouts timeouts;
+    unsigned char ahead[kReadAhead];  // read from the device, not yet delivered
+    std::uint32_t aheadAt, aheadEnd;
+    std::uint64_t characterNs;  // wire time of a character; 0 before configuring
+    std::uint32_t frame;        // key of the last frame written, 0 for none
+    std::uint32_t sinceWrite;   // bytes read from the device since
+    // Reply length last seen per frame key, in slots by key.
+    struct Learned {
+        std::uint32_t frame, length;
+    } learned[kLearnedFrames];
+
+    std::uint32_t Ahead() const { return aheadEnd - aheadAt; }
+    std::uint32_t Take(unsigned char* into, std::uint32_t wanted) {
+        const std::uint32_t n = wanted < Ahead() ? wanted : Ahead();
+        std::memcpy(into, ahead + aheadAt, n);
+        aheadAt += n;
+        return n;
+    }
+    std::uint32_t Expected() const {
+        const Learned& slot = learned[frame % kLearnedFrames];
+        return frame != 0 && slot.frame == frame ? slot.length : 0;
+    }
+};
+
+std::array<Descriptor, kMaxDescriptors> descriptors{};
 
 static_assert(sizeof(termios) <= sizeof(CommState::native), "termios fits the native state");
 
@@ -69,10 +110,72 @@ bool TakeExclusive(int fd) {
     return true;
 }
 
-std::int64_t NowMs() {
+std::int64_t NowNs() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+std::int64_t NowMs() { return NowNs() / 1000000; }
+
+void SleepUntilNs(std::int64_t deadlineNs) {
+    const timespec deadline{static_cast<time_t>(deadlineNs / 1000000000),
+                            static_cast<long>(deadlineNs % 1000000000)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+    }
+}
+
+// FNV-1a; never 0, which stands for no frame.
+std::uint32_t FrameKey(const unsigned char* bytes, std::uint32_t count) {
+    std::uint32_t hash = 2166136261u;
+    for (std::uint32_t i = 0; i < count; ++i) hash = (hash ^ bytes[i]) * 16777619u;
+    return hash | 1u;
+}
+
+std::uint64_t CharacterNs(const CommState& state) {
+    if (state.baudRate == 0) return 0;
+    const std::uint64_t bits = 1u + state.byteSize + (state.parity != kNoParity ? 1u : 0u) +
+                               (state.stopBits == kOneStopBit ? 1u : 2u);
+    return bits * 1000000000u / state.baudRate;
+}
+
+// One read system call: straight into the caller's buffer when it asks for a
+// read-ahead's worth or more, else into the (empty) read-ahead, from which the
+// caller takes its share. The read's own result: >0 bytes read, 0 end of file.
+ssize_t ReadOnce(int fd, Descriptor& d, unsigned char* into, std::uint32_t wanted,
+                 std::uint32_t* delivered) {
+    *delivered = 0;
+    ssize_t n = 0;
+    if (wanted >= kReadAhead) {
+        n = read(fd, into, wanted);
+        if (n > 0) *delivered = static_cast<std::uint32_t>(n);
+    } else {
+        n = read(fd, d.ahead, kReadAhead);
+        if (n > 0) {
+            d.aheadAt = 0;
+            d.aheadEnd = static_cast<std::uint32_t>(n);
+            *delivered = d.Take(into, wanted);
+        }
+    }
+    if (n > 0) d.sinceWrite += static_cast<std::uint32_t>(n);
+    return n;
+}
+
+// Woken by the first characters of a reply: when the reply to this frame has
+// been seen before, sleep until all but its last character must have arrived.
+// The last one then wakes the reader itself, as soon as it lands, so that the
+// reply ends no later than it would a character at a time.
+void AwaitExpectedReply(int fd, const Descriptor& d, std::int64_t deadlineNs) {
+    const std::uint32_t expected = d.Expected();
+    if (expected == 0 || d.characterNs == 0) return;
+    int available = 0;
+    if (ioctl(fd, FIONREAD, &available) != 0) return;
+    const std::int64_t missing =
+        static_cast<std::int64_t>(expected) - d.sinceWrite - available;
+    if (missing <= 1) return;
+    std::int64_t until = NowNs() + (missing - 1) * static_cast<std::int64_t>(d.characterNs);
+    if (deadlineNs > 0 && until > deadlineNs) until = deadlineNs;
+    SleepUntilNs(until);
 }
 
 // Waits for the descriptor; false on a poll error, `ready` false on time-out.
@@ -122,8 +225,9 @@ PortHandle PortOpen(const char* name) {
     }
     // A descriptor starts with the time-outs configuring sets, so that no read
     // on a port opened without configuring waits for ever.
-    descriptorTimeouts[static_cast<std::size_t>(fd)] =
-        CommTimeouts{0, 0, kConfiguredReadTimeoutMs, 0, 0};
+    Descriptor& d = descriptors[static_cast<std::size_t>(fd)];
+    d = Descriptor{};
+    d.timeouts = CommTimeouts{0, 0, kConfiguredReadTimeoutMs, 0, 0};
     return static_cast<PortHandle>(fd) + 1;
 }
 
@@ -144,20 +248,21 @@ bool PortSetState(PortHandle port, const CommState& state) {
     posix::ModemLines lines;
     if (posix::MapToTermios(state, &tio, &lines) != posix::MapResult::kOk) return false;
     if (tcsetattr(fd, TCSANOW, &tio) != 0) return false;
+    descriptors[static_cast<std::size_t>(fd)].characterNs = CharacterNs(state);
     return ApplyModemLines(fd, lines);
 }
 
 bool PortGetTimeouts(PortHandle port, CommTimeouts* timeouts) {
     const int fd = DescriptorOf(port);
     if (fd < 0) return false;
-    *timeouts = descriptorTimeouts[static_cast<std::size_t>(fd)];
+    *timeouts = descriptors[static_cast<std::size_t>(fd)].timeouts;
     return true;
 }
 
 bool PortSetTimeouts(PortHandle port, const CommTimeouts& timeouts) {
     const int fd = DescriptorOf(port);
     if (fd < 0) return false;
-    descriptorTimeouts[static_cast<std::size_t>(fd)] = timeouts;
+    descriptors[static_cast<std::size_t>(fd)].timeouts = timeouts;
     return true;
 }
 
@@ -170,7 +275,8 @@ bool PortClearErrors(PortHandle port, std::uint32_t* bytesWaiting) {
     const int fd = DescriptorOf(port);
     int waiting = 0;
     if (fd < 0 || ioctl(fd, FIONREAD, &waiting) != 0) return false;
-    *bytesWaiting = static_cast<std::uint32_t>(waiting);
+    *bytesWaiting = static_cast<std::uint32_t>(waiting) +
+                    descriptors[static_cast<std::size_t>(fd)].Ahead();
     return true;
 }
 
@@ -178,20 +284,24 @@ bool PortRead(PortHandle port, void* buffer, std::uint32_t count, std::uint32_t*
     *received = 0;
     const int fd = DescriptorOf(port);
     if (fd < 0) return false;
-    const CommTimeouts t = descriptorTimeouts[static_cast<std::size_t>(fd)];
+    Descriptor& d = descriptors[static_cast<std::size_t>(fd)];
+    const CommTimeouts t = d.timeouts;
     const bool immediate = t.readIntervalTimeout == kMaxDword &&
                            t.readTotalTimeoutMultiplier == 0 && t.readTotalTimeoutConstant == 0;
     const bool hasTotal = t.readTotalTimeoutMultiplier != 0 || t.readTotalTimeoutConstant != 0;
+    const std::int64_t startNs = NowNs();
     const std::int64_t deadline =
-        NowMs() + static_cast<std::int64_t>(t.readTotalTimeoutMultiplier) * count +
+        startNs / 1000000 + static_cast<std::int64_t>(t.readTotalTimeoutMultiplier) * count +
         t.readTotalTimeoutConstant;
     const bool hasInterval = t.readIntervalTimeout != 0 && t.readIntervalTimeout != kMaxDword;
 
     auto* bytes = static_cast<unsigned char*>(buffer);
+    *received = d.Take(bytes, count);
     while (*received < count) {
-        const ssize_t n = read(fd, bytes + *received, count - *received);
+        std::uint32_t delivered = 0;
+        const ssize_t n = ReadOnce(fd, d, bytes + *received, count - *received, &delivered);
         if (n > 0) {
-            *received += static_cast<std::uint32_t>(n);
+            *received += delivered;
             continue;
         }
         if (n == 0) return true;  // end of file
@@ -208,6 +318,8 @@ bool PortRead(PortHandle port, void* buffer, std::uint32_t count, std::uint32_t*
         bool ready = false;
         if (!WaitFor(fd, POLLIN, wait, &ready)) return false;
         if (!ready && (hasTotal || *received > 0)) return true;
+        // An interval time-out counts the gaps between characters: no sleeping through them.
+        if (ready && !hasInterval) AwaitExpectedReply(fd, d, hasTotal ? deadline * 1000000 : 0);
     }
     return true;
 }
@@ -216,12 +328,20 @@ bool PortWrite(PortHandle port, const void* bytes, std::uint32_t count, std::uin
     *written = 0;
     const int fd = DescriptorOf(port);
     if (fd < 0) return false;
-    const CommTimeouts t = descriptorTimeouts[static_cast<std::size_t>(fd)];
+    Descriptor& d = descriptors[static_cast<std::size_t>(fd)];
+    const auto* data = static_cast<const unsigned char*>(bytes);
+    // What was read since the last frame was written is the reply to it.
+    if (d.frame != 0) {
+        const std::uint32_t length = d.sinceWrite < kReadAhead ? d.sinceWrite : kReadAhead;
+        d.learned[d.frame % kLearnedFrames] = {d.frame, length};
+    }
+    d.frame = FrameKey(data, count);
+    d.sinceWrite = 0;
+    const CommTimeouts t = d.timeouts;
     const bool hasTotal = t.writeTotalTimeoutMultiplier != 0 || t.writeTotalTimeoutConstant != 0;
     const std::int64_t deadline =
         NowMs() + static_cast<std::int64_t>(t.writeTotalTimeoutMultiplier) * count +
         t.writeTotalTimeoutConstant;
-    const auto* data = static_cast<const unsigned char*>(bytes);
     while (*written < count) {
         const ssize_t n = write(fd, data + *written, count - *written);
         if (n > 0) {
@@ -240,14 +360,29 @@ bool PortWrite(PortHandle port, const void* bytes, std::uint32_t count, std::uin
 
 bool PortClose(PortHandle port) {
     const int fd = DescriptorOf(port);
-    return fd >= 0 && close(fd) == 0;
+    if (fd < 0) return false;
+    descriptors[static_cast<std::size_t>(fd)] = Descriptor{};
+    return close(fd) == 0;
 }
 
+// The 4 ms closing pause is most of an unpaced transaction. Sleeping to an
+// absolute deadline keeps an interrupted sleep from starting over; the
+// thread's timer slack (50 us by default) is at its least for the pause alone
+// and then given back as the host had it.
 void SleepMs(std::uint32_t milliseconds) {
-    timespec left{static_cast<time_t>(milliseconds / 1000),
-                  static_cast<long>(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    timespec deadline{};
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += static_cast<time_t>(milliseconds / 1000);
+    deadline.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
     }
+    const int slack = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+    const bool lowered = slack > 1 && prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0) == 0;
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+    }
+    if (lowered) prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(slack), 0, 0, 0);
 }
 
 }  // namespace qsn::platform

@@ -6,10 +6,12 @@
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
+#include <mmsystem.h>
 
 #include <cstdint>
 #include <cstring>
 
+#include "serial/pause_win32.h"
 #include "serial/platform.h"
 
 namespace qsn::platform {
@@ -18,6 +20,11 @@ namespace {
 
 static_assert(sizeof(HANDLE) == sizeof(PortHandle), "a HANDLE fits the 32-bit port slot");
 static_assert(sizeof(DCB) <= sizeof(CommState::native), "the DCB fits the native state");
+
+// Not yet in every SDK's headers; Windows 10 1803 and later know it, earlier
+// systems refuse the timer, which is how its absence shows.
+constexpr DWORD kCreateWaitableTimerHighResolution = 0x00000002;
+constexpr UINT kFinestPeriodMs = 1;
 
 bool Usable(PortHandle port) { return port != 0 && port != kInvalidHandle; }
 
@@ -142,6 +149,58 @@ bool PortWrite(PortHandle port, const void* bytes, std::uint32_t count, std::uin
 
 bool PortClose(PortHandle port) { return Usable(port) && CloseHandle(ToHandle(port)) != 0; }
 
-void SleepMs(std::uint32_t milliseconds) { Sleep(milliseconds); }
+namespace {
+
+bool WaitOnHighResolutionTimer(std::uint32_t milliseconds) {
+    const HANDLE timer = CreateWaitableTimerExW(nullptr, nullptr, kCreateWaitableTimerHighResolution,
+                                                TIMER_ALL_ACCESS);
+    if (timer == nullptr) return false;
+    LARGE_INTEGER due{};
+    due.QuadPart = -static_cast<LONGLONG>(milliseconds) * 10000;  // relative, in 100 ns
+    const bool set = SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE) != 0;
+    if (set) WaitForSingleObject(timer, INFINITE);
+    CloseHandle(timer);
+    return set;
+}
+
+// The resolution is the host process's setting: raised for this pause only.
+void SleepAtRaisedResolution(std::uint32_t milliseconds) {
+    const bool raised = timeBeginPeriod(kFinestPeriodMs) == TIMERR_NOERROR;
+    Sleep(milliseconds);
+    if (raised) timeEndPeriod(kFinestPeriodMs);
+}
+
+}  // namespace
+
+namespace win32 {
+
+PauseClock Pause(std::uint32_t milliseconds, PauseClock preferred) {
+    if (preferred == PauseClock::kHighResolutionTimer && WaitOnHighResolutionTimer(milliseconds)) {
+        return PauseClock::kHighResolutionTimer;
+    }
+    SleepAtRaisedResolution(milliseconds);
+    return PauseClock::kRaisedResolution;
+}
+
+}  // namespace win32
+
+namespace win32 {
+
+// Windows ends a Sleep on a timer tick, 15.6 ms apart at the default
+// resolution, which would stretch the 4 ms closing pause to 15.6 ms; a
+// high-resolution waitable timer keeps it without touching the process's
+// resolution. Wine is the other way round: its Sleep is precise, but its
+// server keeps waitable timers only to the millisecond (a 4 ms timer lasts 5).
+PauseClock PreferredPauseClock() {
+    const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    const bool wine = ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+    return wine ? PauseClock::kRaisedResolution : PauseClock::kHighResolutionTimer;
+}
+
+}  // namespace win32
+
+void SleepMs(std::uint32_t milliseconds) {
+    win32::Pause(milliseconds, win32::PreferredPauseClock());
+}
 
 }  // namespace qsn::platform

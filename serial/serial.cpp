@@ -97,11 +97,13 @@ std::int32_t SerialDiscardInput(PortHandle handle) {
     const std::int32_t previous = SerialSetReadTimeout(handle, kDiscardTimeoutUnits);
     char scratch[kDiscardChunk];
     std::uint32_t received = 0;
+    std::uint32_t dropped = 0;
     bool lastReadOk = false;
     do {
         received = 0;
         lastReadOk = platform::PortRead(handle, scratch, kDiscardChunk, &received);
-    } while (lastReadOk && received == kDiscardChunk);
+        dropped += received;
+    } while (lastReadOk && received == kDiscardChunk && dropped < kDiscardLimit);
     // A previous time-out of 0 cannot be told from a failure, so it is not restored.
     if (previous != 0) SerialSetReadTimeout(handle, previous);
     return lastReadOk ? 0 : 1;

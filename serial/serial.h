@@ -39,6 +39,10 @@ inline constexpr std::uint32_t kQueueSize = 2500;
 inline constexpr char kErrorChar = static_cast<char>(0xFC);
 inline constexpr std::int32_t kDiscardTimeoutUnits = 5;  // 50 ms
 inline constexpr std::uint32_t kDiscardChunk = 512;
+// A device that never stops sending would keep a discard reading for ever. Two
+// queues' worth empties a full input queue and what arrives meanwhile: at most
+// 10 reads (5120 bytes) of at most 50 ms each.
+inline constexpr std::uint32_t kDiscardLimit = 2 * kQueueSize;
 
 std::int32_t SerialOpen(const char* name, const LineSettings& settings, std::uint16_t openFlags,
                         PortHandle* handle);

@@ -1,11 +1,16 @@
 // Reads per second through QsnMain against the simulator on a pseudo-terminal,
 // next to the physical limit of the same run: the wire time of frame and reply
 // at the simulator's rate (10 bits a character) plus the 4 ms closing pause.
-// A bare exchange of the same frames (write, read to the CR, sleep 4 ms, no
-// driver) shows what the machine's timers and wake-ups leave of that limit.
+// A bare exchange of the same frames (write, read to the CR a character at a
+// time, sleep 4 ms, no driver) shows what the machine's timers and wake-ups
+// leave of that limit. Each run also gives the CPU time (user + system) and
+// the context switches (voluntary + involuntary) of this process per read;
+// the simulator runs as a process of its own, so they are the host's and the
+// driver's alone.
 //
-//   read_bench [--count N] [--baud B]...   (default: 500 reads, unpaced and 9600 baud)
+//   read_bench [--count N] [--baud B]...   (default: 500 reads, unpaced, 9600 and 38400 baud)
 #include <sys/prctl.h>
+#include <sys/resource.h>
 
 #include <time.h>
 
@@ -28,6 +33,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr double kClosingPauseS = 0.004;
 constexpr double kBitsPerCharacter = 10.0;
+constexpr unsigned kUnpacedLineBaud = 9600;  // what the driver configures when the simulator is unpaced
 
 struct Run {
     const char* name;
@@ -43,24 +49,32 @@ constexpr Run kRuns[] = {
     {"group read", 16, "FFFF", 11, 1 + 64 + 3},
 };
 
-qsn::sim::SimOptions Rack(unsigned baud) {
-    qsn::sim::SimOptions options;
-    options.line.baud = baud;
-    qsn::sim::UnitOptions unit;
-    unit.address = 2;
-    unit.kind = qsn::sim::UnitKind::kAnalog;
-    unit.inputs.fill(2048);
-    unit.cleared = true;
-    options.units = {unit};
-    return options;
+std::unique_ptr<qsn::test::SimProcess> StartSimulator(unsigned baud) {
+    return std::make_unique<qsn::test::SimProcess>(std::vector<std::string>{
+        "--unit", "2:analog", "--cleared", "--baud", std::to_string(baud)});
 }
+
+// This process's CPU time and context switches so far.
+struct Usage {
+    double cpuUs;
+    long switches;
+
+    static Usage Now() {
+        rusage u{};
+        getrusage(RUSAGE_SELF, &u);
+        const auto us = [](const timeval& t) {
+            return static_cast<double>(t.tv_sec) * 1e6 + static_cast<double>(t.tv_usec);
+        };
+        return {us(u.ru_utime) + us(u.ru_stime), u.ru_nvcsw + u.ru_nivcsw};
+    }
+};
 
 class Line {
 public:
-    explicit Line(unsigned baud) {
-        sim_ = std::make_unique<qsn::test::SimThread>(Rack(baud));
+    explicit Line(unsigned baud) : sim_(StartSimulator(baud)) {
         std::memset(context_.get(), 0, sizeof(DriverContext));
         InitBlock init = qsn::test::InitFor(sim_->SlavePath(), 100);
+        init.settings.baudRate = static_cast<uint16_t>(baud == 0 ? kUnpacedLineBaud : baud);
         if (Request(QSN_START_UP, &init) != 0) {
             std::fprintf(stderr, "read_bench: cannot start the line on %s\n", sim_->SlavePath().c_str());
             std::exit(1);
@@ -85,7 +99,7 @@ private:
         return qsn::test::CallDriver(context_.get(), command, params);
     }
 
-    std::unique_ptr<qsn::test::SimThread> sim_;
+    std::unique_ptr<qsn::test::SimProcess> sim_;
     std::unique_ptr<DriverContext> context_ = std::make_unique<DriverContext>();
     int16_t values_[16] = {};
 };
@@ -98,41 +112,64 @@ double LimitPerSecond(const Run& run, unsigned baud) {
 }
 
 void Report(unsigned baud, const std::string& name, int reads, int failed, Clock::time_point start,
-            const Run& run) {
+            const Usage& before, const Run& run) {
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const Usage after = Usage::Now();
     const double rate = reads / seconds;
     const double limit = LimitPerSecond(run, baud);
-    std::printf("%-8s %-19s %6d reads %4d failed %9.1f/s  limit %9.1f/s  %6.2f%%\n",
+    std::printf("%-8s %-18s %5d reads %3d failed %7.1f/s  limit %7.1f/s %7.2f%%", 
                 baud == 0 ? "unpaced" : std::to_string(baud).c_str(), name.c_str(), reads, failed,
                 rate, limit, 100.0 * rate / limit);
+    std::printf("  %6.1f us CPU %5.1f switches a read", (after.cpuUs - before.cpuUs) / reads,
+                static_cast<double>(after.switches - before.switches) / reads);
+    if (run.count == 16) std::printf("  %6.1f positions/s", 16.0 * rate);
+    std::printf("\n");
+    std::fflush(stdout);
 }
 
 void MeasureDriver(unsigned baud, int reads) {
     Line line(baud);
     for (const Run& run : kRuns) {
-        line.Read(run.count);  // first use: power-up clear
+        line.Read(run.count);  // first use: power-up clear, and the reply's length seen once
         int failed = 0;
+        const Usage before = Usage::Now();
         const auto start = Clock::now();
         for (int i = 0; i < reads; ++i) failed += line.Read(run.count) ? 0 : 1;
-        Report(baud, run.name, reads, failed, start, run);
+        Report(baud, run.name, reads, failed, start, before, run);
+    }
+}
+
+// The pause as a careful host loop would keep it: to a deadline, with the least timer slack.
+void PauseToDeadline() {
+    timespec deadline{};
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_nsec += static_cast<long>(kClosingPauseS * 1e9);
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) != 0) {
     }
 }
 
 void MeasureBare(unsigned baud, int reads) {
-    qsn::test::SimThread sim(Rack(baud));
-    qsn::test::RawPort port(sim.SlavePath());
+    const auto sim = StartSimulator(baud);
+    qsn::test::RawPort port(sim->SlavePath());
+    const int slack = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+    prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
     for (const Run& run : kRuns) {
         const std::string frame = qsn::test::CommandFrame(2, 'L', run.mask);
         int failed = 0;
+        const Usage before = Usage::Now();
         const auto start = Clock::now();
         for (int i = 0; i < reads; ++i) {
             port.Send(frame);
             failed += port.Read(std::chrono::milliseconds(1000)).size() == run.replyLength ? 0 : 1;
-            const timespec pause{0, static_cast<long>(kClosingPauseS * 1e9)};
-            nanosleep(&pause, nullptr);
+            PauseToDeadline();
         }
-        Report(baud, std::string("bare ") + run.name, reads, failed, start, run);
+        Report(baud, std::string("bare ") + run.name, reads, failed, start, before, run);
     }
+    prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(slack), 0, 0, 0);
 }
 
 }  // namespace
@@ -148,9 +185,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: read_bench [--count N] [--baud B]...\n");
         return 2;
     }
-    if (bauds.empty()) bauds = {0, 9600};
-    // The host's process, not the driver, chooses how closely sleeps are kept.
-    prctl(PR_SET_TIMERSLACK, 1UL);
+    if (bauds.empty()) bauds = {0, 9600, 38400};
     KaldorSetSink([](int, const char*, void*) {}, nullptr);
     for (unsigned baud : bauds) {
         MeasureBare(baud, reads);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 
 #include <atomic>
 #include <chrono>
@@ -142,6 +143,82 @@ TEST_F(PosixPortTest, DiscardDropsWaitingInputAndRestoresTheTimeout) {
     EXPECT_EQ(qsn::SerialSetReadTimeout(handle, 100), 100);
 }
 
+// A peer that never stops sending cannot hold a discard: it ends after two
+// queues' worth, long before the peer does.
+TEST_F(PosixPortTest, DiscardOfABabblingLineIsBounded) {
+    std::atomic<bool> stop{false};
+    std::thread babble([&] {
+        const std::string chunk(256, 'b');
+        while (!stop) {
+            pollfd p{pty.Master(), POLLOUT, 0};
+            if (poll(&p, 1, 50) > 0 && write(pty.Master(), chunk.data(), chunk.size()) < 0) break;
+        }
+    });
+    AwaitWaiting(512);
+    const auto start = Clock::now();
+    EXPECT_EQ(qsn::SerialDiscardInput(handle), 0);
+    const auto waited = Clock::now() - start;
+    stop = true;
+    babble.join();
+    EXPECT_LT(waited, milliseconds(1000));
+}
+
+// One read system call takes all that arrived; later reads are served from it,
+// it counts as waiting input, and a discard drops it with the rest.
+TEST_F(PosixPortTest, ReadAheadServesLaterReadsAndIsDiscarded) {
+    pty.Send("A1\r");
+    AwaitWaiting(3);
+    char c = 0;
+    ASSERT_EQ(qsn::SerialRead(handle, &c, 1), qsn::kSerialOk);
+    EXPECT_EQ(c, 'A');
+    int inKernel = -1;
+    ASSERT_EQ(ioctl(pty.Slave(), FIONREAD, &inKernel), 0);
+    EXPECT_EQ(inKernel, 0);
+    uint32_t waiting = 0;
+    ASSERT_TRUE(qsn::platform::PortClearErrors(handle, &waiting));
+    EXPECT_EQ(waiting, 2u);
+    ASSERT_EQ(qsn::SerialRead(handle, &c, 1), qsn::kSerialOk);
+    EXPECT_EQ(c, '1');
+
+    pty.Send("xyz");
+    AwaitWaiting(4);
+    EXPECT_EQ(qsn::SerialDiscardInput(handle), 0);
+    ASSERT_TRUE(qsn::platform::PortClearErrors(handle, &waiting));
+    EXPECT_EQ(waiting, 0u);
+    qsn::SerialSetReadTimeout(handle, 5);
+    EXPECT_EQ(qsn::SerialRead(handle, &c, 1), qsn::kSerialIoFailed);
+}
+
+// Replies read a character a call, as the driver does, from a peer that paces
+// them: the same frame answered in full, then shorter, then not at all. Every
+// reply arrives whole and in order, and a missing one ends at the time-out.
+TEST_F(PosixPortTest, PacedRepliesReadACharacterACallArriveWhole) {
+    ASSERT_EQ(qsn::SerialSetReadTimeout(handle, 30), 100);
+    const std::string full = "A" + std::string(40, '7') + "\r";
+    for (const std::string& reply : {full, full, std::string("N06\r"), full, std::string()}) {
+        ASSERT_EQ(qsn::SerialWrite(handle, ">02L0008D1\r", 11), qsn::kSerialOk);
+        ASSERT_EQ(PeerReads(11), ">02L0008D1\r");
+        std::thread peer([&] {
+            for (char c : reply) {
+                std::this_thread::sleep_for(std::chrono::microseconds(500));
+                pty.Send(std::string(1, c));
+            }
+        });
+        std::string got;
+        char c = 0;
+        const auto start = Clock::now();
+        while (qsn::SerialRead(handle, &c, 1) == qsn::kSerialOk && (got += c, c != '\r')) {
+        }
+        const auto took = Clock::now() - start;
+        peer.join();
+        EXPECT_EQ(got, reply);
+        if (reply.empty()) {
+            EXPECT_GE(took, milliseconds(290));
+            EXPECT_LT(took, milliseconds(1500));
+        }
+    }
+}
+
 TEST_F(PosixPortTest, SecondOpenOfAnOpenDeviceFails) {
     qsn::PortHandle second = 0;
     EXPECT_EQ(qsn::SerialOpen(pty.SlavePath().c_str(), k9600, 8, &second), qsn::kSerialOpenFailed);
@@ -178,6 +255,17 @@ TEST(PosixNullDevice, OpensUnconfiguredWritesAllAndReadsNothing) {
     EXPECT_EQ(received, 0);
     EXPECT_EQ(qsn::SerialClose(handle), qsn::kSerialOk);
     EXPECT_EQ(qsn::SerialClose(again), qsn::kSerialOk);
+}
+
+// The pause lowers the thread's timer slack for itself alone.
+TEST(PosixPause, LastsItsTimeAndGivesTheTimerSlackBack) {
+    const int hosts = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+    ASSERT_EQ(prctl(PR_SET_TIMERSLACK, 123456UL, 0, 0, 0), 0);
+    const auto start = Clock::now();
+    qsn::platform::SleepMs(4);
+    EXPECT_GE(Clock::now() - start, milliseconds(4));
+    EXPECT_EQ(prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0), 123456);
+    prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(hosts), 0, 0, 0);
 }
 
 TEST(PosixMissingDevice, OpenFailsAndNullHandleFailsEveryCall) {

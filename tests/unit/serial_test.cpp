@@ -189,6 +189,14 @@ TEST_F(SerialTest, DiscardReadsWaitingInputInChunksAndRestoresTheTimeout) {
     for (const Call& c : Line().CallsOf(Op::SetTimeouts)) timeouts.push_back(c.asked);
     EXPECT_EQ(timeouts, (std::vector<uint32_t>{50, 1000}));
     EXPECT_TRUE(device.input.empty());
+
+    // A device that never stops sending: the discard ends after two queues' worth.
+    Line().calls.clear();
+    device.input.assign(100000, 'b');
+    EXPECT_EQ(qsn::SerialDiscardInput(handle), 0);
+    EXPECT_EQ(Line().CallsOf(Op::Read).size(), 10u);
+    EXPECT_EQ(device.input.size(), 100000u - 10 * 512);
+    EXPECT_EQ(device.timeouts.readTotalTimeoutConstant, 1000u);
 }
 
 TEST_F(SerialTest, DiscardAfterAFailedStatusStillDrainsAndReportsTheLastRead) {

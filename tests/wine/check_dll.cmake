@@ -1,10 +1,11 @@
 # Checks what QSNWNDUT.dll shows the loader: exactly one export, QsnMain by
-# its undecorated name, and imports from Windows system DLLs and from
-# KALDOR.DLL (err, by name) only, so no MinGW runtime DLL has to ship with it.
+# its undecorated name, and imports from Windows system DLLs (WINMM for the
+# timer resolution around a pause) and from KALDOR.DLL (err, by name) only, so
+# no MinGW runtime DLL has to ship with it.
 #   cmake -DOBJDUMP=... -DDLL=.../QSNWNDUT.dll -P check_dll.cmake
 
 set(want_exports "QsnMain")
-set(want_dlls "KALDOR.DLL;KERNEL32.dll;msvcrt.dll")
+set(want_dlls "KALDOR.DLL;KERNEL32.dll;WINMM.DLL;msvcrt.dll")
 set(want_kaldor "err")
 
 if(NOT OBJDUMP)

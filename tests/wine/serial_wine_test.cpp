@@ -11,11 +11,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "peer_protocol.h"
+#include "serial/pause_win32.h"
 #include "serial/platform.h"
 #include "serial/serial.h"
 
@@ -137,6 +139,22 @@ TEST_F(WineSerial, DiscardDropsEverythingWaitingAndRestoresTheTimeOut) {
     EXPECT_EQ(SerialSetReadTimeout(port_, 40), 40);
 }
 
+// A peer that keeps sending for seconds cannot hold a discard: it ends after
+// two queues' worth. The rest of the stream is drained for the next test.
+TEST_F(WineSerial, DiscardOfABabblingLineIsBounded) {
+    Request("SEND 60000 256 20\n");
+    ASSERT_GE(WaitForWaiting(512), 512u);
+    const DWORD start = GetTickCount();
+    EXPECT_EQ(SerialDiscardInput(port_), 0);
+    EXPECT_LT(GetTickCount() - start, 1000u);
+    SerialSetReadTimeout(port_, 30);
+    std::vector<std::uint8_t> rest(4096);
+    std::uint32_t received = 0;
+    std::uint32_t drained = 0;
+    while (platform::PortRead(port_, rest.data(), 4096, &received) && received > 0) drained += received;
+    EXPECT_GE(drained, 60000u - 5120u);  // nothing lost beyond what the discard dropped
+}
+
 // Every byte value crosses the line unchanged in both directions.
 TEST_F(WineSerial, PeerReceivesTheExactBytesWritten) {
     std::vector<std::uint8_t> bytes(256);
@@ -188,6 +206,51 @@ TEST(WineSerialDevices, EveryCallFailsWithoutAPort) {
         EXPECT_FALSE(platform::PortWrite(port, &byte, 1, &count));
         EXPECT_FALSE(platform::PortClose(port));
     }
+}
+
+// How long each of 21 pauses lasted, in ms, sorted; the median, not the
+// worst, decides, so that a busy machine's late wake-up does not.
+template <typename PauseOnce>
+std::vector<double> PauseLengths(PauseOnce pauseOnce) {
+    LARGE_INTEGER frequency{};
+    QueryPerformanceFrequency(&frequency);
+    std::vector<double> lasted;
+    for (int i = 0; i < 21; ++i) {
+        LARGE_INTEGER start{}, end{};
+        QueryPerformanceCounter(&start);
+        pauseOnce();
+        QueryPerformanceCounter(&end);
+        lasted.push_back(1000.0 * static_cast<double>(end.QuadPart - start.QuadPart) /
+                         static_cast<double>(frequency.QuadPart));
+    }
+    std::sort(lasted.begin(), lasted.end());
+    return lasted;
+}
+
+// The driver's closing pause lasts 4 ms, and both ways of keeping it run: the
+// high-resolution timer, and the raised resolution that serves where no such
+// timer can be created (and here, where Sleep is the precise clock). Wine's
+// server keeps waitable timers only to the millisecond, so the timer's own
+// length is held to that here; on Windows it is the precise one.
+TEST(WinePause, FourMillisecondsLastFour) {
+    using platform::win32::PauseClock;
+    struct Case {
+        const char* name;
+        PauseClock clock;
+        double within;
+    };
+    const PauseClock preferred = platform::win32::PreferredPauseClock();
+    EXPECT_EQ(preferred, PauseClock::kRaisedResolution);
+    for (const Case& c : {Case{"high-resolution timer", PauseClock::kHighResolutionTimer, 1.5},
+                          Case{"raised resolution", PauseClock::kRaisedResolution, 0.5}}) {
+        SCOPED_TRACE(c.name);
+        const auto lasted = PauseLengths([&] { EXPECT_EQ(platform::win32::Pause(4, c.clock), c.clock); });
+        EXPECT_GE(lasted.front(), 3.95);
+        EXPECT_NEAR(lasted[lasted.size() / 2], 4.0, c.within);
+    }
+    const auto lasted = PauseLengths([] { platform::SleepMs(4); });
+    EXPECT_GE(lasted.front(), 3.95);
+    EXPECT_NEAR(lasted[lasted.size() / 2], 4.0, 0.5);
 }
 
 }  // namespace
