@@ -6,6 +6,7 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <sys/ioctl.h>
 #include <unistd.h>
 #endif
 
@@ -13,9 +14,15 @@ namespace plexer {
 
 namespace {
 
-volatile std::sig_atomic_t interrupted = 0;
+// Lock-free, so a signal handler may set it.
+std::atomic<bool> interrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
 
-extern "C" void OnInterrupt(int) { interrupted = 1; }
+// A second Ctrl-C ends the program at once, even inside a long transaction.
+extern "C" void OnInterrupt(int) {
+    interrupted = true;
+    std::signal(SIGINT, SIG_DFL);
+}
 
 const char* EscapeFor(Colour colour) {
     switch (colour) {
@@ -45,13 +52,34 @@ void PrepareConsole() {
 }
 
 InterruptCatcher::InterruptCatcher() {
-    interrupted = 0;
+    interrupted = false;
     std::signal(SIGINT, OnInterrupt);
 }
 
 InterruptCatcher::~InterruptCatcher() { std::signal(SIGINT, SIG_DFL); }
 
-bool Interrupted() { return interrupted != 0; }
+bool Interrupted() { return interrupted; }
+
+const std::atomic<bool>& InterruptFlag() { return interrupted; }
+
+int TerminalWidth(std::FILE* stream) {
+    if (!IsTerminal(stream)) return 0;
+#if defined(_WIN32)
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    if (GetConsoleScreenBufferInfo(handle, &info) == 0) return 0;
+    return info.srWindow.Right - info.srWindow.Left + 1;
+#else
+    winsize size{};
+    if (ioctl(fileno(stream), TIOCGWINSZ, &size) != 0) return 0;
+    return size.ws_col;
+#endif
+}
+
+void WriteWhole(std::FILE* stream, const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), stream);
+    std::fflush(stream);
+}
 
 std::string Paint(const std::string& text, Colour colour, bool enabled) {
     if (!enabled || colour == Colour::kNone) return text;

@@ -102,6 +102,9 @@ TEST_F(PlexerTest, ReadShowsValuesWithTheirUnits) {
                                                "20DI0  on"};
     EXPECT_EQ(Lines(run.out), expected);
     EXPECT_TRUE(Contains(run.err, "[32] QSNDUT: duTec Driver, loaded successfully.")) << run.err;
+    // Its watch reads points that answer without a word: no line of an earlier step at its foot.
+    EXPECT_TRUE(Contains(run.out, "last log line: -")) << run.out;
+    EXPECT_FALSE(Contains(run.out, "last log line: [")) << run.out;
 }
 
 TEST_F(PlexerTest, ReadAsJsonCarriesValueAndUnit) {
@@ -277,22 +280,83 @@ TEST_F(PlexerTest, IdentifyShowsTheBannerAndOpensTheLine) {
 TEST_F(PlexerTest, WatchOncePollsEveryPointAndCountsRetries) {
     const ProgramRun run = OnLine("watch", {"-1", "-t", "10", "05AI5", "30DI0"}, true);
     EXPECT_EQ(run.exitCode, kFailed);
+    EXPECT_TRUE(Contains(run.err, "plexer: read 30DI0: no complete reply")) << run.err;
     const std::vector<json> objects = Objects(run.out);
     ASSERT_EQ(objects.size(), 3u) << run.out;
     EXPECT_EQ(objects[0]["value"], 1285);
+    EXPECT_TRUE(objects[0]["time"].get<std::string>().ends_with("Z")) << objects[0];
     EXPECT_EQ(objects[1]["ok"], false);
     EXPECT_EQ(objects[1]["result"], 2);
     // Three attempts at the silent unit: two of them retries.
-    EXPECT_EQ(objects[2], json::parse(R"({"transactions":2,"failures":1,"retries":2})"));
+    EXPECT_EQ(objects[2]["transactions"], 2);
+    EXPECT_EQ(objects[2]["failures"], 1);
+    EXPECT_EQ(objects[2]["retries"], 2);
+}
+
+// Unit 0x30 is silent: after three failed polls it is set aside, and the
+// others are polled every time.
+TEST_F(PlexerTest, WatchSetsASilentUnitAsideAndFailsAsAHealthCheck) {
+    const ProgramRun run = OnLine("watch", {"-n", "6", "-l", "50", "-t", "10", "05AI5", "30AI0"}, true);
+    EXPECT_EQ(run.exitCode, kFailed);
+    EXPECT_TRUE(Contains(run.err, "plexer: read 30AI0: unit 0x30 set aside after 3 failed polls")) << run.err;
+    const std::vector<json> objects = Objects(run.out);
+    ASSERT_EQ(objects.size(), 13u) << run.out;
+    for (std::size_t poll = 0; poll < 6; ++poll) {
+        SCOPED_TRACE(poll + 1);
+        EXPECT_EQ(objects[2 * poll]["status"], "ok");
+        EXPECT_EQ(objects[2 * poll + 1]["status"], poll < 2 ? "failed" : "demoted");
+    }
+    const json& silent = objects.back()["unitHealth"][1];
+    EXPECT_EQ(silent["unit"], 0x30);
+    EXPECT_EQ(silent["transactions"], 3);
+    EXPECT_EQ(silent["demoted"], true);
+    EXPECT_EQ(objects.back()["unitHealth"][0]["transactions"], 6);
+
+    const ProgramRun healthy = OnLine("watch", {"-n", "2", "-l", "10", "05AI5"});
+    EXPECT_EQ(healthy.exitCode, 0) << healthy.err;
+}
+
+// The second poll reads each unit and family with one frame: every value
+// must land on its own point.
+TEST_F(PlexerTest, WatchGroupReadsGiveEachPointItsOwnValue) {
+    const std::vector<std::string> gases = {"05AI1", "05AI5", "05AO2", "05AO3", "01DI0",
+                                            "01DI4", "01DIB", "0BCK0", "0BCK1"};
+    std::vector<std::string> args = {"-n", "2", "-l", "10"};
+    args.insert(args.end(), gases.begin(), gases.end());
+    const ProgramRun run = OnLine("watch", args, true);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const std::vector<json> objects = Objects(run.out);
+    ASSERT_EQ(objects.size(), 2 * gases.size() + 1) << run.out;
+    const int expected[] = {257, 1285, 0x123, 0xABC, 1, 0, 1, 25, -1};
+    for (std::size_t i = 0; i < gases.size(); ++i) {
+        const json& second = objects[gases.size() + i];
+        EXPECT_EQ(second["gas"], gases[i]);
+        EXPECT_EQ(second["value"], expected[i]) << second;
+        EXPECT_EQ(objects[i]["value"], expected[i]) << objects[i];
+    }
+}
+
+TEST_F(PlexerTest, WatchAsCsvGivesAHeaderThenARowPerPointAndPoll) {
+    const ProgramRun run = OnLine("watch", {"--csv", "-n", "2", "-l", "10", "-t", "10", "05AI5", "30AI0"});
+    EXPECT_EQ(run.exitCode, kFailed);
+    const std::vector<std::string> lines = Lines(run.out);
+    ASSERT_EQ(lines.size(), 5u) << run.out;
+    EXPECT_EQ(lines[0], "time,poll,gas,state,value,eu,failures,result,cause");
+    EXPECT_TRUE(Contains(lines[1], ",1,05AI5,ok,1285,counts,0,0,")) << lines[1];
+    EXPECT_TRUE(Contains(lines[4], ",2,30AI0,failed,,counts,2,2,QSNDUT: ")) << lines[4];
+
+    EXPECT_EQ(Run({"--json", "watch", "--csv", Port(), "05AI5"}).exitCode, kUsage);
 }
 
 TEST_F(PlexerTest, WatchRedrawsUntilCtrlCThenGivesItsCounts) {
     const ProgramRun run = RunPlexer({"watch", "-l", "100", Port(), "01DI0", "0BCK0"}, 30s, 1500ms);
     EXPECT_EQ(run.exitCode, 0) << run.err;
     const std::vector<std::string> lines = Lines(run.out);
-    ASSERT_FALSE(lines.empty());
-    EXPECT_TRUE(lines.back().starts_with("transactions ")) << lines.back();
-    EXPECT_TRUE(Contains(lines.back(), ", failures 0, retries 0")) << lines.back();
+    ASSERT_GE(lines.size(), 3u);
+    const std::string& totals = lines[lines.size() - 3];  // then a line for each unit
+    EXPECT_TRUE(totals.starts_with("transactions ")) << totals;
+    EXPECT_TRUE(Contains(totals, ", failures 0, retries 0")) << totals;
+    EXPECT_TRUE(lines.back().starts_with("unit 0x0B: transactions ")) << lines.back();
     const auto tables =
         std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.starts_with("GAS "); });
     EXPECT_GE(tables, 3);
@@ -320,6 +384,9 @@ TEST(PlexerDemo, RunsUnattendedToItsEnd) {
     EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
     EXPECT_TRUE(Contains(run.out, "Demo complete.")) << run.out;
     EXPECT_TRUE(Contains(run.err, "[32] QSNDUT: duTec Driver, loaded successfully.")) << run.err;
+    // Its watch reads points that answer without a word: no line of an earlier step at its foot.
+    EXPECT_TRUE(Contains(run.out, "last log line: -")) << run.out;
+    EXPECT_FALSE(Contains(run.out, "last log line: [")) << run.out;
 }
 
 }  // namespace
