@@ -365,18 +365,48 @@ TEST_F(PlexerTest, WatchRedrawsUntilCtrlCThenGivesItsCounts) {
 
 TEST_F(PlexerTest, ScanFindsTheUnitsThatAnswerInSeconds) {
     const auto start = std::chrono::steady_clock::now();
-    const ProgramRun run = OnLine("scan", {}, true);
+    const ProgramRun run = OnLine("scan", {"--to", "63"}, true);
     const auto took = std::chrono::steady_clock::now() - start;
     ASSERT_EQ(run.exitCode, 0) << run.err;
     const std::vector<json> objects = Objects(run.out);
     ASSERT_FALSE(objects.empty());
     EXPECT_EQ(objects.back()["answering"], json::parse("[1, 5, 11, 32]"));
-    EXPECT_EQ(objects.back()["scanned"], 256);
+    EXPECT_EQ(objects.back()["scanned"], 64);
     EXPECT_LT(took, 30s);
 
     const ProgramRun none = OnLine("scan", {"--from", "40", "--to", "50"});
     EXPECT_EQ(none.exitCode, kFailed);
     EXPECT_TRUE(Contains(none.out, "0 of 11 addresses answer")) << none.out;
+}
+
+TEST_F(PlexerTest, ScanInterruptedSaysHowFarItGotAndExits130) {
+    const ProgramRun run = RunPlexer({"--json", "scan", Port()}, 60s, 1s);
+    EXPECT_EQ(run.exitCode, 130) << run.err;
+    const std::vector<json> objects = Objects(run.out);
+    ASSERT_FALSE(objects.empty());
+    EXPECT_EQ(objects.back()["interrupted"], true);
+    EXPECT_LT(objects.back()["scanned"], 256);
+    EXPECT_EQ(objects.back()["total"], 256);
+
+    const ProgramRun text = RunPlexer({"scan", Port()}, 60s, 1s);
+    EXPECT_EQ(text.exitCode, 130);
+    EXPECT_TRUE(Contains(text.out, "(interrupted after ")) << text.out;
+}
+
+// Every character the simulator sends has a bit flipped: unit 5 is there but
+// never understood, which is not the same as absent.
+TEST(PlexerScan, TellsGarbledRepliesFromSilence) {
+    const qsn::test::SimProcess rack({"--unit", "5:analog", "--corrupt-rate", "1"});
+    const ProgramRun run = RunPlexer({"--json", "scan", rack.SlavePath(), "--from", "4", "--to", "6"}, 30s);
+    EXPECT_EQ(run.exitCode, kFailed);
+    std::vector<json> objects;
+    for (const std::string& line : Lines(run.out)) objects.push_back(json::parse(line));
+    ASSERT_EQ(objects.size(), 2u) << run.out;
+    EXPECT_EQ(objects[0]["unit"], 5);
+    EXPECT_EQ(objects[0]["state"], "garbled");
+    EXPECT_EQ(objects[1]["garbled"], json::parse("[5]"));
+    EXPECT_EQ(objects[1]["answering"], json::parse("[]"));
+    EXPECT_EQ(objects[1]["scanned"], 3);
 }
 
 TEST(PlexerDemo, RunsUnattendedToItsEnd) {
