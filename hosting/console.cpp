@@ -48,6 +48,13 @@ bool IsTerminal(std::FILE* stream) {
 void PrepareConsole() {
 #if defined(_WIN32)
     SetConsoleOutputCP(CP_UTF8);
+    // Colours and the table's redraw are escape sequences, which a Windows
+    // console carries out only when asked to.
+    for (const DWORD which : {STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+        const HANDLE handle = GetStdHandle(which);
+        DWORD mode = 0;
+        if (GetConsoleMode(handle, &mode) != 0) SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+    }
 #endif
 }
 
@@ -76,7 +83,43 @@ int TerminalWidth(std::FILE* stream) {
 #endif
 }
 
+#if defined(_WIN32)
+namespace {
+
+// Whether the stream is a console, asked once per stream: the answer does not
+// change while the program runs.
+HANDLE ConsoleOf(std::FILE* stream) {
+    static int known[3] = {-1, -1, -1};
+    const int fd = _fileno(stream);
+    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    if (fd < 0 || fd > 2) return nullptr;
+    if (known[fd] < 0) {
+        DWORD mode = 0;
+        known[fd] = GetConsoleMode(handle, &mode) != 0 ? 1 : 0;
+    }
+    return known[fd] == 1 ? handle : nullptr;
+}
+
+// The runtime hands a console one character at a time, each a round trip to
+// the console host; the whole text as UTF-16 goes in one.
+bool WriteConsoleWhole(std::FILE* stream, const std::string& text) {
+    const HANDLE console = ConsoleOf(stream);
+    if (console == nullptr || text.empty()) return false;
+    const int size = static_cast<int>(text.size());
+    std::wstring wide(static_cast<std::size_t>(MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0)), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), static_cast<int>(wide.size()));
+    std::fflush(stream);
+    DWORD written = 0;
+    return WriteConsoleW(console, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr) != 0;
+}
+
+}  // namespace
+#endif
+
 void WriteWhole(std::FILE* stream, const std::string& text) {
+#if defined(_WIN32)
+    if (WriteConsoleWhole(stream, text)) return;
+#endif
     std::fwrite(text.data(), 1, text.size(), stream);
     std::fflush(stream);
 }
