@@ -2,7 +2,12 @@
 // fresh pseudo-terminal and runs the built program against it.
 #include <gtest/gtest.h>
 
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <nlohmann/json.hpp>
+#include <regex>
 
 #include "../sim/sim_test_support.h"
 #include "plexer_run.h"
@@ -334,6 +339,47 @@ TEST_F(PlexerTest, WatchGroupReadsGiveEachPointItsOwnValue) {
         EXPECT_EQ(second["value"], expected[i]) << second;
         EXPECT_EQ(objects[i]["value"], expected[i]) << objects[i];
     }
+}
+
+// On a terminal 40 columns wide the live table is cut to fit: a line that
+// wrapped would throw the redraw off, and the header would show up again.
+TEST_F(PlexerTest, WatchTableFitsANarrowTerminal) {
+    winsize size{};
+    size.ws_row = 24;
+    size.ws_col = 40;
+    int master = -1;
+    const pid_t child = forkpty(&master, nullptr, nullptr, &size);
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        execl(PLEXER_PROGRAM, PLEXER_PROGRAM, "watch", "-n", "2", "-l", "10", "-t", "10", Port().c_str(), "05AI5",
+              "30AI0", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::string screen;
+    char buffer[4096];
+    for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) screen.append(buffer, static_cast<std::size_t>(n));
+    close(master);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(WEXITSTATUS(status), kFailed);
+
+    // What is left of each line once the escape sequences are taken out.
+    const std::regex escapes("\x1b\\[[0-9;]*[A-Za-z]|\r");
+    const std::vector<std::string> lines = Lines(std::regex_replace(screen, escapes, ""));
+    // The table's lines, from its first to its last; the driver's start-up
+    // line before it and the counts at exit are plain lines.
+    const auto begin =
+        std::find_if(lines.begin(), lines.end(), [](const std::string& l) { return l.starts_with("GAS "); });
+    const auto end = std::find_if(lines.rbegin(), lines.rend(), [](const std::string& l) {
+                         return l.starts_with("poll ");
+                     }).base();
+    int headers = 0;
+    for (auto line = begin; line < end; ++line) {
+        if (line->starts_with("GAS ")) ++headers;
+        EXPECT_LE(line->size(), 39u) << *line;
+    }
+    EXPECT_EQ(headers, 2) << screen;
+    EXPECT_TRUE(Contains(screen, "30AI0  -")) << screen;
 }
 
 TEST_F(PlexerTest, WatchAsCsvGivesAHeaderThenARowPerPointAndPoll) {
