@@ -9,7 +9,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 native=$root/build/native
 runs=${1:-3}
 extra=${2:-1000}
-shift 2 || true
+shift $(($# < 2 ? $# : 2))
 sim=("$native/sim/optomux-sim" --config "$root/tests/cli/wine_rack.json" "$@")
 gas=(02AI1 01DI0 03CK0)
 
@@ -35,8 +35,9 @@ wine_run() {
 
 rate() { echo "scale=1; $extra / ($2 - $1)" | bc; }
 
-for host in native wine; do
-    for ((run = 1; run <= runs; ++run)); do
+# Interleaved, so that a change in the machine's load falls on both.
+for ((run = 1; run <= runs; ++run)); do
+    for host in native wine; do
         short=$(${host}_run 100)
         long=$(${host}_run $((100 + extra)))
         printf '%-6s run %d  %6.1f polls/s\n' "$host" "$run" "$(rate "$short" "$long")"
