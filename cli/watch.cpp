@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <optional>
 #include <thread>
 
 #include "commands.h"
@@ -138,20 +139,42 @@ public:
         lines.push_back("poll " + std::to_string(shot.poll) + ": " + CountsText(TotalOf(shot.units)));
 
         // A line wider than the terminal would wrap and throw the redraw off:
-        // each is cut to fit, the log line's end first to go.
-        const int width = inPlace_ ? TerminalWidth(stdout) - 1 : 0;
+        // each is cut to fit, the log line's end first to go. Lines as they
+        // already stand are stepped over, so a poll rewrites only what changed.
+        const int width = inPlace_ ? Width() - 1 : 0;
         std::string frame;
-        if (inPlace_ && drawn_ > 0) frame += "\x1b[" + std::to_string(drawn_) + "F";
-        for (const std::string& line : lines) frame += (inPlace_ ? "\x1b[2K" : "") + Fit(line, width) + "\n";
+        if (inPlace_ && !drawn_.empty()) frame += "\x1b[" + std::to_string(drawn_.size()) + "F";
+        std::vector<std::string> fitted;
+        for (const std::string& line : lines) {
+            fitted.push_back(Fit(line, width));
+            const std::size_t row = fitted.size() - 1;
+            if (inPlace_ && row < drawn_.size() && drawn_[row] == fitted.back()) {
+                frame += "\x1b[1E";
+            } else {
+                frame += (inPlace_ ? "\x1b[2K" : "") + fitted.back() + "\n";
+            }
+        }
         if (!inPlace_) frame += "\n";
         WriteWhole(stdout, frame);
-        drawn_ = lines.size();
+        drawn_ = std::move(fitted);
     }
 
 private:
+    // The terminal's width, asked again once a second: a resize shows soon,
+    // and a fast watch does not ask the console at every poll.
+    int Width() {
+        const Clock::time_point now = Clock::now();
+        if (widthAsked_ && now - *widthAsked_ < std::chrono::seconds(1)) return width_;
+        widthAsked_ = now;
+        width_ = TerminalWidth(stdout);
+        return width_;
+    }
+
     LogView& log_;
     bool inPlace_;
-    std::size_t drawn_ = 0;
+    std::vector<std::string> drawn_;  // as they stand on the terminal
+    std::optional<Clock::time_point> widthAsked_;
+    int width_ = 0;
 };
 
 void ShowJson(const Snapshot& shot) {

@@ -2,8 +2,9 @@
 # Polls per second of `plexer watch -l 0` natively and of plexer.exe under Wine,
 # against the same simulated rack on a pseudo-terminal. Each run is timed at two
 # poll counts and the difference taken, so start-up (Wine's especially) drops out.
-# Both draw their live table on a terminal (a pseudo-terminal from script(1)).
-# Usage: scripts/wine-watch-bench.sh [RUNS] [EXTRA_POLLS] [SIMULATOR OPTIONS...]
+# Both draw their live table on a terminal (a pseudo-terminal from script(1)),
+# or with OUTPUT=pipe print it into a pipe.
+# Usage: [OUTPUT=pipe] scripts/wine-watch-bench.sh [RUNS] [EXTRA_POLLS] [SIMULATOR OPTIONS...]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 native=$root/build/native
@@ -15,7 +16,11 @@ gas=(02AI1 01DI0 03CK0)
 
 seconds() {
     local start=$(date +%s.%N)
-    script -qec "$(printf '%q ' "$@")" /dev/null > /dev/null
+    if [ "${OUTPUT:-terminal}" = pipe ]; then
+        "$@" 2>&1 | cat > /dev/null
+    else
+        script -qec "$(printf '%q ' "$@")" /dev/null > /dev/null
+    fi
     echo "$(date +%s.%N) - $start" | bc
 }
 
