@@ -4,6 +4,7 @@
 # poll counts and the difference taken, so start-up (Wine's especially) drops out.
 # Both draw their live table on a terminal (a pseudo-terminal from script(1)),
 # or with OUTPUT=pipe print it into a pipe.
+# PLEXER_EXE names another plexer.exe to run under Wine.
 # Usage: [OUTPUT=pipe] scripts/wine-watch-bench.sh [RUNS] [EXTRA_POLLS] [SIMULATOR OPTIONS...]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -35,7 +36,7 @@ native_run() {
 
 wine_run() {
     seconds "$native/tests/wine/wine_fixture" --prefix "$native/wine-prefix" --com 7 --peer-device "${sim[*]}" \
-        -- "$root/build/windows/plexer.exe" watch COM7 -l 0 -n "$1" "${gas[@]}"
+        -- "${PLEXER_EXE:-$root/build/windows/plexer.exe}" watch COM7 -l 0 -n "$1" "${gas[@]}"
 }
 
 rate() { echo "scale=1; $extra / ($2 - $1)" | bc; }
