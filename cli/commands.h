@@ -15,6 +15,7 @@ struct WatchOptions {
     bool once = false;
     int periodMs = 1000;
     int polls = 0;  // 0: until Ctrl-C
+    bool csv = false;
 };
 
 struct ScanOptions {

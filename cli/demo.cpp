@@ -155,7 +155,7 @@ void RunDemo(const GlobalOptions& options) {
     ExpectFailure(narrator, [&] { RunWrite(session, line, "05AI1", "100"); });
 
     narrator.Step("watch moving inputs", "watch " + port + "-l 500 01DI0 05AI1 0BCK0   (Ctrl-C ends a real watch)");
-    RunWatch(session, line, {"01DI0", "05AI1", "0BCK0"}, WatchOptions{false, kWatchPeriodMs, kWatchPolls});
+    RunWatch(session, line, {"01DI0", "05AI1", "0BCK0"}, WatchOptions{false, kWatchPeriodMs, kWatchPolls, false});
 
     narrator.Step("a unit that does not answer: three attempts, then the driver gives up", "read " + port + "20AI0");
     ExpectFailure(narrator, [&] { RunRead(session, line, {"20AI0"}, false); });

@@ -120,6 +120,7 @@ void BuildCommandLine(CLI::App& app, Arguments& a) {
     watch->add_option("-l,--period", a.watch.periodMs, "Poll period in ms (default 1000)")
         ->check(CLI::Range(0, 3600000));
     watch->add_option("-n,--polls", a.watch.polls, "Stop after this many polls")->check(CLI::Range(1, 1000000000));
+    watch->add_flag("--csv", a.watch.csv, "One CSV row per point and poll, with a header, for a spreadsheet");
     CLI::App* scan = AddSubcommand(app, "scan", "List the unit addresses that answer", "[PORT]", a);
     AddLineOptions(*scan, a);
     scan->add_option("--from", a.scan.from, "First address (default 0)")->check(CLI::Range(0, 255));

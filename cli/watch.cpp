@@ -1,99 +1,226 @@
-// watch: polls points and keeps a live table of them. On a terminal the table
-// is redrawn in place and the driver's lines show as its last line; elsewhere
-// each poll prints the table again and the lines go by as usual.
+// watch: polls points through the line's poller and shows every poll: a live
+// table redrawn in place on a terminal (the driver's last line at its foot),
+// the table again and again elsewhere, or one JSON object or CSV row per point
+// and poll for programs and spreadsheets.
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <optional>
 #include <thread>
 
 #include "commands.h"
 #include "console.h"
 #include "format.h"
+#include "poller.h"
 
 namespace plexer {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = PollClock;
 
-constexpr auto kSleepSlice = std::chrono::milliseconds(50);
+constexpr auto kSleepSlice = std::chrono::milliseconds(20);
+constexpr int kFailuresToDemote = 3;
+constexpr auto kDemotedFor = std::chrono::seconds(10);
 
-struct Row {
-    Gate gate;
-    std::optional<std::int16_t> value;
-    std::optional<Clock::time_point> lastGood;
-    std::int32_t lastResult = QSN_OK;
-    std::string lastCause;
-    long failures = 0;
+enum class State { kOk, kFailed, kDemoted, kNotRead };
+
+// What one poll left: every point and unit as the poller has them.
+struct Snapshot {
+    long poll = 0;
+    Clock::time_point now;
+    std::string time;  // the wall clock, for records that outlive the run
+    std::vector<PointState> points;
+    std::vector<UnitHealth> units;
+
+    const UnitHealth& UnitOf(const PointState& point) const {
+        for (const UnitHealth& unit : units) {
+            if (unit.unit == point.gate.unit) return unit;
+        }
+        return units.front();
+    }
+    State StateOf(const PointState& point) const {
+        if (UnitOf(point).demotedUntil) return State::kDemoted;
+        if (!point.lastResult) return State::kNotRead;
+        return *point.lastResult == QSN_OK ? State::kOk : State::kFailed;
+    }
 };
 
-std::string AgeText(const Row& row, Clock::time_point now) {
-    if (!row.lastGood) return "-";
-    char text[16];
-    std::snprintf(text, sizeof text, "%.1f s", std::chrono::duration<double>(now - *row.lastGood).count());
+// ISO 8601 in UTC with milliseconds.
+std::string TimestampText(std::chrono::system_clock::time_point when) {
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count() % 1000;
+    std::tm parts{};
+#if defined(_WIN32)
+    gmtime_s(&parts, &seconds);
+#else
+    gmtime_r(&seconds, &parts);
+#endif
+    char text[96];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", parts.tm_year + 1900, parts.tm_mon + 1,
+                  parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec, static_cast<int>(ms));
     return text;
 }
 
-std::string ValueCell(const Row& row) {
-    if (row.lastResult != QSN_OK) return "failed (driver result " + std::to_string(row.lastResult) + ")";
-    return row.value ? ValueText(FamilyOf(row.gate.typeCode), *row.value) : "-";
+std::string Hex2(std::int32_t unit) {
+    char text[3];
+    std::snprintf(text, sizeof text, "%02X", static_cast<unsigned>(unit) & 0xFFu);
+    return text;
 }
 
-std::string CountsText(const Counters& totals) {
-    return "transactions " + std::to_string(totals.transactions) + ", failures " + std::to_string(totals.failures) +
-           ", retries " + std::to_string(totals.retries);
+std::string Seconds(Clock::duration duration) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%.1f s", std::chrono::duration<double>(duration).count());
+    return text;
+}
+
+std::string StateText(const Snapshot& shot, const PointState& point) {
+    switch (shot.StateOf(point)) {
+    case State::kOk: return "ok";
+    case State::kNotRead: return "not read yet";
+    case State::kFailed: return "failed (driver result " + std::to_string(*point.lastResult) + ")";
+    case State::kDemoted: break;
+    }
+    const Clock::duration left = *shot.UnitOf(point).demotedUntil - shot.now;
+    return "demoted, next try in " + std::to_string(std::chrono::ceil<std::chrono::seconds>(left).count()) + " s";
+}
+
+const char* StateName(State state) {
+    switch (state) {
+    case State::kOk: return "ok";
+    case State::kFailed: return "failed";
+    case State::kDemoted: return "demoted";
+    case State::kNotRead: break;
+    }
+    return "not read";
+}
+
+std::string CountsText(const Counters& counts) {
+    return "transactions " + std::to_string(counts.transactions) + ", failures " + std::to_string(counts.failures) +
+           ", retries " + std::to_string(counts.retries);
+}
+
+Counters TotalOf(const std::vector<UnitHealth>& units) {
+    Counters total;
+    for (const UnitHealth& unit : units) {
+        total.transactions += unit.counters.transactions;
+        total.failures += unit.counters.failures;
+        total.retries += unit.counters.retries;
+    }
+    return total;
+}
+
+// The text cut to `width` characters (UTF-8 counted as characters); 0: as it is.
+std::string Fit(const std::string& text, int width) {
+    if (width <= 0) return text;
+    int shown = 0;
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        const bool starts = (static_cast<unsigned char>(text[at]) & 0xC0) != 0x80;
+        if (starts && ++shown > width) return text.substr(0, at);
+    }
+    return text;
 }
 
 class Table {
 public:
-    Table(Session& session, bool inPlace) : session_(session), inPlace_(inPlace), before_(session.Driver().Totals()) {}
+    Table(LogView& log, bool inPlace) : log_(log), inPlace_(inPlace) {}
 
-    // This watch's own counts, whatever the session did before it.
-    Counters Totals() const { return session_.Driver().Totals() - before_; }
-
-    void Draw(const std::vector<Row>& rows, long poll) {
-        std::vector<std::string> lines = {Pad("GAS", 7) + Pad("value", 30) + Pad("age", 9) + "failures"};
-        const Clock::time_point now = Clock::now();
-        for (const Row& row : rows) {
-            lines.push_back(Pad(row.gate.gas, 7) + Pad(ValueCell(row), 30) + Pad(AgeText(row, now), 9) +
-                            std::to_string(row.failures));
+    void Draw(const Snapshot& shot) {
+        std::vector<std::string> lines = {Pad("GAS", 7) + Pad("value", 26) + Pad("age", 9) + Pad("failures", 10) +
+                                          "state"};
+        for (const PointState& point : shot.points) {
+            const std::string value = point.value ? ValueText(FamilyOf(point.gate.typeCode), *point.value) : "-";
+            const std::string age = point.lastGood ? Seconds(shot.now - *point.lastGood) : "-";
+            lines.push_back(Pad(point.gate.gas, 7) + Pad(value, 26) + Pad(age, 9) +
+                            Pad(std::to_string(point.failures), 10) + StateText(shot, point));
         }
-        const auto& last = session_.Log().Last();
+        const auto& last = log_.Last();
         lines.push_back("last log line: " + (last ? LogLineText(*last, false) : std::string("-")));
-        lines.push_back("poll " + std::to_string(poll) + ": " + CountsText(Totals()));
-        // Back over the previous table, clearing each line as it is rewritten.
-        if (inPlace_ && drawn_ > 0) std::printf("\x1b[%zuF", drawn_);
-        for (const std::string& line : lines) std::printf("%s%s\n", inPlace_ ? "\x1b[2K" : "", line.c_str());
-        if (!inPlace_) std::printf("\n");
-        std::fflush(stdout);
-        drawn_ = lines.size();
+        lines.push_back("poll " + std::to_string(shot.poll) + ": " + CountsText(TotalOf(shot.units)));
+
+        // A line wider than the terminal would wrap and throw the redraw off:
+        // each is cut to fit, the log line's end first to go. Lines as they
+        // already stand are stepped over, so a poll rewrites only what changed.
+        const int width = inPlace_ ? Width() - 1 : 0;
+        std::string frame;
+        if (inPlace_ && !drawn_.empty()) frame += "\x1b[" + std::to_string(drawn_.size()) + "F";
+        std::vector<std::string> fitted;
+        for (const std::string& line : lines) {
+            fitted.push_back(Fit(line, width));
+            const std::size_t row = fitted.size() - 1;
+            if (inPlace_ && row < drawn_.size() && drawn_[row] == fitted.back()) {
+                frame += "\x1b[1E";
+            } else {
+                frame += (inPlace_ ? "\x1b[2K" : "") + fitted.back() + "\n";
+            }
+        }
+        if (!inPlace_) frame += "\n";
+        WriteWhole(stdout, frame);
+        drawn_ = std::move(fitted);
     }
 
 private:
-    Session& session_;
+    // The terminal's width, asked again once a second: a resize shows soon,
+    // and a fast watch does not ask the console at every poll.
+    int Width() {
+        const Clock::time_point now = Clock::now();
+        if (widthAsked_ && now - *widthAsked_ < std::chrono::seconds(1)) return width_;
+        widthAsked_ = now;
+        width_ = TerminalWidth(stdout);
+        return width_;
+    }
+
+    LogView& log_;
     bool inPlace_;
-    Counters before_;
-    std::size_t drawn_ = 0;
+    std::vector<std::string> drawn_;  // as they stand on the terminal
+    std::optional<Clock::time_point> widthAsked_;
+    int width_ = 0;
 };
 
-void Poll(Session& session, Row& row) {
-    const Transfer transfer = session.Driver().Read(row.gate, false);
-    row.lastResult = transfer.result;
-    row.lastCause = FailureCause(transfer.log);
-    if (transfer.result != QSN_OK) {
-        ++row.failures;
-        return;
+void ShowJson(const Snapshot& shot) {
+    std::string records;
+    for (const PointState& point : shot.points) {
+        const State state = shot.StateOf(point);
+        nlohmann::ordered_json object = {{"poll", shot.poll},          {"time", shot.time},
+                                         {"gas", point.gate.gas},      {"ok", state == State::kOk},
+                                         {"status", StateName(state)}, {"failures", point.failures}};
+        if (state == State::kOk) object.update(ValueJson(FamilyOf(point.gate.typeCode), *point.value));
+        if (state == State::kFailed) object["result"] = *point.lastResult;
+        if (state == State::kFailed && !point.lastCause.empty()) object["cause"] = point.lastCause;
+        records += object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
     }
-    row.value = transfer.values[1];
-    row.lastGood = Clock::now();
+    WriteWhole(stdout, records);
 }
 
-void ShowPollJson(const Output& out, const Row& row, long poll) {
-    nlohmann::ordered_json object = {
-        {"poll", poll}, {"gas", row.gate.gas}, {"ok", row.lastResult == QSN_OK}, {"failures", row.failures}};
-    if (row.lastResult != QSN_OK) object["result"] = row.lastResult;
-    if (row.value && row.lastResult == QSN_OK) object.update(ValueJson(FamilyOf(row.gate.typeCode), *row.value));
-    out.Object(object);
+// A field as a spreadsheet reads it: quoted when it holds a comma, a quote or a line break.
+std::string CsvField(const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+    std::string quoted = "\"";
+    for (const char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return quoted + "\"";
+}
+
+const char* EngineeringUnit(Family family) {
+    switch (family) {
+    case Family::kAnalogIn:
+    case Family::kAnalogOut: return "counts";
+    case Family::kTemperature: return "degC";
+    default: return "";
+    }
+}
+
+void ShowCsv(const Snapshot& shot, bool header) {
+    std::string rows = header ? "time,poll,gas,state,value,eu,failures,result,cause\n" : "";
+    for (const PointState& point : shot.points) {
+        const State state = shot.StateOf(point);
+        const Family family = FamilyOf(point.gate.typeCode);
+        const std::string value = state == State::kOk ? std::to_string(*point.value) : "";
+        const std::string result = point.lastResult ? std::to_string(*point.lastResult) : "";
+        rows += shot.time + "," + std::to_string(shot.poll) + "," + CsvField(point.gate.gas) + "," + StateName(state) +
+                "," + value + "," + EngineeringUnit(family) + "," + std::to_string(point.failures) + "," + result +
+                "," + CsvField(state == State::kFailed ? point.lastCause : "") + "\n";
+    }
+    WriteWhole(stdout, rows);
 }
 
 // Sleeps out the poll period, waking early for Ctrl-C.
@@ -104,46 +231,88 @@ void AwaitNextPoll(Clock::time_point pollStart, int periodMs) {
     }
 }
 
+// Why a point was not healthy, for the exit status of a bounded watch.
+std::string Complaint(const Snapshot& shot, const PointState& point) {
+    const std::string read = "read " + point.gate.gas + ": ";
+    switch (shot.StateOf(point)) {
+    case State::kDemoted:
+        return read + "unit 0x" + Hex2(point.gate.unit) + " set aside after " + std::to_string(kFailuresToDemote) +
+               " failed polls in a row";
+    case State::kFailed:
+        return read + ResultMeaning(QSN_READ, *point.lastResult) +
+               (point.lastCause.empty() ? "" : ": " + point.lastCause);
+    default: break;
+    }
+    return read + "failed in " + std::to_string(point.failures) + " of " + std::to_string(shot.poll) + " polls";
+}
+
+void ShowTotals(const Output& out, const Snapshot& shot) {
+    const Counters total = TotalOf(shot.units);
+    out.Text(CountsText(total));
+    nlohmann::ordered_json units = nlohmann::ordered_json::array();
+    for (const UnitHealth& unit : shot.units) {
+        out.Text("unit 0x" + Hex2(unit.unit) + ": " + CountsText(unit.counters) + (unit.demotedUntil ? ", demoted" : ""));
+        units.push_back({{"unit", unit.unit},
+                         {"transactions", unit.counters.transactions},
+                         {"failures", unit.counters.failures},
+                         {"retries", unit.counters.retries},
+                         {"demoted", unit.demotedUntil.has_value()}});
+    }
+    out.Object({{"transactions", total.transactions},
+                {"failures", total.failures},
+                {"retries", total.retries},
+                {"unitHealth", units}});
+}
+
 }  // namespace
 
 void RunWatch(Session& session, const LineOptions& line, const std::vector<std::string>& gases,
               const WatchOptions& watch) {
     Failures failures;
-    std::vector<Row> rows;
-    for (const Gate& gate : ValidGates(session, gases, failures)) rows.push_back(Row{gate, {}, {}, QSN_OK, "", 0});
+    std::vector<Gate> gates = ValidGates(session, gases, failures);
     failures.Check();
+    if (watch.csv && session.Out().Json()) throw CommandFailure(kExitUsage, "--csv and --json exclude each other");
     session.StartLine(line, kDefaultTimeoutMs);
 
     const Output& out = session.Out();
-    const bool inPlace = !out.Json() && IsTerminal(stdout);
-    Table table(session, inPlace);
+    const bool table = !out.Json() && !watch.csv;
+    const bool inPlace = table && IsTerminal(stdout);
+    Poller poller(session.Driver(), std::move(gates),
+                  PollerOptions{std::chrono::milliseconds(watch.periodMs), kFailuresToDemote, kDemotedFor});
+    Table view(session.Log(), inPlace);
     if (inPlace) session.Log().SetEcho(false);
+    session.Log().ForgetLast();
+
     const InterruptCatcher catcher;
     const long polls = watch.once ? 1 : watch.polls;
+    Snapshot shot;
     for (long poll = 1; !Interrupted() && (polls == 0 || poll <= polls); ++poll) {
         const Clock::time_point start = Clock::now();
-        for (Row& row : rows) {
-            if (Interrupted()) break;
-            Poll(session, row);
-            if (out.Json()) ShowPollJson(out, row, poll);
+        poller.Cycle(InterruptFlag());
+        shot = Snapshot{poll, Clock::now(), TimestampText(std::chrono::system_clock::now()), poller.Points(),
+                        poller.Units()};
+        if (out.Json()) {
+            ShowJson(shot);
+        } else if (watch.csv) {
+            ShowCsv(shot, poll == 1);
+        } else {
+            view.Draw(shot);
         }
-        if (!out.Json()) table.Draw(rows, poll);
         if (polls == 0 || poll < polls) AwaitNextPoll(start, watch.periodMs);
     }
     session.Log().SetEcho(true);
+    if (shot.poll == 0) return;
+    if (!watch.csv) ShowTotals(out, shot);
 
-    const Counters totals = table.Totals();
-    out.Text(CountsText(totals));
-    out.Object({{"transactions", totals.transactions}, {"failures", totals.failures}, {"retries", totals.retries}});
-    // Polled once, a watch answers like a read: did every point answer?
-    if (watch.once) {
-        for (const Row& row : rows) {
-            if (row.lastResult == QSN_OK) continue;
-            failures.Add("read " + row.gate.gas + ": " + ResultMeaning(QSN_READ, row.lastResult) +
-                         (row.lastCause.empty() ? "" : ": " + row.lastCause));
+    // Bounded, a watch is a health check: did every read of every point answer?
+    if (polls == 0) return;
+    for (const PointState& point : shot.points) {
+        const State state = shot.StateOf(point);
+        if (point.failures > 0 || state == State::kFailed || state == State::kDemoted) {
+            failures.Add(Complaint(shot, point));
         }
-        failures.Check();
     }
+    failures.Check();
 }
 
 }  // namespace plexer

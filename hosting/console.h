@@ -2,6 +2,7 @@
 // Ctrl-C that ends a watch.
 #pragma once
 
+#include <atomic>
 #include <cstdio>
 #include <string>
 
@@ -21,6 +22,16 @@ public:
     InterruptCatcher& operator=(const InterruptCatcher&) = delete;
 };
 bool Interrupted();
+// The same flag, for a poller's stop.
+const std::atomic<bool>& InterruptFlag();
+
+// Columns of the terminal on `stream`; 0 when it is not one or does not say.
+int TerminalWidth(std::FILE* stream);
+
+// `text` as it is, in one write and flushed: a table or a line reaches the
+// terminal whole, and the Windows runtime does not go to the console once per
+// character as it does for unbuffered text.
+void WriteWhole(std::FILE* stream, const std::string& text);
 
 enum class Colour { kNone, kDim, kYellow, kGreen, kBold };
 

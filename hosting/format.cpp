@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <sstream>
 
+#include "console.h"
 #include "cp437.h"
 
 namespace plexer {
@@ -143,13 +144,12 @@ std::string Pad(const std::string& text, std::size_t width) {
 }
 
 void Output::Text(const std::string& line) const {
-    if (!json_) std::printf("%s\n", line.c_str());
+    if (!json_) WriteWhole(stdout, line + "\n");
 }
 
 void Output::Object(const nlohmann::ordered_json& object) const {
     // Replaced, not thrown: a GAS typed on the command line need not be UTF-8.
-    if (json_)
-        std::printf("%s\n", object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+    if (json_) WriteWhole(stdout, object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n");
 }
 
 }  // namespace plexer

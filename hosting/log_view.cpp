@@ -36,7 +36,7 @@ std::vector<LogLine> LogView::EndCall() { return std::move(call_); }
 
 void LogView::Note(const std::string& text) const {
     std::fflush(stdout);
-    std::fprintf(stderr, "%s\n", Paint("plexer: " + text, Colour::kDim, settings_.colour).c_str());
+    WriteWhole(stderr, Paint("plexer: " + text, Colour::kDim, settings_.colour) + "\n");
 }
 
 void LogView::Sink(int level, const char* line, void* user) {
@@ -48,7 +48,7 @@ void LogView::Receive(LogLine line) {
     if (shown) {
         // Standard output is buffered: flush it so both streams keep their order.
         std::fflush(stdout);
-        std::fprintf(stderr, "%s\n", LogLineText(line, settings_.colour).c_str());
+        WriteWhole(stderr, LogLineText(line, settings_.colour) + "\n");
     }
     last_ = line;
     call_.push_back(std::move(line));

@@ -34,6 +34,8 @@ public:
     // Off: lines are kept but not printed (a live table shows the last one).
     void SetEcho(bool echo) { echo_ = echo; }
     const std::optional<LogLine>& Last() const { return last_; }
+    // A new view begins: what was logged before it is no longer its last line.
+    void ForgetLast() { last_.reset(); }
 
     // The program's own remarks, on the same stream as the driver's lines.
     void Note(const std::string& text) const;

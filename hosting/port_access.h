@@ -15,7 +15,8 @@ std::string DriverPortName(const std::string& given);
 
 // Sends `frame` over the port the driver opened (its handle from the context)
 // and collects a reply up to its carriage return, waiting at most `wait`.
-// Input still pending is discarded first. Returns the reply, "" on silence.
+// Input still pending is discarded first. Returns what arrived, whole or not:
+// "" on silence.
 std::string ProbeExchange(std::uint32_t port, const std::string& frame, std::chrono::milliseconds wait);
 
 }  // namespace plexer

@@ -48,12 +48,12 @@ std::string ProbeExchange(std::uint32_t port, const std::string& frame, std::chr
     while (reply.empty() || reply.back() != '\r') {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return "";
+        if (left.count() <= 0) break;
         pollfd p{fd, POLLIN, 0};
         const int ready = poll(&p, 1, static_cast<int>(left.count()));
         if (ready < 0 && errno == EINTR) continue;
         char c = 0;
-        if (ready <= 0 || read(fd, &c, 1) != 1) return "";
+        if (ready <= 0 || read(fd, &c, 1) != 1) break;
         reply.push_back(c);
     }
     return reply;

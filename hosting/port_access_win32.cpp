@@ -41,7 +41,7 @@ std::string ProbeExchange(std::uint32_t port, const std::string& frame, std::chr
     }
     // The driver's own read time-out must survive the probe.
     SetCommTimeouts(handle, &saved);
-    return !reply.empty() && reply.back() == '\r' ? reply : "";
+    return reply;
 }
 
 }  // namespace plexer
