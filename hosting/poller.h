@@ -8,8 +8,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <future>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -54,6 +57,10 @@ class Poller {
 public:
     // `gates` as validation returned them; the host's line is started.
     Poller(Host& host, std::vector<Gate> gates, PollerOptions options);
+    // Writes nobody ran are answered as not done.
+    ~Poller();
+    Poller(const Poller&) = delete;
+    Poller& operator=(const Poller&) = delete;
 
     // One cycle on the calling thread. Once `stop` is set it returns after the
     // transaction in progress.
@@ -67,6 +74,46 @@ public:
     std::vector<UnitHealth> Units() const;
     // Queues a write of one point; the future holds the driver's result.
     std::future<WriteOutcome> Write(const Gate& gate, std::int16_t value);
+
+private:
+    // The points of one unit and family, read with one frame.
+    struct Group {
+        std::size_t unit = 0;  // index into units_
+        std::vector<std::size_t> points;
+        bool primed = false;  // every point read once on its own, so the driver configured it
+    };
+    struct QueuedWrite {
+        Gate gate;
+        std::int16_t value = 0;
+        std::promise<WriteOutcome> promise;
+    };
+    // How one read went, for the rest of the unit's poll.
+    struct ReadOutcome {
+        std::int32_t result = QSN_OK;
+        std::string cause;
+    };
+
+    void PollUnit(std::size_t unit, const std::atomic<bool>& stop);
+    std::optional<ReadOutcome> ReadGroup(Group& group, const std::atomic<bool>& stop);
+    ReadOutcome ReadPoint(std::size_t unit, std::size_t point);
+    ReadOutcome ReadWhole(const Group& group);
+    void Judge(std::size_t unit, bool answered);
+    bool DueNow(std::size_t unit);
+    void CountFor(std::size_t unit, const Counters& before);
+    void MarkFailed(std::size_t point, const ReadOutcome& outcome);
+    void RunWrites(const std::atomic<bool>* stop);
+    void Await(PollClock::time_point until, const std::atomic<bool>& stop);
+
+    Host& host_;
+    const PollerOptions options_;
+    std::vector<Group> groups_;  // by unit, then family, in the order of the gates
+    std::vector<int> failedInRow_;  // only the polling thread
+
+    mutable std::mutex mutex_;  // guards everything below
+    std::condition_variable wake_;
+    std::vector<PointState> points_;
+    std::vector<UnitHealth> units_;
+    std::deque<QueuedWrite> writes_;
 };
 
 }  // namespace plexer
