@@ -41,7 +41,7 @@ std::string Range(int first, int last) {
 void PrintRun(const Output& out, int unit, Table table, const Gate& first, const Gate& last, int from, int to) {
     const Family family = FamilyOf(first.typeCode);
     const std::string gases = first.gas == last.gas ? first.gas : first.gas + ".." + last.gas;
-    out.Text(UnitName(unit) + "  " + Pad(TableName(table) + std::string(" ") + Range(from, to), 24) +
+    out.Text(UnitName(unit) + "  " + Pad(TableName(table) + std::string(" ") + Range(from, to), 26) +
              Pad(Functions(table), 13) + Pad(gases, 14) + FamilyName(family) + ", " + ValueNote(family));
     out.Object({{"unit", unit},
                 {"table", TableName(table)},
@@ -79,7 +79,7 @@ void PrintMap(const Output& out, const PointMap& map) {
             }
         }
         const int last = kHealthBase + kHealthRegisters - 1;
-        out.Text(UnitName(unit) + "  " + Pad("input registers " + Range(kHealthBase, last), 24) + Pad("FC 4", 13) +
+        out.Text(UnitName(unit) + "  " + Pad("input registers " + Range(kHealthBase, last), 26) + Pad("FC 4", 13) +
                  "health: transactions, failures, retries (32 bits each), last result, age of the last good "
                  "read (0.1 s), demoted");
         out.Object({{"unit", unit}, {"table", "input registers"}, {"first", kHealthBase}, {"last", last},
