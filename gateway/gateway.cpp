@@ -175,12 +175,13 @@ void RunGateway(const GlobalOptions& global, LineOptions line, const std::vector
     if (args.size() > 1) throw CommandFailure(kExitUsage, "too many arguments: the gateway takes one port");
     if (line.port.empty() && !args.empty()) line.port = args.front();
     const GatewayConfig config = ResolveConfig(options, line);
+    // Before the session, so that signals stay caught until the line is closed.
+    const Signals signals;
     Session session(global);
     const std::vector<Gate> gates = ValidatedGates(session, config.gases);
     const PointMap map = MapOf(gates, config);
     if (options.printMap) PrintMap(session.Out(), map);
     if (options.printMap && config.line.port.empty()) return;
-    const Signals signals;
     session.StartLine(config.line, kDefaultTimeoutMs);
     Serve(session, config, gates, signals);
 }

@@ -102,8 +102,9 @@ void Server::Receive(Connection& connection) {
 
 // Answers the complete requests in the input, in order; a write holds the
 // rest back until the driver has done it, so that answers keep their order.
+// Once stopping, the poller takes no more writes: what is left is not taken on.
 void Server::Process(Connection& connection) {
-    while (!connection.closed && !connection.pending) {
+    while (!connection.closed && !connection.pending && !stopping_) {
         const std::optional<std::size_t> length = FrameLength(connection.input.data(), connection.input.size());
         if (!length) {
             Close(connection);  // not a Modbus TCP header: nothing after it can be trusted
@@ -200,8 +201,7 @@ void Server::FinishWrite(Connection& connection) {
         connection.lastHeard = Clock::now();
     }
     connection.pending.reset();
-    // Once stopping, the poller takes no more writes: what is left is not taken on.
-    if (!stopping_) Process(connection);
+    Process(connection);
 }
 
 void Server::Expire(Connection& connection, Clock::time_point now) const {
