@@ -1,167 +1,31 @@
 // plexer gateway against the simulator, with Modbus clients nobody here wrote
 // (mbpoll, pymodbus) and a raw socket for what no polite client sends.
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <regex>
 #include <sstream>
 #include <thread>
 
 #include "../sim/sim_test_support.h"
+#include "gateway_client.h"
 #include "sim_fixture.h"
 
-extern char** environ;
-
+namespace gateway_test {
 namespace {
 
 using namespace std::chrono_literals;
 using nlohmann::json;
 using Clock = std::chrono::steady_clock;
-using Bytes = std::vector<std::uint8_t>;
 using qsn::test::ProgramRun;
 using qsn::test::RunProgram;
 
 constexpr int kUsage = 2;
 constexpr std::uint8_t kSilent = 0x30;  // no unit answers there
-
-// The built plexer serving a gateway, ready once it has said where it listens.
-class Gateway {
-public:
-    explicit Gateway(const std::vector<std::string>& args) {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-        std::vector<std::string> argv{PLEXER_PROGRAM, "-q"};
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<char*> pointers;
-        for (std::string& arg : argv) pointers.push_back(arg.data());
-        pointers.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-        const int failed = posix_spawn(&pid_, pointers[0], &actions, nullptr, pointers.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        close(fds[1]);
-        out_ = fds[0];
-        if (failed != 0) throw std::runtime_error("cannot start plexer");
-        const std::smatch found = Await(std::regex(R"((listening on [0-9.]+:|"port":)(\d+))"), 60s);
-        port_ = std::stoi(found[2]);
-    }
-    ~Gateway() {
-        if (pid_ > 0) Stop(SIGKILL);
-        close(out_);
-    }
-
-    int Port() const { return port_; }
-    void Signal(int signal) const { kill(pid_, signal); }
-    // The exit code, once the signal (none: 0) has ended it.
-    int Stop(int signal = SIGTERM) {
-        if (signal != 0) kill(pid_, signal);
-        int status = 0;
-        while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
-        pid_ = -1;
-        Read(Clock::now() + 5s);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    // Standard output until `pattern` shows up in it; throws after `limit`.
-    std::smatch Await(const std::regex& pattern, std::chrono::milliseconds limit) {
-        const Clock::time_point deadline = Clock::now() + limit;
-        std::smatch match;
-        while (!std::regex_search(printed_, match, pattern)) {
-            if (!Read(deadline)) throw std::runtime_error("gateway never printed the awaited line:\n" + printed_);
-        }
-        return match;
-    }
-    const std::string& Printed() const { return printed_; }
-
-private:
-    bool Read(Clock::time_point deadline) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        pollfd p{out_, POLLIN, 0};
-        if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) return false;
-        char buffer[4096];
-        const ssize_t n = read(out_, buffer, sizeof buffer);
-        if (n <= 0) return false;
-        printed_.append(buffer, static_cast<std::size_t>(n));
-        return true;
-    }
-
-    pid_t pid_ = -1;
-    int out_ = -1;
-    int port_ = 0;
-    std::string printed_;
-};
-
-// A client that speaks raw bytes.
-class Socket {
-public:
-    explicit Socket(int port) {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            throw std::runtime_error("cannot connect");
-        }
-    }
-    ~Socket() { close(fd_); }
-    void Send(const Bytes& bytes) const { ASSERT_EQ(send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size())); }
-    // What arrives within `limit`; none when the gateway closed the connection.
-    std::optional<Bytes> Receive(std::chrono::milliseconds limit = 3s, std::size_t want = 1) const {
-        Bytes bytes;
-        const Clock::time_point deadline = Clock::now() + limit;
-        while (bytes.size() < want) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            pollfd p{fd_, POLLIN, 0};
-            if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) break;
-            std::uint8_t buffer[512];
-            const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
-            if (n <= 0) return bytes.empty() ? std::nullopt : std::optional<Bytes>(bytes);
-            bytes.insert(bytes.end(), buffer, buffer + n);
-        }
-        return bytes;
-    }
-
-private:
-    int fd_ = -1;
-};
-
-Bytes Adu(std::uint8_t unit, Bytes pdu, std::uint16_t transaction = 1) {
-    const auto length = static_cast<std::uint8_t>(pdu.size() + 1);
-    pdu.insert(pdu.begin(), {static_cast<std::uint8_t>(transaction >> 8), static_cast<std::uint8_t>(transaction), 0, 0,
-                             0, length, unit});
-    return pdu;
-}
-
-// One request over a fresh connection: the reply's PDU.
-Bytes Exchange(int port, std::uint8_t unit, const Bytes& pdu) {
-    Socket client(port);
-    client.Send(Adu(unit, pdu));
-    const std::optional<Bytes> reply = client.Receive(5s, 9);
-    if (!reply || reply->size() < 8) return {};
-    return Bytes(reply->begin() + 7, reply->end());
-}
-
-// The reply to reading one input register: its value, or the exception code + 0x10000.
-int ReadInput(int port, std::uint8_t unit, std::uint16_t address) {
-    const Bytes pdu = Exchange(port, unit, {4, static_cast<std::uint8_t>(address >> 8), static_cast<std::uint8_t>(address), 0, 1});
-    if (pdu.size() == 2 && pdu[0] == 0x84) return 0x10000 + pdu[1];
-    if (pdu.size() == 4) return pdu[2] << 8 | pdu[3];
-    return -1;
-}
 
 template <typename Done>
 bool Eventually(Done done, std::chrono::milliseconds limit) {
@@ -389,3 +253,4 @@ TEST(GatewayStartTest, ABadStartEndsWithUsageAndItsReason) {
 }
 
 }  // namespace
+}  // namespace gateway_test
