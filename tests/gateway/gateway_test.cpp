@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <random>
 #include <sstream>
 #include <thread>
 
@@ -178,6 +179,23 @@ TEST_F(GatewayTest, MalformedFramesHalfFramesAndIdleClientsAreClosedWhileOthersA
     EXPECT_EQ(half.Receive(3s), std::nullopt);
     EXPECT_EQ(idle.Receive(3s), std::nullopt);
     EXPECT_EQ(ReadInput(gateway.Port(), 5, 1), 257);
+}
+
+TEST_F(GatewayTest, RandomBytesNeverStopTheGateway) {
+    Gateway gateway(On({"--points", "05AI*,05AO2,01DO4"}));
+    std::mt19937 random(11);
+    for (int connection = 0; connection < 50; ++connection) {
+        Socket client(gateway.Port());
+        // A valid header with a random PDU half the time, else bytes of any kind.
+        Bytes bytes = connection % 2 == 0 ? Adu(static_cast<std::uint8_t>(random() % 3 * 4 + 1), {}) : Bytes{};
+        const std::size_t length = random() % 40;
+        for (std::size_t i = 0; i < length; ++i) bytes.push_back(static_cast<std::uint8_t>(random()));
+        if (connection % 2 == 0) bytes[5] = static_cast<std::uint8_t>(length + 1);
+        client.Send(bytes);
+        client.Receive(200ms);
+    }
+    EXPECT_EQ(ReadInput(gateway.Port(), 5, 1), 257);
+    EXPECT_EQ(gateway.Stop(SIGTERM), 0);
 }
 
 TEST(GatewayStopTest, StopAnswersTheWriteInFlightAndPrintsHealth) {
