@@ -183,8 +183,8 @@ void ApplyConfigText(const std::string& text, GatewayConfig& config) {
         throw std::invalid_argument(std::string("not JSON: ") + e.what());
     }
     OnlyKeys(file, "",
-             {"line", "listen", "pollIntervalMs", "maxAgeMs", "demoteAfter", "demoteForS", "maxClients",
-              "idleTimeoutS", "readOnly", "points", "units"});
+             {"line", "listen", "pollIntervalMs", "maxAgeMs", "demoteAfter", "demoteForS", "maxClients", "idleTimeoutS",
+              "readOnly", "points", "units"});
     if (file.contains("line")) ApplyLine(file.at("line"), config.line);
     if (auto listen = Text(file, "", "listen")) ParseListen(*listen, config);
     if (auto interval = Whole(file, "", "pollIntervalMs", 0, 3600000)) {

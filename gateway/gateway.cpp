@@ -149,12 +149,15 @@ void Serve(Session& session, const GatewayConfig& config, const std::vector<Gate
 }  // namespace
 
 CLI::App* AddGatewayCommand(CLI::App& app, GatewayOptions& o, std::vector<std::string>& args) {
-    CLI::App* gateway = app.add_subcommand("gateway", "Serve the line as a Modbus TCP server until Ctrl-C (Linux only)");
+    CLI::App* gateway =
+        app.add_subcommand("gateway", "Serve the line as a Modbus TCP server until Ctrl-C (Linux only)");
     gateway->add_option("ARGS", args, "[PORT]")->type_name("");
-    gateway->add_option("--points", o.points, "Gate addresses to serve, separated by commas; * as the position: all 16");
+    gateway->add_option("--points", o.points,
+                        "Gate addresses to serve, separated by commas; * as the position: all 16");
     gateway->add_option("--config", o.configPath, "JSON file: line, poll interval, points, per-unit settings");
     gateway->add_option("--listen", o.listen, "HOST:PORT to listen on (default 127.0.0.1:5020; port 0: any)");
-    gateway->add_option("--interval", o.intervalMs, "Poll interval in ms (default 1000)")->check(CLI::Range(0, 3600000));
+    gateway->add_option("--interval", o.intervalMs, "Poll interval in ms (default 1000)")
+        ->check(CLI::Range(0, 3600000));
     gateway->add_option("--max-age", o.maxAgeMs, "Older values answer exception 0x0B, in ms (default 10000)")
         ->check(CLI::Range(0, 86400000));
     gateway->add_option("--demote-after", o.demoteAfter, "Failed polls in a row that set a unit aside (default 3)")

@@ -3,8 +3,9 @@
 namespace plexer {
 
 CLI::App* AddGatewayCommand(CLI::App& app, gateway::GatewayOptions&, std::vector<std::string>& args) {
-    CLI::App* gateway = app.add_subcommand("gateway", "Serve the line as a Modbus TCP server (Linux only: not in this "
-                                                      "Windows build)");
+    CLI::App* gateway = app.add_subcommand("gateway",
+                                           "Serve the line as a Modbus TCP server (Linux only: not in this "
+                                           "Windows build)");
     gateway->add_option("ARGS", args)->type_name("");
     return gateway;
 }

@@ -56,9 +56,10 @@ PointMap::PointMap(const std::vector<Gate>& gates, UnitSettings defaults, const 
         }
         int& slot = unit.point[static_cast<std::size_t>(*table)][static_cast<std::size_t>(PositionOf(gate.gas))];
         if (slot >= 0) {
-            throw std::invalid_argument(gate.gas + ": takes the place of " + gates_[static_cast<std::size_t>(slot)].gas +
-                                        " (" + TableName(*table) + " " + std::to_string(PositionOf(gate.gas)) +
-                                        " of unit " + std::to_string(gate.unit) + ")");
+            throw std::invalid_argument(gate.gas + ": takes the place of " +
+                                        gates_[static_cast<std::size_t>(slot)].gas + " (" + TableName(*table) + " " +
+                                        std::to_string(PositionOf(gate.gas)) + " of unit " + std::to_string(gate.unit) +
+                                        ")");
         }
         slot = static_cast<int>(i);
     }

@@ -60,8 +60,7 @@ struct UnitMap {
 class PointMap {
 public:
     // Throws std::invalid_argument for a gate with no table or two gates on one place.
-    PointMap(const std::vector<Gate>& gates, UnitSettings defaults,
-             const std::map<int, UnitOverride>& perUnit);
+    PointMap(const std::vector<Gate>& gates, UnitSettings defaults, const std::map<int, UnitOverride>& perUnit);
 
     const UnitMap* Unit(int unit) const;
     const std::map<int, UnitMap>& Units() const { return units_; }

@@ -82,8 +82,8 @@ void PrintMap(const Output& out, const PointMap& map) {
         out.Text(UnitName(unit) + "  " + Pad("input registers " + Range(kHealthBase, last), 26) + Pad("FC 4", 13) +
                  "health: transactions, failures, retries (32 bits each), last result, age of the last good "
                  "read (0.1 s), demoted");
-        out.Object({{"unit", unit}, {"table", "input registers"}, {"first", kHealthBase}, {"last", last},
-                    {"health", true}});
+        out.Object(
+            {{"unit", unit}, {"table", "input registers"}, {"first", kHealthBase}, {"last", last}, {"health", true}});
     }
 }
 
@@ -99,7 +99,8 @@ void PrintHealth(const Output& out, const std::vector<UnitHealth>& units, PollCl
                       unit.counters.retries, unit.lastResult ? std::to_string(*unit.lastResult).c_str() : "none");
         std::string text = line;
         if (unit.lastGood) {
-            std::snprintf(line, sizeof line, ", last good read %.1f s ago", static_cast<double>(-ms(*unit.lastGood)) / 1000.0);
+            std::snprintf(line, sizeof line, ", last good read %.1f s ago",
+                          static_cast<double>(-ms(*unit.lastGood)) / 1000.0);
             text += line;
         } else {
             text += ", never read";

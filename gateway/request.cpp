@@ -1,7 +1,8 @@
 #include "request.h"
 
-#include <algorithm>
 #include <modbus/modbus.h>
+
+#include <algorithm>
 
 namespace plexer::gateway {
 
@@ -127,7 +128,8 @@ Parsed ParseRequest(const std::uint8_t* adu, std::size_t length) {
     const bool single =
         request.function == MODBUS_FC_WRITE_SINGLE_COIL || request.function == MODBUS_FC_WRITE_SINGLE_REGISTER;
     request.quantity = single ? 1 : Word(pdu + 3);
-    const bool sized = IsWrite(request.function) && !single ? true : pduLength == 5;
+    // A multiple write has its length checked with its byte count.
+    const bool sized = (IsWrite(request.function) && !single) || pduLength == 5;
     if (!sized || request.quantity < 1 || request.quantity > QuantityLimit(request.function) ||
         !ParseWriteValues(pdu, pduLength, request)) {
         parsed.exception = kIllegalValue;

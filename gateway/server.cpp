@@ -49,7 +49,8 @@ Server::Server(const ServerOptions& options, const PointMap& map, Poller& poller
     if (listen_ < 0) {
         const std::string why = modbus_strerror(errno);
         modbus_free(modbus_);
-        throw std::runtime_error("cannot listen on " + options_.host + ":" + std::to_string(options_.port) + ": " + why);
+        throw std::runtime_error("cannot listen on " + options_.host + ":" + std::to_string(options_.port) + ": " +
+                                 why);
     }
     SetNonBlocking(listen_);
     port_ = BoundPort(listen_);
@@ -135,7 +136,8 @@ void Server::Handle(Connection& connection, const std::uint8_t* adu, std::size_t
         if (plan.exception != kNone) return AnswerException(connection, adu, plan.exception);
         PendingWrite pending;
         pending.adu.assign(adu, adu + length);
-        for (const auto& [index, value] : plan.writes) pending.outcomes.push_back(poller_.Write(map_.Gates()[index], value));
+        for (const auto& [index, value] : plan.writes)
+            pending.outcomes.push_back(poller_.Write(map_.Gates()[index], value));
         connection.pending = std::move(pending);
         return;
     }

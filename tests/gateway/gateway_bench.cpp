@@ -43,10 +43,14 @@ Settings Parse(int argc, char** argv) {
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string name = argv[i];
         const char* value = argv[i + 1];
-        if (name == "--clients") settings.clients = std::atoi(value);
-        else if (name == "--seconds") settings.seconds = std::atof(value);
-        else if (name == "--period-ms") settings.periodMs = std::atoi(value);
-        else if (name == "--baud") settings.bauds.push_back(static_cast<unsigned>(std::atoi(value)));
+        if (name == "--clients")
+            settings.clients = std::atoi(value);
+        else if (name == "--seconds")
+            settings.seconds = std::atof(value);
+        else if (name == "--period-ms")
+            settings.periodMs = std::atoi(value);
+        else if (name == "--baud")
+            settings.bauds.push_back(static_cast<unsigned>(std::atoi(value)));
         else {
             std::fprintf(stderr, "gateway_bench: unknown option %s\n", name.c_str());
             std::exit(2);
@@ -90,7 +94,8 @@ void Client(int port, int index, int periodMs, const std::atomic<bool>& stop, Cl
     while (!stop) {
         const Bytes request = Adu(unit, {4, 0, 0, 0, 16}, ++transaction);
         const Clock::time_point sent = Clock::now();
-        const std::optional<Bytes> reply = socket.Send(request) ? socket.Receive(std::chrono::seconds(5), 9) : std::nullopt;
+        const std::optional<Bytes> reply =
+            socket.Send(request) ? socket.Receive(std::chrono::seconds(5), 9) : std::nullopt;
         const Clock::time_point answered = Clock::now();
         if (!reply || reply->size() < 9) {
             ++results.failures;
@@ -127,7 +132,8 @@ void Measure(unsigned baud, const Settings& settings) {
     std::vector<ClientResults> results(static_cast<std::size_t>(settings.clients));
     std::vector<std::thread> clients;
     for (int i = 0; i < settings.clients; ++i) {
-        clients.emplace_back(Client, port, i, settings.periodMs, std::cref(stop), std::ref(results[static_cast<std::size_t>(i)]));
+        clients.emplace_back(Client, port, i, settings.periodMs, std::cref(stop),
+                             std::ref(results[static_cast<std::size_t>(i)]));
     }
     const auto [start, first] = NextTransaction(port);
     std::this_thread::sleep_for(std::chrono::duration<double>(settings.seconds));
@@ -145,8 +151,9 @@ void Measure(unsigned baud, const Settings& settings) {
     const double maxMs = reads == 0 ? 0 : *std::max_element(all.latenciesMs.begin(), all.latenciesMs.end());
     const double p50 = Percentile(all.latenciesMs, 0.50);
     const double p99 = Percentile(all.latenciesMs, 0.99);
-    std::printf("%6u baud  %d clients  %zu reads (%ld exceptions, %ld failed)  latency p50 %.3f ms  p99 %.3f ms  max %.3f ms\n",
-                baud, settings.clients, reads, all.exceptions, all.failures, p50, p99, maxMs);
+    std::printf(
+        "%6u baud  %d clients  %zu reads (%ld exceptions, %ld failed)  latency p50 %.3f ms  p99 %.3f ms  max %.3f ms\n",
+        baud, settings.clients, reads, all.exceptions, all.failures, p50, p99, maxMs);
 
     const double seconds = std::chrono::duration<double>(end - start).count();
     const double cycle = seconds * kUnits / static_cast<double>(last - first);

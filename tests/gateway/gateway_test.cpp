@@ -1,8 +1,7 @@
 // plexer gateway against the simulator, with Modbus clients nobody here wrote
 // (mbpoll, pymodbus) and a raw socket for what no polite client sends.
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
@@ -39,8 +38,8 @@ bool Eventually(Done done, std::chrono::milliseconds limit) {
 }
 
 std::vector<json> Pymodbus(int port, const json& requests) {
-    const ProgramRun run = RunProgram(
-        {"/usr/bin/python3", MODBUS_CLIENT, "127.0.0.1", std::to_string(port), requests.dump()}, 60s);
+    const ProgramRun run =
+        RunProgram({"/usr/bin/python3", MODBUS_CLIENT, "127.0.0.1", std::to_string(port), requests.dump()}, 60s);
     EXPECT_EQ(run.exitCode, 0) << run.err;
     std::vector<json> answers;
     std::istringstream lines(run.out);
@@ -68,8 +67,8 @@ class GatewayTest : public ::testing::Test {
 protected:
     GatewayTest() : rack_(qsn::test::TestRack()) {}
     std::vector<std::string> On(std::vector<std::string> rest) const {
-        rest.insert(rest.begin(), {"gateway", rack_.SlavePath(), "--listen", "127.0.0.1:0", "-t", "50",
-                                   "--interval", "100"});
+        rest.insert(rest.begin(),
+                    {"gateway", rack_.SlavePath(), "--listen", "127.0.0.1:0", "-t", "50", "--interval", "100"});
         return rest;
     }
 
@@ -96,12 +95,13 @@ TEST_F(GatewayTest, ClientsReadWhatTheSimulatorHoldsAndWriteItsOutputs) {
 
     // Written through the driver, then read back from the simulator by the next poll.
     Mbpoll(gateway.Port(), {"-a", "5", "-r", "3", "-t", "4"}, "1000");
-    const std::vector<json> writes = Pymodbus(gateway.Port(), json::array({{"write_coils", 1, 4, {true, true}},
-                                                                           {"write_registers", 5, 3, {4095}}}));
+    const std::vector<json> writes =
+        Pymodbus(gateway.Port(), json::array({{"write_coils", 1, 4, {true, true}}, {"write_registers", 5, 3, {4095}}}));
     EXPECT_EQ(writes, std::vector<json>(2, json{{"values", json::array()}}));
     EXPECT_TRUE(Eventually(
         [&] {
-            return Pymodbus(gateway.Port(), json::array({{"read_holding_registers", 5, 2, 2}, {"read_coils", 1, 4, 2}})) ==
+            return Pymodbus(gateway.Port(),
+                            json::array({{"read_holding_registers", 5, 2, 2}, {"read_coils", 1, 4, 2}})) ==
                    std::vector<json>{{{"values", {1000, 4095}}}, {{"values", {1, 1}}}};
         },
         10s));
@@ -120,16 +120,16 @@ TEST_F(GatewayTest, BadRequestsGetTheirExceptions) {
         int exception;
     };
     const Case cases[] = {
-        {{"read_input_registers", kSilent, 0, 1}, 0x0B},     // silent unit
-        {{"read_input_registers", 0x31, 0, 1}, 0x0B},        // unit not configured
-        {{"read_holding_registers", 5, 0, 1}, 0x02},         // position not configured
-        {{"read_input_registers", 5, 15, 2}, 0x02},          // past position 15
-        {{"read_input_registers", 5, 0, 126}, 0x03},         // quantity out of range
-        {{"read_exception_status", 5}, 0x01},                // function not served
-        {{"write_register", 5, 0, 1}, 0x02},                 // an input
-        {{"write_coil", 1, 0, true}, 0x02},                  // a discrete input's place
-        {{"write_register", 5, 2, 5000}, 0x04},              // refused by the driver
-        {{"write_registers", 5, 2, {1, 2, 3}}, 0x02},        // 05AO4 is not served
+        {{"read_input_registers", kSilent, 0, 1}, 0x0B},  // silent unit
+        {{"read_input_registers", 0x31, 0, 1}, 0x0B},     // unit not configured
+        {{"read_holding_registers", 5, 0, 1}, 0x02},      // position not configured
+        {{"read_input_registers", 5, 15, 2}, 0x02},       // past position 15
+        {{"read_input_registers", 5, 0, 126}, 0x03},      // quantity out of range
+        {{"read_exception_status", 5}, 0x01},             // function not served
+        {{"write_register", 5, 0, 1}, 0x02},              // an input
+        {{"write_coil", 1, 0, true}, 0x02},               // a discrete input's place
+        {{"write_register", 5, 2, 5000}, 0x04},           // refused by the driver
+        {{"write_registers", 5, 2, {1, 2, 3}}, 0x02},     // 05AO4 is not served
     };
     json requests = json::array();
     for (const Case& c : cases) requests.push_back(c.request);
@@ -157,9 +157,9 @@ TEST_F(GatewayTest, MalformedFramesHalfFramesAndIdleClientsAreClosedWhileOthersA
         EXPECT_EQ(client.Receive(3s, twice.size()), twice);
     }
     const Bytes badHeaders[] = {
-        {0, 1, 0, 7, 0, 6, 5, 4, 0, 1, 0, 1},   // protocol 7
-        {0, 1, 0, 0, 0, 1, 5},                  // length without a function
-        {0, 1, 0, 0, 0xFF, 0xFF, 5, 4, 0, 1},   // length past any request
+        {0, 1, 0, 7, 0, 6, 5, 4, 0, 1, 0, 1},  // protocol 7
+        {0, 1, 0, 0, 0, 1, 5},                 // length without a function
+        {0, 1, 0, 0, 0xFF, 0xFF, 5, 4, 0, 1},  // length past any request
     };
     for (const Bytes& bad : badHeaders) {
         Socket client(gateway.Port());
@@ -202,8 +202,8 @@ TEST(GatewayStopTest, StopAnswersTheWriteInFlightAndPrintsHealth) {
     qsn::sim::SimOptions slow = qsn::test::TestRack();
     slow.line.turnaroundMs = 100;
     qsn::test::SimThread line(slow);
-    Gateway gateway({"--json", "gateway", line.SlavePath(), "--listen", "127.0.0.1:0", "--points", "05AO2,30AI0",
-                     "-t", "200"});
+    Gateway gateway(
+        {"--json", "gateway", line.SlavePath(), "--listen", "127.0.0.1:0", "--points", "05AO2,30AI0", "-t", "200"});
     gateway.Signal(SIGUSR1);
     gateway.Await(std::regex(R"("health":\[\{"unit":5,"transactions":)"), 10s);
     Socket client(gateway.Port());
@@ -253,7 +253,9 @@ TEST(GatewayStartTest, ABadStartEndsWithUsageAndItsReason) {
         std::string said;
     };
     const Case cases[] = {
-        {{"gateway", "/nonexistent", "--points", "05AI1,05XX1"}, kUsage, "05XX1: GAS invalid (driver result 1): QSNDUT:Illegal gate type"},
+        {{"gateway", "/nonexistent", "--points", "05AI1,05XX1"},
+         kUsage,
+         "05XX1: GAS invalid (driver result 1): QSNDUT:Illegal gate type"},
         {{"gateway", "/nonexistent", "--points", "05AI1,05CK1"}, kUsage, "05CK1: takes the place of 05AI1"},
         {{"gateway", "/nonexistent", "--points", "05MN1"}, kUsage, "05MN1: a MN gate has no value of its own"},
         {{"gateway", "/nonexistent", "--config", config}, kUsage, "line.baud: expected a whole number"},

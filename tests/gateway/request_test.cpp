@@ -1,10 +1,11 @@
 // The gateway's request handling without a socket: framing by the MBAP
 // header, the answer each request earns from a known cache, and the config
 // file's errors with their field paths.
+#include "request.h"
+
 #include <gtest/gtest.h>
 
 #include "config.h"
-#include "request.h"
 
 namespace plexer::gateway {
 namespace {
@@ -37,12 +38,12 @@ protected:
             point.lastResult = QSN_OK;
             points_.push_back(point);
         }
-        points_[7].lastGood = now_ - 6s;       // 05AI7: older than the unit's 5 s
-        points_[8].lastResult = QSN_NO_LINE;   // 05AI8: its last poll failed
-        points_[16].value = 0;                 // 01DI0..3: off, on, off, on
+        points_[7].lastGood = now_ - 6s;      // 05AI7: older than the unit's 5 s
+        points_[8].lastResult = QSN_NO_LINE;  // 05AI8: its last poll failed
+        points_[16].value = 0;                // 01DI0..3: off, on, off, on
         points_[18].value = 0;
-        points_[21].value = -1;                // 0BCK0: a degree below zero
-        points_[21].lastGood = now_ - 30s;     // within the unit's own 60 s
+        points_[21].value = -1;             // 0BCK0: a degree below zero
+        points_[21].lastGood = now_ - 30s;  // within the unit's own 60 s
         health_.unit = 5;
         health_.counters = {70000, 3, 2};
         health_.lastResult = QSN_OK;
@@ -69,7 +70,8 @@ protected:
         std::vector<int> result;
         if (IsWrite(parsed.request.function)) {
             const WritePlan plan = PlanWrite(parsed.request, map_, readOnly);
-            for (const auto& [index, value] : plan.writes) result.insert(result.end(), {static_cast<int>(index), value});
+            for (const auto& [index, value] : plan.writes)
+                result.insert(result.end(), {static_cast<int>(index), value});
             return {plan.exception, result};
         }
         const ReadAnswer answer = AnswerRead(parsed.request, map_, points_, &health_, now_);
