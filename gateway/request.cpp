@@ -58,8 +58,8 @@ bool ParseWriteValues(const std::uint8_t* pdu, std::size_t length, Request& requ
         const std::size_t bytes = bits ? (request.quantity + 7u) / 8u : request.quantity * 2u;
         if (length < 6 || pdu[5] != bytes || length != 6 + bytes) return false;
         for (std::size_t i = 0; i < request.quantity; ++i) {
-            request.values.push_back(bits ? static_cast<std::uint16_t>(static_cast<unsigned>(pdu[6 + i / 8]) >> (i % 8) & 1u)
-                                          : Word(pdu + 6 + 2 * i));
+            const unsigned byte = pdu[6 + i / 8];
+            request.values.push_back(bits ? static_cast<std::uint16_t>(byte >> (i % 8) & 1u) : Word(pdu + 6 + 2 * i));
         }
         return true;
     }
