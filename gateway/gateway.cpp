@@ -153,9 +153,12 @@ CLI::App* AddGatewayCommand(CLI::App& app, GatewayOptions& o, std::vector<std::s
         app.add_subcommand("gateway", "Serve the line as a Modbus TCP server until Ctrl-C (Linux only)");
     gateway->add_option("ARGS", args, "[PORT]")->type_name("");
     gateway->add_option("--points", o.points,
-                        "Gate addresses to serve, separated by commas; * as the position: all 16");
-    gateway->add_option("--config", o.configPath, "JSON file: line, poll interval, points, per-unit settings");
-    gateway->add_option("--listen", o.listen, "HOST:PORT to listen on (default 127.0.0.1:5020; port 0: any)");
+                        "Gate addresses to serve, separated by commas; * as the position: all 16")
+        ->type_name("LIST");
+    gateway->add_option("--config", o.configPath, "JSON file: line, poll interval, points, per-unit settings")
+        ->type_name("FILE");
+    gateway->add_option("--listen", o.listen, "IPv4 address and port to listen on (default 127.0.0.1:5020; port 0: any)")
+        ->type_name("HOST:PORT");
     gateway->add_option("--interval", o.intervalMs, "Poll interval in ms (default 1000)")
         ->check(CLI::Range(0, 3600000));
     gateway->add_option("--max-age", o.maxAgeMs, "Older values answer exception 0x0B, in ms (default 10000)")
