@@ -1,5 +1,5 @@
 # The two commands of this project. Each installs what it needs first.
-.PHONY: test demo deps bench fuzz soak
+.PHONY: test demo deps bench fuzz soak gateway-bench
 
 deps:
 	bash scripts/install-deps.sh
@@ -47,3 +47,9 @@ soak: deps
 	cmake --preset native
 	cmake --build --preset native --target soak
 	build/native/tests/bench/soak --count $(SOAK_COUNT) --lines 64 --drop 0.05 --corrupt 0.05
+
+# The gateway under load: read latency of 32 clients and the poll cycle of 8 units.
+gateway-bench: deps
+	cmake --preset native
+	cmake --build --preset native --target gateway_bench plexer optomux-sim
+	build/native/tests/gateway/gateway_bench --clients 32 --seconds 20 --baud 9600 --baud 38400

@@ -5,6 +5,7 @@
 
 #include "commands.h"
 #include "console.h"
+#include "gateway_command.h"
 #include "simulator.h"
 
 namespace {
@@ -22,6 +23,7 @@ struct Arguments {
     bool wholeUnit = false;
     WatchOptions watch;
     ScanOptions scan;
+    gateway::GatewayOptions gateway;
 };
 
 void AddLineOptions(CLI::App& sub, Arguments& a) {
@@ -84,6 +86,7 @@ void Dispatch(CLI::App& app, Arguments& a) {
     const std::string name = app.get_subcommands().front()->get_name();
     if (name == "simulate") return RunSimulate();
     if (name == "demo") return RunDemo(a.global);
+    if (name == "gateway") return RunGateway(a.global, a.line, a.args, a.gateway);
     const std::vector<std::string> rest = OwnArguments(name, a);
     Session session(a.global);
     if (name == "identify") return RunIdentify(session, a.line);
@@ -131,6 +134,7 @@ void BuildCommandLine(CLI::App& app, Arguments& a) {
         "simulate", std::string("Run the Optomux simulator and print the device path to use") + linuxOnly);
     AddSimulateOptions(*simulate);
     app.add_subcommand("demo", std::string("Show the driver at work on a simulated rack") + linuxOnly);
+    AddLineOptions(*AddGatewayCommand(app, a.gateway, a.args), a);
 }
 
 // A usage message for the subcommand that was being parsed, or for plexer.

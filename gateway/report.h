@@ -1,0 +1,16 @@
+// What the gateway prints: its map of the line at start, and the health of
+// each unit on SIGUSR1 and at exit; text for people, JSON for scripts.
+#pragma once
+
+#include <vector>
+
+#include "format.h"
+#include "point_map.h"
+#include "poller.h"
+
+namespace plexer::gateway {
+
+void PrintMap(const Output& out, const PointMap& map);
+void PrintHealth(const Output& out, const std::vector<UnitHealth>& units, PollClock::time_point now);
+
+}  // namespace plexer::gateway

@@ -1,0 +1,220 @@
+#include "request.h"
+
+#include <modbus/modbus.h>
+
+#include <algorithm>
+
+namespace plexer::gateway {
+
+namespace {
+
+constexpr std::size_t kMaxPduLength = MODBUS_MAX_PDU_LENGTH;
+constexpr std::uint16_t kCoilOn = 0xFF00;
+constexpr std::uint16_t kNever = 0xFFFF;
+constexpr long long kTenthsCap = 0xFFFE;
+
+std::uint16_t Word(const std::uint8_t* bytes) { return static_cast<std::uint16_t>(bytes[0] << 8 | bytes[1]); }
+
+// The most a function may read or write in one request.
+int QuantityLimit(std::uint8_t function) {
+    switch (function) {
+    case MODBUS_FC_READ_COILS:
+    case MODBUS_FC_READ_DISCRETE_INPUTS: return MODBUS_MAX_READ_BITS;
+    case MODBUS_FC_READ_HOLDING_REGISTERS:
+    case MODBUS_FC_READ_INPUT_REGISTERS: return MODBUS_MAX_READ_REGISTERS;
+    case MODBUS_FC_WRITE_MULTIPLE_COILS: return MODBUS_MAX_WRITE_BITS;
+    case MODBUS_FC_WRITE_MULTIPLE_REGISTERS: return MODBUS_MAX_WRITE_REGISTERS;
+    default: return 1;
+    }
+}
+
+bool Known(std::uint8_t function) {
+    switch (function) {
+    case MODBUS_FC_READ_COILS:
+    case MODBUS_FC_READ_DISCRETE_INPUTS:
+    case MODBUS_FC_READ_HOLDING_REGISTERS:
+    case MODBUS_FC_READ_INPUT_REGISTERS:
+    case MODBUS_FC_WRITE_SINGLE_COIL:
+    case MODBUS_FC_WRITE_SINGLE_REGISTER:
+    case MODBUS_FC_WRITE_MULTIPLE_COILS:
+    case MODBUS_FC_WRITE_MULTIPLE_REGISTERS: return true;
+    default: return false;
+    }
+}
+
+// The values a write carries, once its lengths agree; false if they do not.
+bool ParseWriteValues(const std::uint8_t* pdu, std::size_t length, Request& request) {
+    switch (request.function) {
+    case MODBUS_FC_WRITE_SINGLE_COIL: {
+        const std::uint16_t value = Word(pdu + 3);
+        if (value != kCoilOn && value != 0) return false;
+        request.values = {static_cast<std::uint16_t>(value == kCoilOn)};
+        return true;
+    }
+    case MODBUS_FC_WRITE_SINGLE_REGISTER: request.values = {Word(pdu + 3)}; return true;
+    case MODBUS_FC_WRITE_MULTIPLE_COILS:
+    case MODBUS_FC_WRITE_MULTIPLE_REGISTERS: {
+        const bool bits = request.function == MODBUS_FC_WRITE_MULTIPLE_COILS;
+        const std::size_t bytes = bits ? (request.quantity + 7u) / 8u : request.quantity * 2u;
+        if (length < 6 || pdu[5] != bytes || length != 6 + bytes) return false;
+        for (std::size_t i = 0; i < request.quantity; ++i) {
+            const unsigned byte = pdu[6 + i / 8];
+            request.values.push_back(bits ? static_cast<std::uint16_t>(byte >> (i % 8) & 1u) : Word(pdu + 6 + 2 * i));
+        }
+        return true;
+    }
+    default: return true;
+    }
+}
+
+bool Fresh(const PointState& point, const UnitSettings& settings, PollClock::time_point now) {
+    return point.value && point.lastGood && point.lastResult == QSN_OK && now - *point.lastGood <= settings.maxAge;
+}
+
+std::uint16_t Bounded(long long value) { return static_cast<std::uint16_t>(std::clamp(value, 0LL, 0xFFFFLL)); }
+
+std::vector<std::uint16_t> HealthRegisters(const UnitHealth& health, PollClock::time_point now) {
+    std::vector<std::uint16_t> registers(kHealthRegisters, 0);
+    const long counts[] = {health.counters.transactions, health.counters.failures, health.counters.retries};
+    for (std::size_t i = 0; i < 3; ++i) {
+        const auto count = static_cast<std::uint32_t>(std::max(counts[i], 0L));
+        registers[2 * i] = static_cast<std::uint16_t>(count >> 16);
+        registers[2 * i + 1] = static_cast<std::uint16_t>(count & 0xFFFFu);
+    }
+    registers[kLastResult] = health.lastResult ? Bounded(*health.lastResult) : kNever;
+    registers[kLastGoodAge] = kNever;
+    if (health.lastGood) {
+        const auto tenths = std::chrono::duration_cast<std::chrono::milliseconds>(now - *health.lastGood).count() / 100;
+        if (tenths <= kTenthsCap) registers[kLastGoodAge] = Bounded(tenths);
+    }
+    registers[kDemoted] = health.demotedUntil && *health.demotedUntil > now ? 1 : 0;
+    return registers;
+}
+
+// Every position of [address, address + quantity) within 0-15 and configured.
+bool AllConfigured(const UnitMap& unit, Table table, const Request& request) {
+    if (request.address + request.quantity > kPositions) return false;
+    const auto& row = unit.point[static_cast<std::size_t>(table)];
+    return std::all_of(row.begin() + request.address, row.begin() + request.address + request.quantity,
+                       [](int index) { return index >= 0; });
+}
+
+}  // namespace
+
+std::optional<std::size_t> FrameLength(const std::uint8_t* bytes, std::size_t count) {
+    if (count < kHeaderLength) return 0;
+    const std::size_t length = Word(bytes + 4);  // the unit id and the PDU
+    if (Word(bytes + 2) != 0 || length < 2 || length > kMaxPduLength + 1) return std::nullopt;
+    const std::size_t total = kHeaderLength - 1 + length;
+    return count >= total ? total : 0;
+}
+
+Parsed ParseRequest(const std::uint8_t* adu, std::size_t length) {
+    Parsed parsed;
+    Request& request = parsed.request;
+    request.unit = adu[kHeaderLength - 1];
+    request.function = adu[kHeaderLength];
+    const std::uint8_t* pdu = adu + kHeaderLength;
+    const std::size_t pduLength = length - kHeaderLength;
+    if (!Known(request.function)) {
+        parsed.exception = kIllegalFunction;
+        return parsed;
+    }
+    if (pduLength < 5) {
+        parsed.exception = kIllegalValue;
+        return parsed;
+    }
+    request.address = Word(pdu + 1);
+    const bool single =
+        request.function == MODBUS_FC_WRITE_SINGLE_COIL || request.function == MODBUS_FC_WRITE_SINGLE_REGISTER;
+    request.quantity = single ? 1 : Word(pdu + 3);
+    // A multiple write has its length checked with its byte count.
+    const bool sized = (IsWrite(request.function) && !single) || pduLength == 5;
+    if (!sized || request.quantity < 1 || request.quantity > QuantityLimit(request.function) ||
+        !ParseWriteValues(pdu, pduLength, request)) {
+        parsed.exception = kIllegalValue;
+    }
+    return parsed;
+}
+
+bool IsWrite(std::uint8_t function) {
+    return function == MODBUS_FC_WRITE_SINGLE_COIL || function == MODBUS_FC_WRITE_SINGLE_REGISTER ||
+           function == MODBUS_FC_WRITE_MULTIPLE_COILS || function == MODBUS_FC_WRITE_MULTIPLE_REGISTERS;
+}
+
+Table TableOfFunction(std::uint8_t function) {
+    switch (function) {
+    case MODBUS_FC_READ_COILS:
+    case MODBUS_FC_WRITE_SINGLE_COIL:
+    case MODBUS_FC_WRITE_MULTIPLE_COILS: return Table::kCoils;
+    case MODBUS_FC_READ_DISCRETE_INPUTS: return Table::kDiscreteInputs;
+    case MODBUS_FC_READ_INPUT_REGISTERS: return Table::kInputRegisters;
+    default: return Table::kHoldingRegisters;
+    }
+}
+
+bool ReadsHealth(const Request& request) {
+    return request.function == MODBUS_FC_READ_INPUT_REGISTERS && request.address >= kHealthBase;
+}
+
+ReadAnswer AnswerRead(const Request& request, const PointMap& map, const std::vector<PointState>& points,
+                      const UnitHealth* health, PollClock::time_point now) {
+    ReadAnswer answer;
+    const UnitMap* unit = map.Unit(request.unit);
+    if (unit == nullptr) {
+        answer.exception = kTargetFailed;
+        return answer;
+    }
+    if (ReadsHealth(request)) {
+        const std::size_t first = request.address - kHealthBase;
+        if (first + request.quantity > kHealthRegisters) {
+            answer.exception = kIllegalAddress;
+        } else if (health == nullptr) {
+            answer.exception = kTargetFailed;
+        } else {
+            const std::vector<std::uint16_t> all = HealthRegisters(*health, now);
+            answer.values.assign(all.begin() + static_cast<long>(first),
+                                 all.begin() + static_cast<long>(first + request.quantity));
+        }
+        return answer;
+    }
+    const Table table = TableOfFunction(request.function);
+    if (!AllConfigured(*unit, table, request)) {
+        answer.exception = kIllegalAddress;
+        return answer;
+    }
+    const bool bits = table == Table::kCoils || table == Table::kDiscreteInputs;
+    for (std::size_t position = request.address; position < request.address + request.quantity; ++position) {
+        const auto index = static_cast<std::size_t>(unit->point[static_cast<std::size_t>(table)][position]);
+        if (index >= points.size() || !Fresh(points[index], unit->settings, now)) {
+            answer.exception = kTargetFailed;
+            answer.values.clear();
+            return answer;
+        }
+        const std::int16_t value = *points[index].value;
+        answer.values.push_back(bits ? static_cast<std::uint16_t>(value != 0) : static_cast<std::uint16_t>(value));
+    }
+    return answer;
+}
+
+WritePlan PlanWrite(const Request& request, const PointMap& map, bool readOnly) {
+    WritePlan plan;
+    const UnitMap* unit = map.Unit(request.unit);
+    if (readOnly || (unit != nullptr && unit->settings.readOnly)) {
+        plan.exception = kIllegalFunction;
+    } else if (unit == nullptr) {
+        plan.exception = kTargetFailed;
+    } else if (!AllConfigured(*unit, TableOfFunction(request.function), request)) {
+        // An input, an unconfigured position or an address past 15.
+        plan.exception = kIllegalAddress;
+    } else {
+        const auto& row = unit->point[static_cast<std::size_t>(TableOfFunction(request.function))];
+        for (std::size_t i = 0; i < request.quantity; ++i) {
+            plan.writes.emplace_back(static_cast<std::size_t>(row[request.address + i]),
+                                     static_cast<std::int16_t>(request.values[i]));
+        }
+    }
+    return plan;
+}
+
+}  // namespace plexer::gateway

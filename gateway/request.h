@@ -1,0 +1,70 @@
+// A Modbus request as the gateway reads it, and the answer it earns from the
+// cache: values, the writes to queue, or an exception code. No sockets here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "point_map.h"
+#include "poller.h"
+
+namespace plexer::gateway {
+
+// The MBAP header: transaction, protocol, length, unit id.
+inline constexpr std::size_t kHeaderLength = 7;
+
+enum Exception : std::uint8_t {
+    kNone = 0,
+    kIllegalFunction = 0x01,
+    kIllegalAddress = 0x02,
+    kIllegalValue = 0x03,
+    kDeviceFailure = 0x04,
+    kTargetFailed = 0x0B,
+};
+
+// The length of the complete request at the front of `bytes`: 0 while it is
+// still arriving, none when the header cannot be a Modbus TCP header.
+std::optional<std::size_t> FrameLength(const std::uint8_t* bytes, std::size_t count);
+
+struct Request {
+    std::uint8_t unit = 0;
+    std::uint8_t function = 0;
+    std::uint16_t address = 0;
+    std::uint16_t quantity = 0;
+    std::vector<std::uint16_t> values;  // a write's: 0 or 1 per coil, or register values
+};
+
+struct Parsed {
+    Request request;
+    Exception exception = kNone;  // an unknown function, a length or quantity out of range
+};
+
+// `adu` is one complete request as FrameLength measured it.
+Parsed ParseRequest(const std::uint8_t* adu, std::size_t length);
+
+bool IsWrite(std::uint8_t function);
+Table TableOfFunction(std::uint8_t function);
+
+struct ReadAnswer {
+    Exception exception = kNone;
+    std::vector<std::uint16_t> values;  // one per address; 0 or 1 for bits
+};
+
+// `points` in the order of the map's gates; `health` the unit's, when known.
+ReadAnswer AnswerRead(const Request& request, const PointMap& map, const std::vector<PointState>& points,
+                      const UnitHealth* health, PollClock::time_point now);
+
+// Whether a read reaches the health registers, and so needs the unit's health.
+bool ReadsHealth(const Request& request);
+
+struct WritePlan {
+    Exception exception = kNone;
+    std::vector<std::pair<std::size_t, std::int16_t>> writes;  // gate index and value, in address order
+};
+
+WritePlan PlanWrite(const Request& request, const PointMap& map, bool readOnly);
+
+}  // namespace plexer::gateway

@@ -1,0 +1,172 @@
+// The gateway under load: 32 clients read from its cache while its poller
+// keeps the line busy with 8 analog units at a given baud rate.
+//  - latency of each client's read (request sent to answer received): p50, p99, max;
+//  - the poll cycle, from the units' transaction counters in the health
+//    registers, next to the line's wire limit: per unit one group read, an
+//    11-character frame and a 68-character reply at 10 bits a character, plus
+//    the driver's closing pause of 4 ms.
+//
+//   gateway_bench [--clients 32] [--seconds 10] [--period-ms 10] [--baud 9600] [--baud 38400]
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "gateway_client.h"
+#include "sim_fixture.h"
+
+namespace {
+
+using namespace gateway_test;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kUnits = 8;
+constexpr double kFrameCharacters = 11;
+constexpr double kReplyCharacters = 1 + 64 + 3;
+constexpr double kClosingPauseS = 0.004;
+
+struct Settings {
+    int clients = 32;
+    double seconds = 10;
+    int periodMs = 10;
+    std::vector<unsigned> bauds;
+};
+
+Settings Parse(int argc, char** argv) {
+    Settings settings;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string name = argv[i];
+        const char* value = argv[i + 1];
+        if (name == "--clients")
+            settings.clients = std::atoi(value);
+        else if (name == "--seconds")
+            settings.seconds = std::atof(value);
+        else if (name == "--period-ms")
+            settings.periodMs = std::atoi(value);
+        else if (name == "--baud")
+            settings.bauds.push_back(static_cast<unsigned>(std::atoi(value)));
+        else {
+            std::fprintf(stderr, "gateway_bench: unknown option %s\n", name.c_str());
+            std::exit(2);
+        }
+    }
+    if (settings.bauds.empty()) settings.bauds = {9600, 38400};
+    return settings;
+}
+
+// The sum of the units' transaction counters (health registers 1000-1001).
+long Transactions(int port) {
+    long total = 0;
+    for (int unit = 1; unit <= kUnits; ++unit) {
+        const Bytes pdu = Exchange(port, static_cast<std::uint8_t>(unit), {4, 0x03, 0xE8, 0, 2});
+        if (pdu.size() != 6) return -1;
+        total += static_cast<long>(pdu[2]) << 24 | static_cast<long>(pdu[3]) << 16 | pdu[4] << 8 | pdu[5];
+    }
+    return total;
+}
+
+// The moment the counters next move, with their new sum.
+std::pair<Clock::time_point, long> NextTransaction(int port) {
+    const long before = Transactions(port);
+    for (;;) {
+        const long now = Transactions(port);
+        if (now != before) return {Clock::now(), now};
+    }
+}
+
+struct ClientResults {
+    std::vector<double> latenciesMs;
+    long exceptions = 0;
+    long failures = 0;
+};
+
+void Client(int port, int index, int periodMs, const std::atomic<bool>& stop, ClientResults& results) {
+    Socket socket(port);
+    const auto unit = static_cast<std::uint8_t>(index % kUnits + 1);
+    std::uint16_t transaction = 0;
+    Clock::time_point next = Clock::now();
+    while (!stop) {
+        const Bytes request = Adu(unit, {4, 0, 0, 0, 16}, ++transaction);
+        const Clock::time_point sent = Clock::now();
+        const std::optional<Bytes> reply =
+            socket.Send(request) ? socket.Receive(std::chrono::seconds(5), 9) : std::nullopt;
+        const Clock::time_point answered = Clock::now();
+        if (!reply || reply->size() < 9) {
+            ++results.failures;
+        } else {
+            if ((*reply)[7] & 0x80) ++results.exceptions;
+            if (reply->size() < 9 + 32) socket.Receive(std::chrono::seconds(5), 9 + 32 - reply->size());
+            results.latenciesMs.push_back(std::chrono::duration<double, std::milli>(answered - sent).count());
+        }
+        next += std::chrono::milliseconds(periodMs);
+        std::this_thread::sleep_until(next);
+    }
+}
+
+double Percentile(std::vector<double>& values, double share) {
+    if (values.empty()) return 0;
+    const auto place = static_cast<std::size_t>(share * static_cast<double>(values.size() - 1));
+    std::nth_element(values.begin(), values.begin() + static_cast<long>(place), values.end());
+    return values[place];
+}
+
+void Measure(unsigned baud, const Settings& settings) {
+    std::vector<std::string> simArgs{"--cleared", "--baud", std::to_string(baud)};
+    std::string points;
+    for (int unit = 1; unit <= kUnits; ++unit) {
+        simArgs.insert(simArgs.end(), {"--unit", std::to_string(unit) + ":analog"});
+        points += (points.empty() ? "0" : ",0") + std::to_string(unit) + "AI*";
+    }
+    qsn::test::SimProcess line(simArgs);
+    Gateway gateway({"gateway", line.SlavePath(), "--listen", "127.0.0.1:0", "--points", points, "--interval", "0",
+                     "--max-age", "60000"});
+    const int port = gateway.Port();
+
+    std::atomic<bool> stop{false};
+    std::vector<ClientResults> results(static_cast<std::size_t>(settings.clients));
+    std::vector<std::thread> clients;
+    for (int i = 0; i < settings.clients; ++i) {
+        clients.emplace_back(Client, port, i, settings.periodMs, std::cref(stop),
+                             std::ref(results[static_cast<std::size_t>(i)]));
+    }
+    const auto [start, first] = NextTransaction(port);
+    std::this_thread::sleep_for(std::chrono::duration<double>(settings.seconds));
+    const auto [end, last] = NextTransaction(port);
+    stop = true;
+    for (std::thread& client : clients) client.join();
+
+    ClientResults all;
+    for (ClientResults& r : results) {
+        all.latenciesMs.insert(all.latenciesMs.end(), r.latenciesMs.begin(), r.latenciesMs.end());
+        all.exceptions += r.exceptions;
+        all.failures += r.failures;
+    }
+    const std::size_t reads = all.latenciesMs.size();
+    const double maxMs = reads == 0 ? 0 : *std::max_element(all.latenciesMs.begin(), all.latenciesMs.end());
+    const double p50 = Percentile(all.latenciesMs, 0.50);
+    const double p99 = Percentile(all.latenciesMs, 0.99);
+    std::printf(
+        "%6u baud  %d clients  %zu reads (%ld exceptions, %ld failed)  latency p50 %.3f ms  p99 %.3f ms  max %.3f ms\n",
+        baud, settings.clients, reads, all.exceptions, all.failures, p50, p99, maxMs);
+
+    const double seconds = std::chrono::duration<double>(end - start).count();
+    const double cycle = seconds * kUnits / static_cast<double>(last - first);
+    const double limit = kUnits * ((kFrameCharacters + kReplyCharacters) * 10.0 / baud + kClosingPauseS);
+    std::printf("%6u baud  poll cycle of %d units  %.1f ms  (%ld reads in %.2f s)  wire limit %.1f ms  %.2f%%\n", baud,
+                kUnits, cycle * 1000, last - first, seconds, limit * 1000, 100.0 * limit / cycle);
+    std::fflush(stdout);
+    gateway.Stop(SIGTERM);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Settings settings = Parse(argc, argv);
+    for (const unsigned baud : settings.bauds) Measure(baud, settings);
+}

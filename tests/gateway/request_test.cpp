@@ -1,0 +1,202 @@
+// The gateway's request handling without a socket: framing by the MBAP
+// header, the answer each request earns from a known cache, and the config
+// file's errors with their field paths.
+#include "request.h"
+
+#include <gtest/gtest.h>
+
+#include "config.h"
+
+namespace plexer::gateway {
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+
+Gate MakeGate(const std::string& gas, std::int32_t unit, std::int32_t typeCode) {
+    Gate gate;
+    gate.gas = gas;
+    gate.unit = unit;
+    gate.typeCode = typeCode;
+    return gate;
+}
+
+Bytes Adu(std::uint8_t unit, Bytes pdu) {
+    const auto length = static_cast<std::uint8_t>(pdu.size() + 1);
+    pdu.insert(pdu.begin(), {0x12, 0x34, 0, 0, 0, length, unit});
+    return pdu;
+}
+
+class RequestTest : public ::testing::Test {
+protected:
+    RequestTest() : map_(Gates(), UnitSettings{5s, false}, {{0x0B, UnitOverride{60s, true}}}) {
+        for (const Gate& gate : map_.Gates()) {
+            PointState point;
+            point.gate = gate;
+            point.value = static_cast<std::int16_t>(PositionOf(gate.gas) * 257);
+            point.lastGood = now_ - 1s;
+            point.lastResult = QSN_OK;
+            points_.push_back(point);
+        }
+        points_[7].lastGood = now_ - 6s;      // 05AI7: older than the unit's 5 s
+        points_[8].lastResult = QSN_NO_LINE;  // 05AI8: its last poll failed
+        points_[16].value = 0;                // 01DI0..3: off, on, off, on
+        points_[18].value = 0;
+        points_[21].value = -1;             // 0BCK0: a degree below zero
+        points_[21].lastGood = now_ - 30s;  // within the unit's own 60 s
+        health_.unit = 5;
+        health_.counters = {70000, 3, 2};
+        health_.lastResult = QSN_OK;
+        health_.lastGood = now_ - 1500ms;
+    }
+
+    static std::vector<Gate> Gates() {
+        std::vector<Gate> gates;
+        for (int i = 0; i < 16; ++i) gates.push_back(MakeGate(GasAt("05AI0", i), 5, 30));
+        for (int i = 0; i < 4; ++i) gates.push_back(MakeGate(GasAt("01DI0", i), 1, 50));
+        gates.push_back(MakeGate("05AO2", 5, 40));
+        gates.push_back(MakeGate("0BCK0", 0x0B, 210));
+        gates.push_back(MakeGate("01DO4", 1, 60));
+        gates.push_back(MakeGate("01DO5", 1, 60));
+        return gates;
+    }
+
+    // The exception, or the values read, or the writes planned as gate index then value.
+    std::pair<int, std::vector<int>> Evaluate(const Bytes& adu, bool readOnly = false) {
+        const std::optional<std::size_t> length = FrameLength(adu.data(), adu.size());
+        EXPECT_EQ(length, adu.size());
+        const Parsed parsed = ParseRequest(adu.data(), adu.size());
+        if (parsed.exception != kNone) return {parsed.exception, {}};
+        std::vector<int> result;
+        if (IsWrite(parsed.request.function)) {
+            const WritePlan plan = PlanWrite(parsed.request, map_, readOnly);
+            for (const auto& [index, value] : plan.writes)
+                result.insert(result.end(), {static_cast<int>(index), value});
+            return {plan.exception, result};
+        }
+        const ReadAnswer answer = AnswerRead(parsed.request, map_, points_, &health_, now_);
+        for (const std::uint16_t value : answer.values) result.push_back(value);
+        return {answer.exception, result};
+    }
+
+    PollClock::time_point now_ = PollClock::now();
+    PointMap map_;
+    std::vector<PointState> points_;
+    UnitHealth health_;
+};
+
+TEST_F(RequestTest, FrameLengthWaitsForTheWholeRequestAndRefusesBadHeaders) {
+    const Bytes read = Adu(5, {4, 0, 0, 0, 1});
+    EXPECT_EQ(FrameLength(read.data(), 6), 0u);
+    EXPECT_EQ(FrameLength(read.data(), read.size() - 1), 0u);
+    EXPECT_EQ(FrameLength(read.data(), read.size()), read.size());
+    Bytes twoAtOnce = read;
+    twoAtOnce.insert(twoAtOnce.end(), read.begin(), read.end());
+    EXPECT_EQ(FrameLength(twoAtOnce.data(), twoAtOnce.size()), read.size());
+    for (const Bytes& bad : {Bytes{0, 1, 0, 1, 0, 6, 5}, Bytes{0, 1, 0, 0, 0, 1, 5}, Bytes{0, 1, 0, 0, 0, 0, 5},
+                             Bytes{0, 1, 0, 0, 0, 255, 5}, Bytes{0, 1, 0, 0, 1, 0, 5}}) {
+        EXPECT_EQ(FrameLength(bad.data(), bad.size()), std::nullopt);
+    }
+}
+
+TEST_F(RequestTest, EachRequestGetsItsValuesOrItsException) {
+    struct Case {
+        const char* what;
+        Bytes adu;
+        int exception;
+        std::vector<int> result;
+        bool readOnly = false;
+    };
+    const Case cases[] = {
+        {"input registers", Adu(5, {4, 0, 0, 0, 3}), kNone, {0, 257, 514}},
+        {"negative degrees as signed 16 bits", Adu(0x0B, {4, 0, 0, 0, 1}), kNone, {0xFFFF}},
+        {"discrete inputs", Adu(1, {2, 0, 0, 0, 4}), kNone, {0, 1, 0, 1}},
+        {"coils", Adu(1, {1, 0, 4, 0, 2}), kNone, {1, 1}},
+        {"holding register", Adu(5, {3, 0, 2, 0, 1}), kNone, {514}},
+        {"health", Adu(5, {4, 0x03, 0xE8, 0, 9}), kNone, {1, 4464, 0, 3, 0, 2, 0, 15, 0}},
+        {"unit not configured", Adu(9, {4, 0, 0, 0, 1}), kTargetFailed, {}},
+        {"past position 15", Adu(5, {4, 0, 15, 0, 2}), kIllegalAddress, {}},
+        {"position not configured", Adu(5, {3, 0, 0, 0, 1}), kIllegalAddress, {}},
+        {"between points and health", Adu(5, {4, 0, 16, 0, 1}), kIllegalAddress, {}},
+        {"past the health registers", Adu(5, {4, 0x03, 0xED, 0, 5}), kIllegalAddress, {}},
+        {"older than the unit's age", Adu(5, {4, 0, 6, 0, 2}), kTargetFailed, {}},
+        {"last poll failed", Adu(5, {4, 0, 8, 0, 1}), kTargetFailed, {}},
+        {"no registers", Adu(5, {4, 0, 0, 0, 0}), kIllegalValue, {}},
+        {"126 registers", Adu(5, {4, 0, 0, 0, 126}), kIllegalValue, {}},
+        {"2001 bits", Adu(1, {2, 0, 0, 0x07, 0xD1}), kIllegalValue, {}},
+        {"read too short", Adu(5, {3, 0, 0}), kIllegalValue, {}},
+        {"read too long", Adu(5, {3, 0, 0, 0, 1, 0}), kIllegalValue, {}},
+        {"report server id", Adu(5, {0x11}), kIllegalFunction, {}},
+        {"read/write registers", Adu(5, {0x17, 0, 0, 0, 1, 0, 0, 0, 1, 2, 0, 0}), kIllegalFunction, {}},
+        {"write analog output", Adu(5, {6, 0, 2, 0x0B, 0xFF}), kNone, {20, 3071}},
+        {"write many registers", Adu(5, {16, 0, 2, 0, 1, 2, 0, 100}), kNone, {20, 100}},
+        {"switch coil on", Adu(1, {5, 0, 5, 0xFF, 0}), kNone, {23, 1}},
+        {"switch coils", Adu(1, {15, 0, 4, 0, 2, 1, 0b10}), kNone, {22, 0, 23, 1}},
+        {"coil neither on nor off", Adu(1, {5, 0, 5, 0x12, 0x34}), kIllegalValue, {}},
+        {"byte count disagrees", Adu(1, {15, 0, 4, 0, 2, 2, 1, 0}), kIllegalValue, {}},
+        {"registers cut short", Adu(5, {16, 0, 2, 0, 2, 4, 0, 1}), kIllegalValue, {}},
+        {"write to an input", Adu(5, {6, 0, 0, 0, 1}), kIllegalAddress, {}},
+        {"write a discrete input", Adu(1, {5, 0, 0, 0xFF, 0}), kIllegalAddress, {}},
+        {"write an unconfigured unit", Adu(9, {6, 0, 0, 0, 1}), kTargetFailed, {}},
+        {"read-only gateway", Adu(5, {6, 0, 2, 0, 1}), kIllegalFunction, {}, true},
+        {"read-only unit", Adu(0x0B, {6, 0, 0, 0, 1}), kIllegalFunction, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto [exception, result] = Evaluate(c.adu, c.readOnly);
+        EXPECT_EQ(exception, c.exception);
+        EXPECT_EQ(result, c.result);
+    }
+}
+
+TEST(GatewayConfigTest, PointsExpandStarsOnceEach) {
+    const std::vector<std::string> gases = ExpandPoints(SplitList(" 01ai*, 05DO3,01AI4 ,,0bck2"));
+    ASSERT_EQ(gases.size(), 18u);
+    EXPECT_EQ(gases[0], "01AI0");
+    EXPECT_EQ(gases[15], "01AIF");
+    EXPECT_EQ(gases[16], "05DO3");
+    EXPECT_EQ(gases[17], "0BCK2");
+}
+
+TEST(GatewayConfigTest, AFileIsReadOrItsFaultNamedByFieldPath) {
+    GatewayConfig config;
+    ApplyConfigText(R"({"line": {"port": "/dev/ttyS1", "baud": 38400, "parity": "even"}, "listen": "0.0.0.0:1502",
+                        "pollIntervalMs": 250, "demoteAfter": 2, "demoteForS": 1.5, "points": ["05AI*", "01DO4"],
+                        "units": {"0x05": {"maxAgeMs": 900}, "1": {"readOnly": true}}})",
+                    config);
+    EXPECT_EQ(config.line.port, "/dev/ttyS1");
+    EXPECT_EQ(config.line.baud, 38400u);
+    EXPECT_EQ(config.host, "0.0.0.0");
+    EXPECT_EQ(config.port, 1502);
+    EXPECT_EQ(config.poller.interval, 250ms);
+    EXPECT_EQ(config.poller.demotedFor, 1500ms);
+    EXPECT_EQ(config.gases.size(), 17u);
+    EXPECT_EQ(config.perUnit.at(5).maxAge, 900ms);
+    EXPECT_EQ(config.perUnit.at(1).readOnly, true);
+
+    const std::pair<const char*, const char*> faults[] = {
+        {R"({"line": {"baud": "fast"}})", "line.baud: expected a whole number from 1 to 65535"},
+        {R"({"line": {"parity": "odd-ish"}})", "line.parity: expected one of none, odd, even, mark, space"},
+        {R"({"line": {"speed": 9600}})", "line.speed: unknown setting"},
+        {R"({"points": ["05AI1", 7]})", "points[1]: expected a gate address string"},
+        {R"({"units": {"5G": {}}})", "units.5G: a unit address is one or two hexadecimal digits"},
+        {R"({"units": {"05": {"maxAgeMs": -1}}})", "units.05.maxAgeMs: expected a whole number"},
+        {R"({"listen": "localhost:80"})", "listen: localhost is not an IPv4 address"},
+        {R"({"pollIntervall": 5})", "pollIntervall: unknown setting"},
+        {R"([1, 2])", "(top): expected an object"},
+        {R"({"points": )", "not JSON"},
+    };
+    for (const auto& [text, reason] : faults) {
+        SCOPED_TRACE(text);
+        GatewayConfig ignored;
+        try {
+            ApplyConfigText(text, ignored);
+            ADD_FAILURE() << "accepted";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_NE(std::string(e.what()).find(reason), std::string::npos) << e.what();
+        }
+    }
+}
+
+}  // namespace
+}  // namespace plexer::gateway
