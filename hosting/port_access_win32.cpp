@@ -17,7 +17,8 @@ std::string DevicePath(const std::string& given) { return given; }
 std::string PortProblem(const std::string& given) {
     if (given == "NUL") return "";
     // Opened as the driver opens it, without sharing: the error says why the driver would fail.
-    const HANDLE handle = CreateFileA(given.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    const HANDLE handle =
+        CreateFileA(given.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle != INVALID_HANDLE_VALUE) {
         DCB dcb{};
         dcb.DCBlength = sizeof dcb;

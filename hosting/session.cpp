@@ -127,7 +127,9 @@ void Session::ReportAdapter(const std::string& port) const {
     if (!latencyMs) return;
     const std::string name = std::filesystem::path(DevicePath(port)).filename().string();
     if (*latencyMs <= 1) {
-        if (options_.verbose) log_.Note(port + ": USB serial adapter, latency timer " + std::to_string(*latencyMs) + " ms");
+        if (options_.verbose) {
+            log_.Note(port + ": USB serial adapter, latency timer " + std::to_string(*latencyMs) + " ms");
+        }
         return;
     }
     log_.Note(port + ": USB serial adapter with a latency timer of " + std::to_string(*latencyMs) +

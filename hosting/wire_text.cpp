@@ -110,12 +110,15 @@ std::string DescribeCommand(const std::string& frame, const std::string& reply) 
     const std::string unit = body.substr(0, 2);
     const char letter = body[2];
     const char* what = CommandWhat(letter);
-    const bool ambiguous = (letter == 'K' || letter == 'L') && body.size() == 3 + kMaskDigits && body.substr(3) != "FFFF";
+    const bool ambiguous =
+        (letter == 'K' || letter == 'L') && body.size() == 3 + kMaskDigits && body.substr(3) != "FFFF";
     if (ambiguous && reply == "A\r") what = letter == 'K' ? "switch digital output on" : "switch digital output off";
     std::string meaning = "unit " + unit + ": " +
                           (what == nullptr ? std::string("command ") + letter : std::string(what)) +
                           DataMeaning(letter, body.substr(3));
-    if (ambiguous && reply.empty()) meaning += letter == 'K' ? " (or switch that output on)" : " (or switch that output off)";
+    if (ambiguous && reply.empty()) {
+        meaning += letter == 'K' ? " (or switch that output on)" : " (or switch that output off)";
+    }
     if (Checksum(body) != sum) meaning += ", checksum wrong (" + sum + ", expected " + Checksum(body) + ")";
     if (frame.empty() || frame.back() != '\r') meaning += ", no carriage return";
     return meaning;

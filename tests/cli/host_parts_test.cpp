@@ -155,12 +155,14 @@ TEST(WireText, TellsWhatEachFrameSays) {
         {">05L000879\r", "AFF8c\r", "unit 05: read analog inputs, mask 0008",
          "acknowledged, data FF, checksum wrong (8c, expected 8C)"},
         {">05K000878\r", "A\r", "unit 05: switch digital output on, mask 0008", "acknowledged"},
-        {">05MB2\r", "A\r", "unit 05: read digital points", "acknowledged without data (a read expects data and checksum)"},
+        {">05MB2\r", "A\r", "unit 05: read digital points",
+         "acknowledged without data (a read expects data and checksum)"},
         {">05S000880018\r", "N09\r", "unit 05: write analog outputs, mask 0008, value 800 (2048)",
          "error N09: unknown error code"},
         {">05MB3\r", "A00", "unit 05: read digital points, checksum wrong (B3, expected B2)",
          "no carriage return: cut off or still arriving"},
-        {">05l000877", "?\r", "unit 05: read temperatures, mask 0008, checksum wrong (77, expected 99), no carriage return",
+        {">05l000877", "?\r",
+         "unit 05: read temperatures, mask 0008, checksum wrong (77, expected 99), no carriage return",
          "unrecognised: neither acknowledgement nor error"},
     };
     for (const Case& c : cases) {
