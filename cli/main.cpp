@@ -155,8 +155,8 @@ void BuildCommandLine(CLI::App& app, Arguments& a) {
     app.footer(kExitCodes);
     app.set_version_flag("--version", "plexer " PLEXER_VERSION);
     app.add_option("--driver", a.global.driverPath, "Driver library (default: the one beside plexer)");
-    app.add_flag("-v,--verbose", a.global.verbose, "Show every call of QsnMain with its result and time");
-    app.add_flag("-q,--quiet", a.global.quiet, "Hide the driver's level-8 log lines");
+    app.add_flag("-v,--verbose", a.global.verbose, "Show the line settings, a USB adapter's fix, and every call of QsnMain with its result and time");
+    app.add_flag("-q,--quiet", a.global.quiet, "Hide the driver's level-8 log lines and its loaded-successfully notice");
     app.add_flag("--json", a.global.json, "Values as JSON, one object per line");
     app.add_flag("--no-color", a.global.noColour, "No colour even on a terminal");
 

@@ -20,6 +20,13 @@ void TraceLog::Flush() {
     ShowCommand("");
 }
 
+void TraceLog::Note(const std::string& text, Clock::time_point at) {
+    Flush();
+    const double ms = std::chrono::duration<double, std::milli>(at - start_).count();
+    std::fprintf(out_, "%10.3f ms  -- %s\n", ms, text.c_str());
+    std::fflush(out_);
+}
+
 void TraceLog::Take(Pending& pending, bool sent, const char* bytes, std::size_t count, Clock::time_point at) {
     for (std::size_t i = 0; i < count; ++i) {
         if (pending.bytes.empty()) pending.first = at;

@@ -35,6 +35,8 @@ public:
     void Received(const char* bytes, std::size_t count, Clock::time_point at);
     // Shows the frames still incomplete.
     void Flush();
+    // A remark of the relay's own, such as a port that stopped answering reads.
+    void Note(const std::string& text, Clock::time_point at);
 
 private:
     struct Pending {

@@ -119,8 +119,12 @@ struct WireTrace::Relay {
             }
             if (fds[2].revents != 0) return;
             // Forwarded first, told after: the trace never holds a byte back.
-            if (fds[0].revents != 0 && !Pass(device.Get(), master.Get(), bytes, false)) return;
-            if (fds[1].revents != 0 && !Pass(master.Get(), device.Get(), bytes, true)) return;
+            if ((fds[0].revents != 0 && !Pass(device.Get(), master.Get(), bytes, false)) ||
+                (fds[1].revents != 0 && !Pass(master.Get(), device.Get(), bytes, true))) {
+                log->Note("the relay stopped: the port failed or hung up; the driver hears nothing more",
+                          TraceLog::Clock::now());
+                return;
+            }
         }
     }
 
