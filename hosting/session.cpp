@@ -33,7 +33,6 @@ std::int16_t ParityCode(std::string name) {
 
 LineConfig Configure(const LineOptions& line, const LineSettings& defaults, int defaultTimeoutMs) {
     LineConfig config;
-    config.portName = DriverPortName(line.port);
     config.settings = defaults;
     if (line.baud) config.settings.baudRate = static_cast<std::uint16_t>(*line.baud);
     if (line.dataBits) config.settings.dataBits = static_cast<std::int16_t>(*line.dataBits);
@@ -79,7 +78,7 @@ void CheckLineOptions(const LineOptions& line) {
     const bool listed = rates.empty() ? baud >= 1 && baud <= kHighestBaud
                                       : std::find(rates.begin(), rates.end(), baud) != rates.end();
     if (!listed) {
-        throw CommandFailure(kExitUsage, "baud rate " + std::to_string(*line.baud) + " is not one the port can take; " +
+        throw CommandFailure(kExitUsage, "baud rate " + std::to_string(baud) + " is not one the port can take; " +
                                              (rates.empty() ? "1 to 65535 are" : "these are: " + RatesText(rates)));
     }
     if (line.trace && !WireTraceAvailable()) throw CommandFailure(kExitUsage, WhyNoTrace());
@@ -98,15 +97,14 @@ void Session::StartLine(const LineOptions& line, int defaultTimeoutMs) {
     if (line.port.empty()) throw CommandFailure(kExitUsage, "no port: give it as -p PORT or as the first argument");
     const std::string problem = PortProblem(line.port);
     if (!problem.empty()) throw CommandFailure(kExitNoLine, "port " + problem);
-    LineConfig config;
-    try {
-        config = Configure(line, host_->Ident().defaultSettings, defaultTimeoutMs);
-    } catch (const std::runtime_error& e) {
-        // A name too long for the driver can still be traced: the driver then gets the relay's.
-        if (!line.trace) throw CommandFailure(kExitNoLine, e.what());
-        LineOptions shortName = line;
-        shortName.port = "NUL";
-        config = Configure(shortName, host_->Ident().defaultSettings, defaultTimeoutMs);
+    LineConfig config = Configure(line, host_->Ident().defaultSettings, defaultTimeoutMs);
+    // Traced, the driver gets the relay's name instead, which always fits.
+    if (!line.trace) {
+        try {
+            config.portName = DriverPortName(line.port);
+        } catch (const std::runtime_error& e) {
+            throw CommandFailure(kExitNoLine, e.what());
+        }
     }
     if (options_.verbose) {
         log_.Note(line.port + " " + ShortSettings(config.settings) + ", time-out " +
