@@ -326,6 +326,9 @@ TEST_F(PlexerTest, IdentifyShowsTheBannerAndOpensTheLine) {
     EXPECT_TRUE(Contains(text.out, "default line      9600 baud, 8 data bits, 1 stop bit, no parity"));
     EXPECT_TRUE(Contains(text.out, Port() + " opened"));
 
+    const ProgramRun verbose = Run({"-v", "identify", "-b", "19200", "-P", "even", "-t", "95", Port()});
+    EXPECT_TRUE(Contains(verbose.err, "plexer: " + Port() + " 19200-8E1, time-out 100 ms")) << verbose.err;
+
     const ProgramRun asJson = Run({"--json", "identify"});
     ASSERT_EQ(asJson.exitCode, 0) << asJson.err;
     const json ident = json::parse(asJson.out);
