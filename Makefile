@@ -17,9 +17,10 @@ test: deps
 	ctest --preset sanitize
 	ctest --preset fuzz
 
+# Only what the demo runs: plexer, the driver it loads and the simulator; no tests.
 demo: deps
 	cmake --preset native
-	cmake --build --preset native
+	cmake --build --preset native --target plexer qsnwndut optomux-sim
 	bash scripts/demo.sh
 
 # Reads per second against the simulator, next to the line's physical limit.

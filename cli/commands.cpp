@@ -2,7 +2,6 @@
 
 #include <charconv>
 #include <cmath>
-#include <limits>
 
 #include "format.h"
 
@@ -56,19 +55,20 @@ std::string TransferFailure(const std::string& gas, std::int32_t command, const 
            (cause.empty() ? "" : ": " + cause);
 }
 
-void ShowFailedTransfer(const Output& out, const std::string& gas, std::int32_t command, const Transfer& transfer) {
+void ShowFailedTransfer(const Output& out, const Gate& gate, std::int32_t command, const Transfer& transfer) {
     const std::string meaning = ResultMeaning(command, transfer.result);
-    out.Text(Pad(gas, 7) + "failed: " + meaning);
-    out.Object({{"gas", gas},
+    out.Text(Pad(gate.gas, 7) + "failed: " + meaning);
+    out.Object({{"gas", gate.gas},
+                {"unit", gate.unit},
                 {"ok", false},
                 {"result", transfer.result},
                 {"reason", meaning},
                 {"cause", FailureCause(transfer.log)}});
 }
 
-void ShowPoint(const Output& out, const PointValue& point) {
+void ShowPoint(const Output& out, const Gate& gate, const PointValue& point) {
     out.Text(Pad(point.gas, 7) + ValueText(point.family, point.value));
-    nlohmann::ordered_json object = {{"gas", point.gas}, {"ok", true}};
+    nlohmann::ordered_json object = {{"gas", point.gas}, {"unit", gate.unit}, {"ok", true}};
     object.update(ValueJson(point.family, point.value));
     out.Object(object);
 }
@@ -96,20 +96,64 @@ std::optional<long> ParseSwitch(std::string text) {
     return std::nullopt;
 }
 
-// The value as the host hands it to the driver; the driver judges its range.
+constexpr long kAnalogMax = 4095;
+
+// The value as the host hands it to the driver, its range checked before the
+// line is opened: the driver would refuse it after opening.
 std::int16_t WriteValue(const Gate& gate, const std::string& text) {
     const bool digital = IsDigital(FamilyOf(gate.typeCode));
     const std::optional<long> value = digital ? ParseSwitch(text) : ParseAnalog(text);
-    if (!value || *value < std::numeric_limits<std::int16_t>::min() ||
-        *value > std::numeric_limits<std::int16_t>::max()) {
+    if (!value || *value < 0 || *value > kAnalogMax) {
         throw CommandFailure(kExitUsage,
                              "value " + text + " for " + gate.gas + ": expected " +
-                                 (digital ? "on or off" : "a count from 0 to 4095, or a percentage such as 50%"));
+                                 (digital ? "on or off" : "a count from 0 to 4095, or a percentage from 0% to 100%"));
     }
     return static_cast<std::int16_t>(*value);
 }
 
+struct Access {
+    const char* reads;
+    const char* writes;
+};
+
+Access AccessOf(Family family) {
+    switch (family) {
+    case Family::kAnalogIn: return {"L: counts 0-4095 and % of span", "refused: read-only"};
+    case Family::kAnalogOut: return {"K: the output in counts (I configures it first)", "S: counts 0-4095 or N%"};
+    case Family::kDigitalIn: return {"M: on or off", "refused: read-only"};
+    case Family::kDigitalOut: return {"M: on or off (I configures it first)", "K on, L off"};
+    case Family::kTemperature: return {"l: degrees C (k sets the probe type first)", "refused: no write"};
+    case Family::kOther: break;
+    }
+    return {"refused: no read", "refused: no write"};
+}
+
 }  // namespace
+
+std::vector<GateType> GateTypes() {
+    constexpr std::int32_t kFirst = 30, kLast = 330, kStep = 10;
+    std::vector<GateType> types;
+    for (std::int32_t code = kFirst; code <= kLast; code += kStep) types.push_back({MnemonicOf(code), code});
+    return types;
+}
+
+void ListTypes(const Output& out) {
+    out.Text("type  code  class  family             reads (command letter: value)                    writes");
+    for (const GateType& type : GateTypes()) {
+        const Family family = FamilyOf(type.typeCode);
+        const Access access = AccessOf(family);
+        const std::string familyName = family == Family::kOther ? "other" : FamilyName(family);
+        out.Text(Pad(type.mnemonic, 6) + Pad(std::to_string(type.typeCode), 6) +
+                 Pad(std::to_string(TypeClassOf(type.typeCode)), 7) + Pad(familyName, 19) + Pad(access.reads, 49) +
+                 access.writes);
+        out.Object({{"type", type.mnemonic},
+                    {"typeCode", type.typeCode},
+                    {"typeClass", TypeClassOf(type.typeCode)},
+                    {"family", familyName},
+                    {"reads", access.reads},
+                    {"writes", access.writes}});
+    }
+}
 
 std::vector<Gate> ValidGates(Session& session, const std::vector<std::string>& gases, Failures& failures) {
     std::vector<Gate> gates;
@@ -175,11 +219,11 @@ void RunRead(Session& session, const LineOptions& line, const std::vector<std::s
     for (const Gate& gate : gates) {
         const Transfer transfer = session.Driver().Read(gate, wholeUnit);
         if (transfer.result != QSN_OK) {
-            ShowFailedTransfer(session.Out(), gate.gas, QSN_READ, transfer);
+            ShowFailedTransfer(session.Out(), gate, QSN_READ, transfer);
             failures.Add(TransferFailure(gate.gas, QSN_READ, transfer));
             continue;
         }
-        for (const PointValue& point : PointValues(gate, transfer, wholeUnit)) ShowPoint(session.Out(), point);
+        for (const PointValue& point : PointValues(gate, transfer, wholeUnit)) ShowPoint(session.Out(), gate, point);
     }
     failures.Check();
 }
@@ -193,13 +237,13 @@ void RunWrite(Session& session, const LineOptions& line, const std::string& gas,
     session.StartLine(line, kDefaultTimeoutMs);
     const Transfer transfer = session.Driver().Write(gate, value);
     if (transfer.result != QSN_OK) {
-        ShowFailedTransfer(session.Out(), gate.gas, QSN_WRITE, transfer);
+        ShowFailedTransfer(session.Out(), gate, QSN_WRITE, transfer);
         failures.Add(TransferFailure(gate.gas, QSN_WRITE, transfer));
         failures.Check();
     }
     const Family family = FamilyOf(gate.typeCode);
     session.Out().Text(Pad(gate.gas, 7) + "written: " + ValueText(family, value));
-    nlohmann::ordered_json object = {{"gas", gate.gas}, {"ok", true}, {"written", true}};
+    nlohmann::ordered_json object = {{"gas", gate.gas}, {"unit", gate.unit}, {"ok", true}, {"written", true}};
     object.update(ValueJson(family, value));
     session.Out().Object(object);
 }

@@ -23,6 +23,16 @@ struct ScanOptions {
     int to = 255;
 };
 
+// The gate types the driver validates, in type-code order.
+struct GateType {
+    std::string mnemonic;
+    std::int32_t typeCode = 0;
+};
+std::vector<GateType> GateTypes();
+
+// Every gate type with what a read of it returns and what a write sends.
+void ListTypes(const Output& out);
+
 void RunIdentify(Session& session, const LineOptions& line);
 void RunValidate(Session& session, const std::vector<std::string>& gases);
 void RunRead(Session& session, const LineOptions& line, const std::vector<std::string>& gases, bool wholeUnit);

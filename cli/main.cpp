@@ -1,11 +1,14 @@
 // plexer: a command-line host for the duTec I/O Plexer driver, for
 // commissioning a line, diagnosing it, and showing the driver at work.
 #include <CLI/CLI.hpp>
+#include <cctype>
 #include <cstdio>
+#include <filesystem>
 
 #include "commands.h"
 #include "console.h"
 #include "gateway_command.h"
+#include "port_access.h"
 #include "simulator.h"
 
 namespace {
@@ -16,11 +19,18 @@ constexpr const char* kExitCodes =
     "Exit status: 0 success; 1 a GAS that does not validate or a failed transaction;\n"
     "2 bad arguments; 3 no driver, or a port that does not open.";
 
+constexpr const char* kGasFormat =
+    "A gate address (GAS) names one point in five characters: the unit address in hex (00-FF),\n"
+    "the type mnemonic (AI analog input, AO analog output, DI digital input, DO digital output,\n"
+    "CK and the other temperature types; --types lists them all) and the module position in hex\n"
+    "(0-F). 05AI1: unit 0x05, analog input, position 1. Upper or lower case.";
+
 struct Arguments {
     GlobalOptions global;
     LineOptions line;
     std::vector<std::string> args;  // [PORT] then the subcommand's own
     bool wholeUnit = false;
+    bool listTypes = false;
     WatchOptions watch;
     ScanOptions scan;
     gateway::GatewayOptions gateway;
@@ -32,7 +42,6 @@ void AddLineOptions(CLI::App& sub, Arguments& a) {
         ->group("Line");
     sub.add_option_function<unsigned>(
            "-b,--baud", [&line](unsigned v) { line.baud = v; }, "Baud rate (default 9600)")
-        ->check(CLI::Range(1u, 65535u))
         ->group("Line");
     sub.add_option_function<int>(
            "-d,--data-bits", [&line](int v) { line.dataBits = v; }, "Data bits (default 8)")
@@ -52,6 +61,9 @@ void AddLineOptions(CLI::App& sub, Arguments& a) {
            "Read time-out in ms, rounded up to 10 ms (default 500; scan 30)")
         ->check(CLI::Range(1, 600000))
         ->group("Line");
+    sub.add_flag("--trace{-}", line.trace,
+                 "Show every frame on the wire, with what it means; --trace=FILE writes them to FILE")
+        ->group("Line");
 }
 
 CLI::App* AddSubcommand(CLI::App& app, const char* name, const char* description, const char* positionals,
@@ -69,15 +81,54 @@ std::vector<std::string> Counted(std::vector<std::string> rest, std::size_t leas
     return rest;
 }
 
+bool IsHex(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
+
+// The form of a GAS, judged by the host before the driver is loaded: only to
+// tell a forgotten port from a port name.
+bool LooksLikeGas(const std::string& text) {
+    if (text.size() != 5 || !IsHex(text[0]) || !IsHex(text[1]) || !IsHex(text[4])) return false;
+    std::string mnemonic = text.substr(2, 2);
+    for (char& c : mnemonic) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (const GateType& type : GateTypes()) {
+        if (mnemonic == type.mnemonic) return true;
+    }
+    return false;
+}
+
+// Options the subcommand does not have arrive here when CLI11 takes them for
+// negative numbers ("-1").
+void RefuseOptions(const std::string& name, const std::vector<std::string>& arguments) {
+    for (const std::string& argument : arguments) {
+        if (argument.size() > 1 && argument.front() == '-') {
+            throw CommandFailure(kExitUsage, argument + " is not an option of " + name);
+        }
+    }
+}
+
+void TakePort(const std::string& name, Arguments& a, std::vector<std::string>& rest) {
+    if (!a.line.port.empty() || rest.empty()) return;
+    const std::string& first = rest.front();
+    std::error_code error;
+    if (name != "identify" && LooksLikeGas(first) && !std::filesystem::exists(DevicePath(first), error)) {
+        throw CommandFailure(kExitUsage,
+                             "no port given: " + first + " is a gate address; give the port first or with -p PORT");
+    }
+    a.line.port = first;
+    rest.erase(rest.begin());
+}
+
 // Without -p the first argument is the port; what remains are the
 // subcommand's own arguments, checked before anything is loaded.
 std::vector<std::string> OwnArguments(const std::string& name, Arguments& a) {
-    if (name == "validate") return Counted(a.args, 1, kMany);
-    std::vector<std::string> rest = a.args;
-    if (a.line.port.empty() && !rest.empty()) {
-        a.line.port = rest.front();
-        rest.erase(rest.begin());
+    if (name == "validate") {
+        RefuseOptions(name, a.args);
+        return Counted(a.args, a.listTypes ? 0 : 1, kMany);
     }
+    std::vector<std::string> rest = a.args;
+    // A write's value may be negative: the range check says what is wrong with it.
+    RefuseOptions(name, name == "write" && rest.size() > 1 ? std::vector(rest.begin(), rest.end() - 1) : rest);
+    TakePort(name, a, rest);
+    CheckLineOptions(a.line);
     if (name == "identify" || name == "scan") return Counted(rest, 0, 0);
     return name == "write" ? Counted(rest, 2, 2) : Counted(rest, 1, kMany);
 }
@@ -88,6 +139,10 @@ void Dispatch(CLI::App& app, Arguments& a) {
     if (name == "demo") return RunDemo(a.global);
     if (name == "gateway") return RunGateway(a.global, a.line, a.args, a.gateway);
     const std::vector<std::string> rest = OwnArguments(name, a);
+    if (name == "validate" && a.listTypes) {
+        ListTypes(Output(a.global.json));
+        if (rest.empty()) return;
+    }
     Session session(a.global);
     if (name == "identify") return RunIdentify(session, a.line);
     if (name == "validate") return RunValidate(session, rest);
@@ -101,16 +156,20 @@ void BuildCommandLine(CLI::App& app, Arguments& a) {
     app.require_subcommand(1);
     app.fallthrough();
     app.footer(kExitCodes);
+    app.set_version_flag("--version", "plexer " PLEXER_VERSION);
     app.add_option("--driver", a.global.driverPath, "Driver library (default: the one beside plexer)");
-    app.add_flag("-v,--verbose", a.global.verbose, "Show every call of QsnMain with its result and time");
-    app.add_flag("-q,--quiet", a.global.quiet, "Hide the driver's level-8 log lines");
+    app.add_flag("-v,--verbose", a.global.verbose, "Show the line settings, a USB adapter's fix, and every call of QsnMain with its result and time");
+    app.add_flag("-q,--quiet", a.global.quiet, "Hide the driver's level-8 log lines and its loaded-successfully notice");
     app.add_flag("--json", a.global.json, "Values as JSON, one object per line");
     app.add_flag("--no-color", a.global.noColour, "No colour even on a terminal");
 
     CLI::App* identify =
         AddSubcommand(app, "identify", "Show the driver's identification; with a port, open it", "[PORT]", a);
     AddLineOptions(*identify, a);
-    AddSubcommand(app, "validate", "Decode gate addresses (GAS), or show why the driver refuses them", "GAS...", a);
+    CLI::App* validate =
+        AddSubcommand(app, "validate", "Decode gate addresses (GAS), or show why the driver refuses them", "GAS...", a);
+    validate->add_flag("--types", a.listTypes, "List the gate types with what each reads and writes");
+    validate->footer(kGasFormat);
     CLI::App* read = AddSubcommand(app, "read", "Read points, with their units", "[PORT] GAS...", a);
     AddLineOptions(*read, a);
     read->add_flag("--all", a.wholeUnit, "All sixteen points of each GAS's unit");
@@ -137,6 +196,26 @@ void BuildCommandLine(CLI::App& app, Arguments& a) {
     AddLineOptions(*AddGatewayCommand(app, a.gateway, a.args), a);
 }
 
+const char* const kSubcommands[] = {"identify", "validate", "read", "write", "watch", "scan", "simulate", "demo", "gateway"};
+
+// The first word that is neither an option of plexer's own nor its value
+// must be a subcommand; CLI11 would only say that one is required.
+std::string UnknownSubcommand(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word == "--driver") {
+            ++i;
+            continue;
+        }
+        if (word.starts_with('-')) continue;
+        for (const char* name : kSubcommands) {
+            if (word == name) return "";
+        }
+        return word;
+    }
+    return "";
+}
+
 // A usage message for the subcommand that was being parsed, or for plexer.
 void ShowUsage(const CLI::App& app, const std::string& reason) {
     const auto parsed = app.get_subcommands();
@@ -151,6 +230,11 @@ int main(int argc, char** argv) {
     CLI::App app{"Host for the duTec I/O Plexer driver: commissioning, diagnostics and a demo.", "plexer"};
     Arguments arguments;
     BuildCommandLine(app, arguments);
+    const std::string unknown = UnknownSubcommand(argc, argv);
+    if (!unknown.empty()) {
+        ShowUsage(app, "unknown subcommand " + unknown);
+        return kExitUsage;
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
@@ -171,6 +255,11 @@ int main(int argc, char** argv) {
         if (failure.ExitCode() == kExitUsage) {
             ShowUsage(app, failure.what());
         } else {
+            // Scripts reading JSON learn of a line that never opened on the stream they read.
+            if (arguments.global.json && failure.ExitCode() == kExitNoLine) {
+                Output(true).Object({{"ok", false}, {"exit", failure.ExitCode()}, {"error", failure.what()}});
+                std::fflush(stdout);
+            }
             std::fprintf(stderr, "plexer: %s\n", failure.what());
         }
         return failure.ExitCode();

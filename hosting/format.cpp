@@ -6,6 +6,7 @@
 
 #include "console.h"
 #include "cp437.h"
+#include "wire_text.h"
 
 namespace plexer {
 
@@ -84,9 +85,9 @@ nlohmann::ordered_json ValueJson(Family family, std::int16_t value) {
     if (IsDigital(family)) {
         object["state"] = value != 0 ? "on" : "off";
     } else if (family == Family::kTemperature) {
-        object["unit"] = "degC";
+        object["units"] = "degC";
     } else if (IsAnalog(family)) {
-        object["unit"] = "counts";
+        object["units"] = "counts";
         object["percent"] = RoundedPercent(value);
         if (family == Family::kAnalogIn && value >= kAboveRange) object["aboveRange"] = true;
     }
@@ -127,7 +128,32 @@ std::string LogSummary(const std::vector<LogLine>& log) {
     return summary;
 }
 
+namespace {
+
+// "the unit answered N05 (data field error)" from the driver's line for an error reply.
+std::string ErrorReplyText(const std::string& text) {
+    static constexpr std::string_view kCode = "ErrorCode ";
+    const std::size_t at = text.find(kCode);
+    if (at == std::string::npos) return "";
+    std::string code = text.substr(at + kCode.size());
+    code = code.substr(0, code.find(' '));
+    const std::string meaning = ErrorCodeMeaning(code);
+    return "the unit answered N" + code + " (" + (meaning.empty() ? "an unknown error code" : meaning) + ")";
+}
+
+std::string Trimmed(std::string text) {
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    return text;
+}
+
+}  // namespace
+
 std::string FailureCause(const std::vector<LogLine>& log) {
+    // An error reply says most: the unit heard the frame and said what was wrong.
+    for (const LogLine& line : log) {
+        const std::string answered = ErrorReplyText(line.text);
+        if (IsReplyFault(line) && !answered.empty()) return answered + ": " + Trimmed(line.text);
+    }
     for (const LogLine& line : log) {
         if (IsReplyFault(line)) return line.text;
     }

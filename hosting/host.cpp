@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 
 namespace plexer {
@@ -55,9 +56,11 @@ std::int32_t Host::Call(std::int32_t command, void* params) {
     const auto start = std::chrono::steady_clock::now();
     const std::int32_t result = entry_(&request);
     if (verbose_) {
-        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
+        char ms[32];
+        std::snprintf(ms, sizeof ms, "%.3f", took.count());
         log_.Note("QsnMain(" + std::to_string(command) + " " + CommandName(command) + ") = " + std::to_string(result) +
-                  " in " + std::to_string(ms.count()) + " ms");
+                  " in " + ms + " ms");
     }
     return result;
 }

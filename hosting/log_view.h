@@ -44,9 +44,11 @@ public:
 private:
     static void Sink(int level, const char* line, void* user);
     void Receive(LogLine line);
+    void ShowRepeats();
 
     LogSettings settings_;
     bool echo_ = true;
+    long repeats_ = 0;  // shown lines held back since the last one printed, all equal to it
     std::vector<LogLine> call_;
     std::optional<LogLine> last_;
 };

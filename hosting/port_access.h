@@ -4,7 +4,10 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace plexer {
 
@@ -12,6 +15,24 @@ namespace plexer {
 // under /dev may lose that prefix and a long path its links; throws
 // std::runtime_error when the name still does not fit.
 std::string DriverPortName(const std::string& given);
+
+// The device a port name stands for, as the driver opens it.
+std::string DevicePath(const std::string& given);
+
+// Why the port cannot serve as a serial line, found before the driver tries:
+// missing, not a terminal, busy (held by another program), permission
+// denied. "" when nothing stands in the way.
+std::string PortProblem(const std::string& given);
+
+// The baud rates the platform's serial backend can set, ascending; empty when
+// it takes any rate the driver's 16-bit field holds.
+std::vector<unsigned> SupportedBaudRates();
+
+// The latency timer of the USB serial adapter behind `given`, in ms, read from
+// the kernel's device tree under `sysRoot`; none when the port is not such an
+// adapter (or the platform does not say).
+std::optional<int> UsbLatencyTimerMs(const std::string& given,
+                                     const std::filesystem::path& sysRoot = "/sys");
 
 // Sends `frame` over the port the driver opened (its handle from the context)
 // and collects a reply up to its carriage return, waiting at most `wait`.

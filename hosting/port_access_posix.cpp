@@ -1,12 +1,17 @@
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <filesystem>
+#include <cstring>
+#include <fstream>
 #include <stdexcept>
 
 #include "port_access.h"
+#include "serial/termios_map.h"
 
 namespace plexer {
 
@@ -19,7 +24,72 @@ std::string WithoutDevPrefix(const std::string& path) {
     return path.starts_with(kDevPrefix) ? path.substr(kDevPrefix.size()) : path;
 }
 
+constexpr unsigned kHighestDriverBaud = 65535;  // the host's baud field has 16 bits
+
+std::string Busy(const std::string& path) {
+    return path + " is busy: another program has it open (another plexer or a gateway?)";
+}
+
+std::string OpenProblem(const std::string& path, int error) {
+    switch (error) {
+    case ENOENT: return path + " does not exist";
+    case EACCES:
+    case EPERM: return path + ": permission denied (is the user in the group of the device, such as dialout?)";
+    case EBUSY: return Busy(path);
+    case ENXIO:
+    case ENODEV: return path + ": no device behind it (unplugged?)";
+    default: return path + ": " + std::strerror(error);
+    }
+}
+
 }  // namespace
+
+// As given when absolute, else under /dev; the driver's "NUL" is the null device on purpose.
+std::string DevicePath(const std::string& given) {
+    if (given == "NUL") return "/dev/null";
+    return given.starts_with('/') ? given : std::string(kDevPrefix) + given;
+}
+
+std::string PortProblem(const std::string& given) {
+    if (given == "NUL") return "";
+    const std::string path = DevicePath(given);
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) return OpenProblem(path, errno);
+    if (S_ISDIR(info.st_mode)) return path + " is a directory, not a serial port";
+    if (S_ISREG(info.st_mode)) return path + " is a regular file, not a serial port";
+    if (!S_ISCHR(info.st_mode)) return path + " is not a serial port (not a character device)";
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return OpenProblem(path, errno);
+    std::string problem;
+    if (!isatty(fd)) {
+        problem = path + " is not a terminal, so not a serial port";
+    } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        // The driver holds its port with this lock as well as TIOCEXCL, which root passes.
+        problem = Busy(path);
+    }
+    close(fd);
+    return problem;
+}
+
+std::vector<unsigned> SupportedBaudRates() {
+    std::vector<unsigned> rates;
+    for (unsigned baud = 1; baud <= kHighestDriverBaud; ++baud) {
+        if (qsn::posix::SpeedFor(baud) != B0) rates.push_back(baud);
+    }
+    return rates;
+}
+
+std::optional<int> UsbLatencyTimerMs(const std::string& given, const std::filesystem::path& sysRoot) {
+    std::error_code error;
+    const std::filesystem::path device = std::filesystem::canonical(DevicePath(given), error);
+    const std::string name = error ? std::filesystem::path(given).filename().string() : device.filename().string();
+    // /sys/class/tty/NAME/device leads to the adapter's port, which holds the
+    // setting when its driver has one (ftdi_sio and others).
+    std::ifstream file(sysRoot / "class" / "tty" / name / "device" / "latency_timer");
+    int ms = 0;
+    if (!(file >> ms)) return std::nullopt;
+    return ms;
+}
 
 std::string DriverPortName(const std::string& given) {
     if (given.size() <= kPortNameMax) return given;

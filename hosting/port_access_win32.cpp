@@ -12,6 +12,35 @@ constexpr std::size_t kPortNameMax = 11;
 
 }  // namespace
 
+std::string DevicePath(const std::string& given) { return given; }
+
+std::string PortProblem(const std::string& given) {
+    if (given == "NUL") return "";
+    // Opened as the driver opens it, without sharing: the error says why the driver would fail.
+    const HANDLE handle =
+        CreateFileA(given.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+        DCB dcb{};
+        dcb.DCBlength = sizeof dcb;
+        const bool serial = GetFileType(handle) == FILE_TYPE_CHAR && GetCommState(handle, &dcb);
+        CloseHandle(handle);
+        return serial ? "" : given + " is not a serial port";
+    }
+    const DWORD error = GetLastError();
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND: return given + " does not exist";
+    case ERROR_ACCESS_DENIED:
+        return given + " is busy or denied: another program has it open (another plexer or a gateway?)";
+    case ERROR_SHARING_VIOLATION: return given + " is busy: another program has it open";
+    default: return given + " does not open (Windows error " + std::to_string(error) + ")";
+    }
+}
+
+std::vector<unsigned> SupportedBaudRates() { return {}; }
+
+std::optional<int> UsbLatencyTimerMs(const std::string&, const std::filesystem::path&) { return std::nullopt; }
+
 std::string DriverPortName(const std::string& given) {
     if (given.size() <= kPortNameMax) return given;
     throw std::runtime_error("port name " + given + " is longer than the driver's 11 characters");

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 #include "console.h"
 #include "port_access.h"
@@ -13,6 +14,8 @@ namespace plexer {
 namespace {
 
 constexpr int kTimeoutUnitMs = 10;
+constexpr unsigned kHighestBaud = 65535;  // the driver's field has 16 bits
+constexpr unsigned kDefaultBaud = 9600;
 
 std::int16_t StopBitsCode(const std::string& name) {
     if (name == "1.5") return 1;
@@ -30,7 +33,6 @@ std::int16_t ParityCode(std::string name) {
 
 LineConfig Configure(const LineOptions& line, const LineSettings& defaults, int defaultTimeoutMs) {
     LineConfig config;
-    config.portName = DriverPortName(line.port);
     config.settings = defaults;
     if (line.baud) config.settings.baudRate = static_cast<std::uint16_t>(*line.baud);
     if (line.dataBits) config.settings.dataBits = static_cast<std::int16_t>(*line.dataBits);
@@ -50,14 +52,42 @@ std::unique_ptr<DriverLibrary> LoadDriver(const std::string& path) {
     }
 }
 
+// "9600-8N1", as serial tools write a line's settings.
+std::string ShortSettings(const LineSettings& settings) {
+    static constexpr char kParity[] = "NOEMS";
+    const char parity = settings.parity >= 0 && settings.parity < 5 ? kParity[settings.parity] : '?';
+    const char* stop = settings.stopBits == 1 ? "1.5" : (settings.stopBits == 2 ? "2" : "1");
+    return std::to_string(settings.baudRate) + "-" + std::to_string(settings.dataBits) + parity + stop;
+}
+
+std::string RatesText(const std::vector<unsigned>& rates) {
+    std::string text;
+    for (const unsigned rate : rates) text += (text.empty() ? "" : ", ") + std::to_string(rate);
+    return text;
+}
+
 bool ColourWanted(const GlobalOptions& options) {
     return !options.noColour && std::getenv("NO_COLOR") == nullptr && IsTerminal(stderr);
 }
 
 }  // namespace
 
+void CheckLineOptions(const LineOptions& line) {
+    const std::vector<unsigned> rates = SupportedBaudRates();
+    const unsigned baud = line.baud.value_or(kDefaultBaud);
+    const bool listed = rates.empty() ? baud >= 1 && baud <= kHighestBaud
+                                      : std::find(rates.begin(), rates.end(), baud) != rates.end();
+    if (!listed) {
+        throw CommandFailure(kExitUsage, "baud rate " + std::to_string(baud) + " is not one the port can take; " +
+                                             (rates.empty() ? "1 to 65535 are" : "these are: " + RatesText(rates)));
+    }
+    if (line.trace && !WireTraceAvailable()) throw CommandFailure(kExitUsage, WhyNoTrace());
+}
+
 Session::Session(const GlobalOptions& options)
-    : library_(LoadDriver(options.driverPath)),
+    : options_(options),
+      started_(std::chrono::steady_clock::now()),
+      library_(LoadDriver(options.driverPath)),
       log_(LogSettings{options.quiet, ColourWanted(options)}),
       out_(options.json),
       host_(std::make_unique<Host>(library_->Entry(), log_, options.verbose)) {}
@@ -65,16 +95,63 @@ Session::Session(const GlobalOptions& options)
 void Session::StartLine(const LineOptions& line, int defaultTimeoutMs) {
     if (host_->Started()) return;
     if (line.port.empty()) throw CommandFailure(kExitUsage, "no port: give it as -p PORT or as the first argument");
-    LineConfig config;
-    try {
-        config = Configure(line, host_->Ident().defaultSettings, defaultTimeoutMs);
-    } catch (const std::runtime_error& e) {
-        throw CommandFailure(kExitNoLine, e.what());
+    const std::string problem = PortProblem(line.port);
+    if (!problem.empty()) throw CommandFailure(kExitNoLine, "port " + problem);
+    LineConfig config = Configure(line, host_->Ident().defaultSettings, defaultTimeoutMs);
+    // Traced, the driver gets the relay's name instead, which always fits.
+    if (!line.trace) {
+        try {
+            config.portName = DriverPortName(line.port);
+        } catch (const std::runtime_error& e) {
+            throw CommandFailure(kExitNoLine, e.what());
+        }
     }
+    if (options_.verbose) {
+        log_.Note(line.port + " " + ShortSettings(config.settings) + ", time-out " +
+                  std::to_string(config.readTimeout * kTimeoutUnitMs) + " ms");
+    }
+    ReportAdapter(line.port);
+    if (line.trace) StartTrace(line, config);
     const std::int32_t result = host_->Start(config);
     if (result != QSN_OK) {
         throw CommandFailure(kExitNoLine, "port " + line.port + ": " + ResultMeaning(QSN_START_UP, result));
     }
+}
+
+// USB serial adapters hold received characters up to their latency timer
+// before passing them on: at the usual 16 ms it outweighs a whole reply.
+void Session::ReportAdapter(const std::string& port) const {
+    const std::optional<int> latencyMs = UsbLatencyTimerMs(port);
+    if (!latencyMs) return;
+    const std::string name = std::filesystem::path(DevicePath(port)).filename().string();
+    if (*latencyMs <= 1) {
+        if (options_.verbose) {
+            log_.Note(port + ": USB serial adapter, latency timer " + std::to_string(*latencyMs) + " ms");
+        }
+        return;
+    }
+    log_.Note(port + ": USB serial adapter with a latency timer of " + std::to_string(*latencyMs) +
+              " ms: each reply may arrive that much late" + (options_.verbose ? "" : " (-v says how to lower it)"));
+    if (!options_.verbose) return;
+    log_.Note("lower it to 1 ms: echo 1 | sudo tee /sys/bus/usb-serial/devices/" + name +
+              "/latency_timer (until unplugged), or setserial " + DevicePath(port) +
+              " low_latency; to keep it, a udev rule: ACTION==\"add\", SUBSYSTEM==\"usb-serial\", "
+              "DRIVER==\"ftdi_sio\", ATTR{latency_timer}=\"1\"");
+}
+
+void Session::StartTrace(const LineOptions& line, LineConfig& config) {
+    std::FILE* out = stderr;
+    if (*line.trace != "-") {
+        traceFile_.reset(std::fopen(line.trace->c_str(), "w"));
+        if (!traceFile_) throw CommandFailure(kExitUsage, "--trace: cannot write " + *line.trace);
+        out = traceFile_.get();
+    }
+    try {
+        trace_ = std::make_unique<WireTrace>(line.port, config.settings, std::make_unique<TraceLog>(out, started_));
+    } catch (const std::runtime_error& e) {
+        throw CommandFailure(kExitNoLine, e.what());
+    }
+    config.portName = trace_->DriverPort();
 }
 
 void Failures::Check() const {

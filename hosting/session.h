@@ -2,6 +2,8 @@
 // driver loaded with its log view, and the line opened from the options.
 #pragma once
 
+#include <chrono>
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -12,6 +14,7 @@
 #include "format.h"
 #include "host.h"
 #include "log_view.h"
+#include "wire_trace.h"
 
 namespace plexer {
 
@@ -45,7 +48,13 @@ struct LineOptions {
     std::optional<std::string> stopBits;
     std::optional<std::string> parity;
     std::optional<int> timeoutMs;
+    std::optional<std::string> trace;  // set: trace the wire, to this file or, when "-", to standard error
 };
+
+// What can be told wrong with line options before anything is loaded: a baud
+// rate the port cannot take, a trace this platform cannot make. Throws
+// CommandFailure(kExitUsage).
+void CheckLineOptions(const LineOptions& line);
 
 class Session {
 public:
@@ -55,13 +64,25 @@ public:
     LogView& Log() { return log_; }
     const Output& Out() const { return out_; }
 
-    // Start-up on the port of `line`; throws CommandFailure when it does not open.
+    // Start-up on the port of `line`; throws CommandFailure when it does not
+    // open, saying why when the port can be seen to be wrong beforehand.
     void StartLine(const LineOptions& line, int defaultTimeoutMs);
 
 private:
+    struct CloseFile {
+        void operator()(std::FILE* file) const { std::fclose(file); }
+    };
+    void ReportAdapter(const std::string& port) const;
+    void StartTrace(const LineOptions& line, LineConfig& config);
+
+    GlobalOptions options_;
+    std::chrono::steady_clock::time_point started_;
     std::unique_ptr<DriverLibrary> library_;
     LogView log_;
     Output out_;
+    // The driver's line closes before the relay under it, and that before its file.
+    std::unique_ptr<std::FILE, CloseFile> traceFile_;
+    std::unique_ptr<WireTrace> trace_;
     std::unique_ptr<Host> host_;
 };
 

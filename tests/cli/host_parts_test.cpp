@@ -2,12 +2,17 @@
 // are counted from the driver's lines, and how a port name is fitted.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <stdexcept>
 
 #include "format.h"
 #include "host.h"
 #include "kaldor.h"
 #include "port_access.h"
+#include "wire_text.h"
+#include "wire_trace.h"
 
 namespace plexer {
 namespace {
@@ -126,6 +131,99 @@ TEST(FailureCause, PrefersAReplyFaultOverTheClosingLine) {
     const std::vector<LogLine> refused = {{32, "QSNDUT: Write failed! Gate 05AI1 is read-only."}};
     EXPECT_EQ(FailureCause(refused), "QSNDUT: Write failed! Gate 05AI1 is read-only.");
     EXPECT_EQ(FailureCause({{32, "QSNDUT: Single Write failed! GAS=05AO1"}}), "");
+    // The unit's own error code, said in words, ahead of what followed it.
+    const std::vector<LogLine> answered = {{32, "QSNDUT:Gate 05AI1: Read failed! ErrorCode 05 H "},
+                                           {32, "QSNDUT:Write failed! Unrecognized reply from PLC"}};
+    EXPECT_EQ(FailureCause(answered),
+              "the unit answered N05 (data field error): QSNDUT:Gate 05AI1: Read failed! ErrorCode 05 H");
+}
+
+TEST(WireText, TellsWhatEachFrameSays) {
+    struct Case {
+        std::string command;
+        std::string reply;
+        std::string asks;
+        std::string answer;
+    };
+    const Case cases[] = {
+        {">05AA6\r", "A\r", "unit 05: power-up clear", "acknowledged"},
+        {">1FI000484\r", "N02\r", "unit 1F: configure as output, mask 0004", "error N02: checksum error"},
+        {">0Ak00010502\r", "N07\r", "unit 0A: set temperature probe, mask 0001, probe code 05",
+         "error N07: limits invalid"},
+        {">05KFFFFC8\r", "A0FFF02\r", "unit 05: read analog outputs, mask FFFF",
+         "acknowledged, data 0FFF, checksum ok"},
+        {">05L000879\r", "AFF8c\r", "unit 05: read analog inputs, mask 0008",
+         "acknowledged, data FF, checksum wrong (8c, expected 8C)"},
+        {">05K000878\r", "A\r", "unit 05: switch digital output on, mask 0008", "acknowledged"},
+        {">05MB2\r", "A\r", "unit 05: read digital points",
+         "acknowledged without data (a read expects data and checksum)"},
+        {">05S000880018\r", "N09\r", "unit 05: write analog outputs, mask 0008, value 800 (2048)",
+         "error N09: unknown error code"},
+        {">05MB3\r", "A00", "unit 05: read digital points, checksum wrong (B3, expected B2)",
+         "no carriage return: cut off or still arriving"},
+        {">05l000877", "?\r",
+         "unit 05: read temperatures, mask 0008, checksum wrong (77, expected 99), no carriage return",
+         "unrecognised: neither acknowledgement nor error"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(DescribeCommand(c.command, c.reply), c.asks) << c.command;
+        EXPECT_EQ(DescribeReply(c.reply, c.command), c.answer) << c.reply;
+    }
+    EXPECT_EQ(EscapeFrame(std::string(">0\x01\\\xFF\r\n", 7)), ">0\\x01\\\\\\xFF\\r\\n");
+}
+
+// Frames cut anywhere by the relay's reads come out whole, a command with the
+// reply that tells what it was, and what never ended is shown at the end.
+TEST(TraceLog, JoinsChunksIntoFrames) {
+    std::FILE* out = std::tmpfile();
+    ASSERT_NE(out, nullptr);
+    {
+        const TraceLog::Clock::time_point start{};
+        TraceLog log(out, start);
+        const auto at = [&](int ms) { return start + std::chrono::milliseconds(ms); };
+        log.Sent(">05L0", 5, at(1));
+        log.Sent("00879\r", 6, at(2));
+        log.Received("A\r>", 2, at(3));
+        log.Sent(">05AA6\r", 7, at(4));
+        log.Received("A0", 2, at(5));
+    }
+    std::rewind(out);
+    std::string text;
+    for (int c = std::fgetc(out); c != EOF; c = std::fgetc(out)) text.push_back(static_cast<char>(c));
+    std::fclose(out);
+    EXPECT_EQ(text,
+              "     1.000 ms  -> >05L000879\\r  unit 05: switch digital output off, mask 0008\n"
+              "     3.000 ms  <- A\\r  acknowledged\n"
+              "     4.000 ms  -> >05AA6\\r  unit 05: power-up clear\n"
+              "     5.000 ms  <- A0  no carriage return: cut off or still arriving\n");
+}
+
+// The kernel's tree for a USB serial port: the tty's device link leads to the
+// adapter's port, which holds latency_timer; an on-board UART has none.
+TEST(UsbLatencyTimer, ReadsTheAdapterSettingThroughTheTtyClass) {
+    char folder[] = "/tmp/plexer-sys-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    namespace fs = std::filesystem;
+    const fs::path root = folder;
+    const fs::path usbPort = root / "devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/ttyUSB3";
+    const fs::path uart = root / "devices/platform/serial8250/tty/ttyS0";
+    fs::create_directories(usbPort / "tty/ttyUSB3");
+    fs::create_directories(uart);
+    std::ofstream(usbPort / "latency_timer") << "16\n";
+    fs::create_directories(root / "class/tty/ttyUSB3");
+    fs::create_directories(root / "class/tty/ttyS0");
+    fs::create_symlink("../../../devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/ttyUSB3",
+                       root / "class/tty/ttyUSB3/device");
+    fs::create_symlink("../../../devices/platform/serial8250", root / "class/tty/ttyS0/device");
+    fs::create_directories(root / "bus/usb-serial/devices");
+    fs::create_symlink("../../../devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/ttyUSB3",
+                       root / "bus/usb-serial/devices/ttyUSB3");
+
+    EXPECT_EQ(UsbLatencyTimerMs("/dev/ttyUSB3", root), 16);
+    EXPECT_EQ(UsbLatencyTimerMs("ttyUSB3", root), 16);
+    EXPECT_EQ(UsbLatencyTimerMs("/dev/ttyS0", root), std::nullopt);
+    EXPECT_EQ(UsbLatencyTimerMs("/dev/ttyUSB9", root), std::nullopt);
+    fs::remove_all(root);
 }
 
 TEST(DriverPortName, FitsTheElevenCharacterField) {

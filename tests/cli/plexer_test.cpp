@@ -2,10 +2,13 @@
 // fresh pseudo-terminal and runs the built program against it.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <pty.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <regex>
 
@@ -114,9 +117,10 @@ TEST_F(PlexerTest, ReadAsJsonCarriesValueAndUnit) {
     ASSERT_EQ(run.exitCode, 0) << run.err;
     const std::vector<json> objects = Objects(run.out);
     ASSERT_EQ(objects.size(), 3u);
-    EXPECT_EQ(objects[0], json::parse(R"({"gas":"05AI5","ok":true,"value":1285,"unit":"counts","percent":31.4})"));
-    EXPECT_EQ(objects[1], json::parse(R"({"gas":"01DI0","ok":true,"value":1,"state":"on"})"));
-    EXPECT_EQ(objects[2], json::parse(R"({"gas":"0BCK0","ok":true,"value":25,"unit":"degC"})"));
+    EXPECT_EQ(objects[0],
+              json::parse(R"({"gas":"05AI5","unit":5,"ok":true,"value":1285,"units":"counts","percent":31.4})"));
+    EXPECT_EQ(objects[1], json::parse(R"({"gas":"01DI0","unit":1,"ok":true,"value":1,"state":"on"})"));
+    EXPECT_EQ(objects[2], json::parse(R"({"gas":"0BCK0","unit":11,"ok":true,"value":25,"units":"degC"})"));
 }
 
 TEST_F(PlexerTest, ReadAllGivesEverySixteenPointsOfTheUnit) {
@@ -128,7 +132,10 @@ TEST_F(PlexerTest, ReadAllGivesEverySixteenPointsOfTheUnit) {
     EXPECT_EQ(lines[15], "05AIF  3855 counts  94.1 %");
     // Positions 2 and 3 hold outputs: the unit answers "????" and the driver says so.
     EXPECT_EQ(lines[2], "05AI2  0 counts  0.0 %");
-    EXPECT_TRUE(Contains(analog.err, "[8] QSNDUT: Analog I/O not configured! Gate = 05AI0")) << analog.err;
+    // Said once for both positions, with a count for the repeat.
+    const std::vector<std::string> err = Lines(analog.err);
+    EXPECT_EQ(std::count(err.begin(), err.end(), "[8] QSNDUT: Analog I/O not configured! Gate = 05AI0"), 2)
+        << analog.err;
 
     const ProgramRun digital = OnLine("read", {"--all", "01DI0"}, true);
     ASSERT_EQ(digital.exitCode, 0) << digital.err;
@@ -172,8 +179,10 @@ TEST_F(PlexerTest, RefusedWritesFailWithTheDriversReason) {
     };
     const Case cases[] = {
         {"05AI1", "100", kFailed, "driver result 1): QSNDUT: Write failed! Gate 05AI1 is read-only."},
-        {"05AO2", "4096", kFailed, "driver result 1): QSNDUT: Write failed! Value out of range. Gate=05AO2"},
-        {"05AO2", "-1", kFailed, "Value out of range"},
+        // Out of range is told before the line is opened, in counts and in percent alike.
+        {"05AO2", "4096", kUsage, "value 4096 for 05AO2: expected a count from 0 to 4095"},
+        {"05AO2", "-1", kUsage, "value -1 for 05AO2"},
+        {"05AO2", "101%", kUsage, "value 101% for 05AO2"},
         {"05AO2", "lots", kUsage, "value lots for 05AO2: expected a count"},
         {"05AO2", "99999", kUsage, "value 99999 for 05AO2"},
         {"01DO4", "maybe", kUsage, "expected on or off"},
@@ -184,35 +193,64 @@ TEST_F(PlexerTest, RefusedWritesFailWithTheDriversReason) {
         const ProgramRun run = OnLine("write", {c.gas, c.value});
         EXPECT_EQ(run.exitCode, c.exitCode);
         EXPECT_TRUE(Contains(run.err, c.reason)) << run.err;
+        if (c.exitCode == kUsage) {
+            EXPECT_FALSE(Contains(run.err, "loaded successfully")) << "the line was opened";
+        }
     }
 }
 
 TEST_F(PlexerTest, BadArgumentsGetAUsageMessage) {
-    const std::vector<std::vector<std::string>> cases = {
-        {},
-        {"frobnicate"},
-        {"read"},
-        {"read", "-p", "pts/1"},
-        {"read", "-b", "115200", "pts/1", "05AI1"},
-        {"read", "-P", "sometimes", "pts/1", "05AI1"},
-        {"read", "-s", "3", "pts/1", "05AI1"},
-        {"read", "--bogus", "pts/1", "05AI1"},
-        {"write", "pts/1", "05AO1"},
-        {"write", "05AO1", "1"},
-        {"read", "05AI1"},
-        {"write", "pts/1", "05AO1", "1", "2"},
-        {"validate"},
-        {"scan", "pts/1", "--from", "300"},
-        {"scan", "pts/1", "--from", "9", "--to", "3"},
-        {"watch", "-l", "soon", "pts/1", "05AI1"},
+    struct Case {
+        std::vector<std::string> args;
+        std::string reason;
     };
-    for (const auto& args : cases) {
-        SCOPED_TRACE(::testing::PrintToString(args));
-        const ProgramRun run = Run(args);
+    const Case cases[] = {
+        {{}, ""},
+        {{"frobnicate"}, "unknown subcommand frobnicate"},
+        {{"-v", "frob", "pts/1"}, "unknown subcommand frob"},
+        {{"read"}, ""},
+        {{"read", "-p", "pts/1"}, ""},
+        {{"read", "-b", "115200", "pts/1", "05AI1"}, "baud rate 115200 is not one the port can take; these are: 50,"},
+        {{"read", "-b", "12345", "pts/1", "05AI1"}, "9600, 19200, 38400, 57600"},
+        {{"read", "-P", "sometimes", "pts/1", "05AI1"}, ""},
+        {{"read", "-s", "3", "pts/1", "05AI1"}, ""},
+        {{"read", "--bogus", "pts/1", "05AI1"}, ""},
+        {{"read", "-1", "pts/1", "05AI1"}, "-1 is not an option of read"},
+        {{"write", "pts/1", "05AO1"}, ""},
+        {{"write", "05AO1", "1"}, "no port given: 05AO1 is a gate address"},
+        {{"read", "05AI1", "01DI0"}, "no port given: 05AI1"},
+        {{"write", "pts/1", "05AO1", "1", "2"}, ""},
+        {{"validate"}, ""},
+        {{"scan", "pts/1", "--from", "300"}, ""},
+        {{"scan", "pts/1", "--from", "9", "--to", "3"}, ""},
+        {{"watch", "-l", "soon", "pts/1", "05AI1"}, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        const ProgramRun run = Run(c.args);
         EXPECT_EQ(run.exitCode, kUsage);
         EXPECT_TRUE(Contains(run.err, "Usage:")) << run.err;
+        EXPECT_TRUE(Contains(run.err, c.reason)) << run.err;
         EXPECT_TRUE(run.out.empty()) << run.out;
     }
+}
+
+TEST_F(PlexerTest, VersionAndGateTypesNeedNoLine) {
+    const ProgramRun version = Run({"--version"});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_TRUE(version.out.starts_with("plexer ")) << version.out;
+
+    const ProgramRun help = Run({"validate", "--help"});
+    EXPECT_TRUE(Contains(help.out, "unit address in hex")) << help.out;
+
+    const ProgramRun types = Run({"--json", "validate", "--types"});
+    ASSERT_EQ(types.exitCode, 0) << types.err;
+    const std::vector<json> objects = Objects(types.out);
+    ASSERT_EQ(objects.size(), 31u);
+    EXPECT_EQ(objects[1]["type"], "AO");
+    EXPECT_TRUE(Contains(objects[1]["writes"], "S: counts")) << objects[1];
+    EXPECT_EQ(objects[18]["type"], "CK");
+    EXPECT_EQ(objects[18]["family"], "temperature input");
 }
 
 TEST_F(PlexerTest, HelpNamesEverySubcommand) {
@@ -223,16 +261,36 @@ TEST_F(PlexerTest, HelpNamesEverySubcommand) {
     }
 }
 
-TEST_F(PlexerTest, APortThatDoesNotOpenEndsTheRun) {
-    const ProgramRun missing = Run({"read", "/dev/nonexist", "05AI1"});
-    EXPECT_EQ(missing.exitCode, kNoLine);
-    // Too long for the driver's field with its /dev/ prefix, so named without it.
-    EXPECT_TRUE(Contains(missing.err, "[32] QSNDUT: Fail to open nonexist")) << missing.err;
-    EXPECT_TRUE(Contains(missing.err, "port /dev/nonexist: port not opened (driver result 2)")) << missing.err;
+TEST_F(PlexerTest, APortThatDoesNotOpenSaysWhy) {
+    const std::string file = std::string(PLEXER_PROGRAM);
+    const std::string directory = file.substr(0, file.rfind('/'));
+    // Held as a plexer holds its line.
+    const int held = open(Port().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+    struct Case {
+        std::string port;
+        std::string reason;
+    };
+    const Case cases[] = {
+        {"/dev/nonexist", "port /dev/nonexist does not exist"},
+        {"/dev/null", "port /dev/null is not a terminal"},
+        {file, "is a regular file, not a serial port"},
+        {directory, "is a directory, not a serial port"},
+        {Port(), "is busy: another program has it open"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.port);
+        const ProgramRun run = Run({"read", c.port, "05AI1"});
+        EXPECT_EQ(run.exitCode, kNoLine);
+        EXPECT_TRUE(Contains(run.err, c.reason)) << run.err;
+        EXPECT_FALSE(Contains(run.err, "QSNDUT: Fail to open")) << "left to the driver";
+    }
+    close(held);
 
-    const ProgramRun tooLong = Run({"identify", "/no/such/directory/port"});
-    EXPECT_EQ(tooLong.exitCode, kNoLine);
-    EXPECT_TRUE(Contains(tooLong.err, "longer than the driver's 11 characters")) << tooLong.err;
+    const ProgramRun asJson = Run({"--json", "read", "/dev/nonexist", "05AI1"});
+    EXPECT_EQ(asJson.exitCode, kNoLine);
+    EXPECT_EQ(json::parse(asJson.out),
+              json::parse(R"({"ok":false,"exit":3,"error":"port /dev/nonexist does not exist"})"));
 
     const ProgramRun noDriver = Run({"--driver", "/no/such/libqsnwndut.so", "validate", "05AI1"});
     EXPECT_EQ(noDriver.exitCode, kNoLine);
@@ -254,6 +312,7 @@ TEST_F(PlexerTest, ASilentUnitFailsAfterThreeAttempts) {
     const ProgramRun quiet = Run({"-q", "read", Port(), "-t", "10", "30AI0"});
     EXPECT_EQ(quiet.exitCode, kFailed);
     EXPECT_FALSE(Contains(quiet.err, "[8]")) << quiet.err;
+    EXPECT_FALSE(Contains(quiet.err, "loaded successfully")) << quiet.err;
     EXPECT_TRUE(Contains(quiet.err, "[32] QSNDUT: Single Read failed! GAS=30AI0")) << quiet.err;
 }
 
@@ -269,6 +328,9 @@ TEST_F(PlexerTest, IdentifyShowsTheBannerAndOpensTheLine) {
     EXPECT_TRUE(Contains(text.out, "context size      9009 bytes"));
     EXPECT_TRUE(Contains(text.out, "default line      9600 baud, 8 data bits, 1 stop bit, no parity"));
     EXPECT_TRUE(Contains(text.out, Port() + " opened"));
+
+    const ProgramRun verbose = Run({"-v", "identify", "-b", "19200", "-P", "even", "-t", "95", Port()});
+    EXPECT_TRUE(Contains(verbose.err, "plexer: " + Port() + " 19200-8E1, time-out 100 ms")) << verbose.err;
 
     const ProgramRun asJson = Run({"--json", "identify"});
     ASSERT_EQ(asJson.exitCode, 0) << asJson.err;
@@ -452,6 +514,36 @@ TEST(PlexerScan, TellsGarbledRepliesFromSilence) {
     EXPECT_EQ(objects[1]["garbled"], json::parse("[5]"));
     EXPECT_EQ(objects[1]["answering"], json::parse("[]"));
     EXPECT_EQ(objects[1]["scanned"], 3);
+}
+
+TEST_F(PlexerTest, TraceShowsEveryFrameAndChangesNothing) {
+    const std::vector<std::string> gases = {"05AI5", "01DO4", "0BCK0", "30AI0"};
+    std::vector<std::string> plain = {"read", "-t", "20", Port()};
+    plain.insert(plain.end(), gases.begin(), gases.end());
+    const ProgramRun without = Run(plain);
+    char folder[] = "/tmp/plexer-trace-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string file = std::string(folder) + "/trace.txt";
+    std::vector<std::string> traced = plain;
+    traced.insert(traced.begin() + 1, "--trace=" + file);
+    const ProgramRun with = Run(traced);
+    EXPECT_EQ(with.exitCode, without.exitCode);
+    EXPECT_EQ(with.out, without.out);
+
+    std::ifstream stream(file);
+    const std::string trace((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
+    std::remove(file.c_str());
+    rmdir(folder);
+    for (const char* line : {
+             "-> >05L002073\\r  unit 05: read analog inputs, mask 0020",
+             "<- A1505CB\\r  acknowledged, data 1505, checksum ok",
+             "-> >01MAE\\r  unit 01: read digital points",
+             "-> >0Bk00010503\\r  unit 0B: set temperature probe, mask 0001, probe code 05",
+             // The silent unit: the read goes out, nothing comes back.
+             "-> >30L000170\\r  unit 30: read analog inputs, mask 0001 (or switch that output off)",
+         }) {
+        EXPECT_TRUE(Contains(trace, line)) << line << "\n" << trace;
+    }
 }
 
 TEST(PlexerDemo, RunsUnattendedToItsEnd) {

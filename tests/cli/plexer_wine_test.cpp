@@ -96,5 +96,17 @@ TEST(PlexerUnderWine, SaysWhatTheNativePlexerSays) {
     }
 }
 
+// What only Windows says: no trace without a pseudo-terminal, and Windows' own
+// reason for a port that does not open.
+TEST(PlexerUnderWine, SaysWhatWindowsCannotDo) {
+    const ProgramRun trace = RunUnderWine({"read", "--trace", "PORT", "02AI5"});
+    EXPECT_EQ(trace.exitCode, 2);
+    EXPECT_NE(trace.err.find("plexer: --trace works on Linux only"), std::string::npos) << trace.err;
+
+    const ProgramRun missing = RunUnderWine({"read", "COM9", "02AI5"});
+    EXPECT_EQ(missing.exitCode, 3);
+    EXPECT_NE(missing.err.find("plexer: port COM9 does not exist"), std::string::npos) << missing.err;
+}
+
 }  // namespace
 }  // namespace plexer::test

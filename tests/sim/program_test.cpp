@@ -91,6 +91,16 @@ TEST(Program, ConfigFileAndCommandLineCombine) {
     std::remove(config.c_str());
 }
 
+// The sample rack of the documentation loads and serves every unit it describes.
+TEST(Program, ServesTheSampleRack) {
+    SimProcess sim({"--config", QSN_SIM_EXAMPLES "/rack.json"});
+    RawPort port(sim.SlavePath());
+    EXPECT_EQ(port.Exchange(CommandFrame(1, 'M')).substr(0, 1), "A");
+    EXPECT_EQ(port.Exchange(CommandFrame(5, 'K', "0004")), DataReply("400"));
+    EXPECT_EQ(port.Exchange(CommandFrame(0x0B, 'l', "0004")).substr(0, 1), "A");
+    EXPECT_EQ(port.Exchange(CommandFrame(0x20, 'A')).substr(0, 1), "A");
+}
+
 struct Refusal {
     const char* name;
     std::vector<std::string> args;
@@ -116,16 +126,18 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"UnknownKind", {"--unit", "5:pressure"}, 2, "units[0].kind: \"pressure\""},
         Refusal{"UnitWithoutKind", {"--unit", "5"}, 2, "expected ADDRESS:KIND"},
         Refusal{"AddressTooHigh", {"--unit", "300:analog"}, 2, "units[0].address"},
-        Refusal{"ProbabilityAboveOne", {"--unit", "1:analog", "--silence", "2"}, 105, "--silence"},
-        Refusal{"MissingConfigFile", {"--config", "/nonexistent/sim.json"}, 105, "--config"}),
+        // Option errors too exit 2, as plexer's, and say whose they are.
+        Refusal{"ProbabilityAboveOne", {"--unit", "1:analog", "--silence", "2"}, 2, "optomux-sim: --silence"},
+        Refusal{"MissingConfigFile", {"--config", "/nonexistent/sim.json"}, 2, "optomux-sim: --config"},
+        Refusal{"UnknownOption", {"--unit", "1:analog", "--bogus"}, 2, "optomux-sim: The following argument"}),
     [](const auto& test) { return std::string(test.param.name); });
 
 TEST(Program, LeavesAFileAtTheLinkPathAlone) {
     const std::string path = TempPath("not_a_link");
     std::ofstream(path) << "keep me";
     const ProgramRun run = RunSimulatorToExit({"--unit", "1:analog", "--link", path});
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_NE(run.err.find("exists and is not a symbolic link"), std::string::npos) << run.err;
+    EXPECT_EQ(run.exitCode, 3);
+    EXPECT_NE(run.err.find("optomux-sim: " + path + " exists and is not a symbolic link"), std::string::npos) << run.err;
     EXPECT_EQ(ReadFile(path), "keep me");
     std::remove(path.c_str());
 }

@@ -1,0 +1,27 @@
+// What the frames on the line say, in words: the commands the driver sends,
+// the replies units give and the error codes of those replies. The wire trace
+// and the summaries of failed transactions both speak from here.
+#pragma once
+
+#include <string>
+
+namespace plexer {
+
+// "power-up clear expected" for "00"; "" for a code units do not send.
+std::string ErrorCodeMeaning(const std::string& code);
+
+// A command frame as sent (">05L0008C4\r"): "unit 05: read analog inputs,
+// mask 0008". "K" and "L" with one point's mask read analog points or switch a
+// digital output: the reply (as received, "" when none came) tells which.
+std::string DescribeCommand(const std::string& frame, const std::string& reply = "");
+
+// A reply to `command` (the frame it answers, "" when unknown), as received,
+// its carriage return included when it came: "acknowledged, data 0FFF,
+// checksum ok", "error N02: checksum error", "no carriage return".
+std::string DescribeReply(const std::string& reply, const std::string& command);
+
+// The frame as printable ASCII: control characters and bytes above 126 escaped
+// as \r, \n, \t or \xHH, and the backslash itself doubled.
+std::string EscapeFrame(const std::string& bytes);
+
+}  // namespace plexer

@@ -1,0 +1,62 @@
+#include "wire_trace.h"
+
+#include "wire_text.h"
+
+namespace plexer {
+
+void TraceLog::Sent(const char* bytes, std::size_t count, Clock::time_point at) {
+    if (!received_.bytes.empty()) Complete(received_, false);
+    Take(sent_, true, bytes, count, at);
+}
+
+void TraceLog::Received(const char* bytes, std::size_t count, Clock::time_point at) {
+    if (!sent_.bytes.empty()) Complete(sent_, true);
+    Take(received_, false, bytes, count, at);
+}
+
+void TraceLog::Flush() {
+    if (!sent_.bytes.empty()) Complete(sent_, true);
+    if (!received_.bytes.empty()) Complete(received_, false);
+    ShowCommand("");
+}
+
+void TraceLog::Note(const std::string& text, Clock::time_point at) {
+    Flush();
+    const double ms = std::chrono::duration<double, std::milli>(at - start_).count();
+    std::fprintf(out_, "%10.3f ms  -- %s\n", ms, text.c_str());
+    std::fflush(out_);
+}
+
+void TraceLog::Take(Pending& pending, bool sent, const char* bytes, std::size_t count, Clock::time_point at) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (pending.bytes.empty()) pending.first = at;
+        pending.bytes.push_back(bytes[i]);
+        if (bytes[i] == '\r') Complete(pending, sent);
+    }
+}
+
+void TraceLog::Complete(Pending& pending, bool sent) {
+    if (sent) {
+        ShowCommand("");
+        command_ = pending;
+    } else {
+        ShowCommand(pending.bytes);
+        Line(pending.first, false, pending.bytes, DescribeReply(pending.bytes, answered_));
+    }
+    pending.bytes.clear();
+}
+
+void TraceLog::ShowCommand(const std::string& reply) {
+    if (command_.bytes.empty()) return;
+    Line(command_.first, true, command_.bytes, DescribeCommand(command_.bytes, reply));
+    answered_ = command_.bytes;
+    command_.bytes.clear();
+}
+
+void TraceLog::Line(Clock::time_point at, bool sent, const std::string& bytes, const std::string& meaning) {
+    const double ms = std::chrono::duration<double, std::milli>(at - start_).count();
+    std::fprintf(out_, "%10.3f ms  %s %s  %s\n", ms, sent ? "->" : "<-", EscapeFrame(bytes).c_str(), meaning.c_str());
+    std::fflush(out_);
+}
+
+}  // namespace plexer

@@ -1,0 +1,181 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+#include "port_access.h"
+#include "serial/termios_map.h"
+#include "wire_trace.h"
+
+namespace plexer {
+
+namespace {
+
+constexpr std::size_t kChunk = 4096;
+
+class Descriptor {
+public:
+    explicit Descriptor(int fd = -1) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) close(fd_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int Get() const { return fd_; }
+    int Release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void Reset(int fd) {
+        if (fd_ >= 0) close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_;
+};
+
+[[noreturn]] void Fail(const std::string& what) {
+    throw std::runtime_error("--trace: " + what + ": " + std::strerror(errno));
+}
+
+bool WriteAll(int fd, const char* bytes, std::size_t count) {
+    while (count > 0) {
+        const ssize_t n = write(fd, bytes, count);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes += n;
+        count -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// The real port as the driver would have it: held exclusively, raw, with the
+// line settings mapped exactly as the driver's own backend maps them.
+int OpenDevice(const std::string& port, const LineSettings& settings) {
+    const std::string path = DevicePath(port);
+    // Opened without waiting for a carrier, then blocking: the relay writes whole frames.
+    Descriptor fd(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (fd.Get() < 0) Fail(path);
+    fcntl(fd.Get(), F_SETFL, fcntl(fd.Get(), F_GETFL) & ~O_NONBLOCK);
+    if (flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) Fail(path + " is busy");
+    ioctl(fd.Get(), TIOCEXCL);
+    termios tio{};
+    if (tcgetattr(fd.Get(), &tio) != 0) Fail(path);
+    qsn::platform::CommState state{};
+    qsn::posix::MapFromTermios(tio, &state);
+    state.baudRate = settings.baudRate;
+    state.byteSize = static_cast<std::uint8_t>(settings.dataBits);
+    state.parity = static_cast<std::uint8_t>(settings.parity);
+    state.parityCheck = settings.parity != 0;
+    state.stopBits = static_cast<std::uint8_t>(settings.stopBits);
+    qsn::posix::ModemLines lines;
+    if (qsn::posix::MapToTermios(state, &tio, &lines) != qsn::posix::MapResult::kOk) {
+        throw std::runtime_error("--trace: " + path + " cannot take these line settings");
+    }
+    if (tcsetattr(fd.Get(), TCSANOW, &tio) != 0) Fail(path);
+    tcflush(fd.Get(), TCIOFLUSH);
+    return fd.Release();
+}
+
+}  // namespace
+
+bool WireTraceAvailable() { return true; }
+
+std::string WhyNoTrace() { return ""; }
+
+struct WireTrace::Relay {
+    Descriptor device;
+    Descriptor master;
+    Descriptor slave;  // held, so that the master never reads end-of-file between the driver's opens
+    Descriptor wakeRead;
+    Descriptor wakeWrite;
+    std::string driverPort;
+    std::unique_ptr<TraceLog> log;
+    std::thread thread;
+
+    void Run() {
+        // Ctrl-C belongs to the thread that calls the driver.
+        sigset_t signals;
+        sigfillset(&signals);
+        pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+        char bytes[kChunk];
+        for (;;) {
+            pollfd fds[3] = {{device.Get(), POLLIN, 0}, {master.Get(), POLLIN, 0}, {wakeRead.Get(), POLLIN, 0}};
+            if (poll(fds, 3, -1) < 0) {
+                if (errno == EINTR) continue;
+                return;
+            }
+            if (fds[2].revents != 0) return;
+            // Forwarded first, told after: the trace never holds a byte back.
+            if ((fds[0].revents != 0 && !Pass(device.Get(), master.Get(), bytes, false)) ||
+                (fds[1].revents != 0 && !Pass(master.Get(), device.Get(), bytes, true))) {
+                log->Note("the relay stopped: the port failed or hung up; the driver hears nothing more",
+                          TraceLog::Clock::now());
+                return;
+            }
+        }
+    }
+
+    bool Pass(int from, int to, char* bytes, bool sent) {
+        const ssize_t n = read(from, bytes, kChunk);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
+        if (n <= 0) return false;
+        const auto count = static_cast<std::size_t>(n);
+        const TraceLog::Clock::time_point at = TraceLog::Clock::now();
+        const bool passed = WriteAll(to, bytes, count);
+        if (sent) {
+            log->Sent(bytes, count, at);
+        } else {
+            log->Received(bytes, count, at);
+        }
+        return passed;
+    }
+};
+
+WireTrace::WireTrace(const std::string& port, const LineSettings& settings, std::unique_ptr<TraceLog> log)
+    : relay_(std::make_unique<Relay>()) {
+    Relay& relay = *relay_;
+    relay.log = std::move(log);
+    relay.device.Reset(OpenDevice(port, settings));
+    relay.master.Reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (relay.master.Get() < 0 || grantpt(relay.master.Get()) != 0 || unlockpt(relay.master.Get()) != 0) {
+        Fail("pseudo-terminal");
+    }
+    const char* slavePath = ptsname(relay.master.Get());
+    if (slavePath == nullptr) Fail("pseudo-terminal");
+    relay.slave.Reset(open(slavePath, O_RDWR | O_NOCTTY | O_CLOEXEC));
+    termios raw{};
+    if (relay.slave.Get() < 0 || tcgetattr(relay.slave.Get(), &raw) != 0) Fail(slavePath);
+    // Raw before a byte can pass: a cooked slave would echo the units' replies back onto the line.
+    cfmakeraw(&raw);
+    if (tcsetattr(relay.slave.Get(), TCSANOW, &raw) != 0) Fail(slavePath);
+    relay.driverPort = std::string(slavePath).substr(std::strlen("/dev/"));
+    int wake[2];
+    if (pipe2(wake, O_CLOEXEC) != 0) Fail("pipe");
+    relay.wakeRead.Reset(wake[0]);
+    relay.wakeWrite.Reset(wake[1]);
+    relay.thread = std::thread([&relay] { relay.Run(); });
+}
+
+WireTrace::~WireTrace() {
+    const char stop = 0;
+    WriteAll(relay_->wakeWrite.Get(), &stop, 1);
+    relay_->thread.join();
+    relay_->log->Flush();
+}
+
+const std::string& WireTrace::DriverPort() const { return relay_->driverPort; }
+
+}  // namespace plexer
