@@ -181,9 +181,13 @@ void ShowJson(const Snapshot& shot) {
     std::string records;
     for (const PointState& point : shot.points) {
         const State state = shot.StateOf(point);
-        nlohmann::ordered_json object = {{"poll", shot.poll},          {"time", shot.time},
-                                         {"gas", point.gate.gas},      {"ok", state == State::kOk},
-                                         {"status", StateName(state)}, {"failures", point.failures}};
+        nlohmann::ordered_json object = {{"poll", shot.poll},
+                                         {"time", shot.time},
+                                         {"gas", point.gate.gas},
+                                         {"unit", point.gate.unit},
+                                         {"ok", state == State::kOk},
+                                         {"status", StateName(state)},
+                                         {"failures", point.failures}};
         if (state == State::kOk) object.update(ValueJson(FamilyOf(point.gate.typeCode), *point.value));
         if (state == State::kFailed) object["result"] = *point.lastResult;
         if (state == State::kFailed && !point.lastCause.empty()) object["cause"] = point.lastCause;

@@ -369,6 +369,7 @@ TEST_F(PlexerTest, WatchSetsASilentUnitAsideAndFailsAsAHealthCheck) {
         SCOPED_TRACE(poll + 1);
         EXPECT_EQ(objects[2 * poll]["status"], "ok");
         EXPECT_EQ(objects[2 * poll + 1]["status"], poll < 2 ? "failed" : "demoted");
+        EXPECT_EQ(objects[2 * poll + 1]["unit"], 0x30);
     }
     const json& silent = objects.back()["unitHealth"][1];
     EXPECT_EQ(silent["unit"], 0x30);
