@@ -182,10 +182,6 @@ PauseClock Pause(std::uint32_t milliseconds, PauseClock preferred) {
     return PauseClock::kRaisedResolution;
 }
 
-}  // namespace win32
-
-namespace win32 {
-
 // Windows ends a Sleep on a timer tick, 15.6 ms apart at the default
 // resolution, which would stretch the 4 ms closing pause to 15.6 ms; a
 // high-resolution waitable timer keeps it without touching the process's
