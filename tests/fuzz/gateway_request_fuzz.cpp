@@ -14,23 +14,15 @@ using namespace plexer;
 using namespace plexer::gateway;
 using namespace std::chrono_literals;
 
-Gate MakeGate(const std::string& gas, std::int32_t unit, std::int32_t typeCode) {
-    Gate gate;
-    gate.gas = gas;
-    gate.unit = unit;
-    gate.typeCode = typeCode;
-    return gate;
-}
-
 // Unit 5: sixteen analog inputs and an output; unit 1: digital inputs and
 // outputs; unit 0x0B: a temperature, read-only.
 PointMap Map() {
     std::vector<Gate> gates;
-    for (int i = 0; i < 16; ++i) gates.push_back(MakeGate(GasAt("05AI0", i), 5, 30));
-    gates.push_back(MakeGate("05AO2", 5, 40));
-    for (int i = 0; i < 4; ++i) gates.push_back(MakeGate(GasAt("01DI0", i), 1, 50));
-    gates.push_back(MakeGate("01DO4", 1, 60));
-    gates.push_back(MakeGate("0BCK0", 0x0B, 210));
+    for (int i = 0; i < 16; ++i) gates.push_back(Gate{.gas = GasAt("05AI0", i), .unit = 5, .typeCode = 30});
+    gates.push_back(Gate{.gas = "05AO2", .unit = 5, .typeCode = 40});
+    for (int i = 0; i < 4; ++i) gates.push_back(Gate{.gas = GasAt("01DI0", i), .unit = 1, .typeCode = 50});
+    gates.push_back(Gate{.gas = "01DO4", .unit = 1, .typeCode = 60});
+    gates.push_back(Gate{.gas = "0BCK0", .unit = 0x0B, .typeCode = 210});
     return PointMap(gates, UnitSettings{5s, false}, {{0x0B, UnitOverride{60s, true}}});
 }
 
