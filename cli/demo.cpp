@@ -4,7 +4,7 @@
 #include <thread>
 
 #include "commands.h"
-#include "console.h"
+#include "terminal.h"
 #include "sim/engine.h"
 #include "simulator.h"
 

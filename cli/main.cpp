@@ -6,7 +6,7 @@
 #include <filesystem>
 
 #include "commands.h"
-#include "console.h"
+#include "terminal.h"
 #include "gateway_command.h"
 #include "port_access.h"
 #include "simulator.h"

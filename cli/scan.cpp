@@ -10,7 +10,8 @@
 #include <cstdio>
 
 #include "commands.h"
-#include "console.h"
+#include "interrupt.h"
+#include "terminal.h"
 #include "format.h"
 #include "port_access.h"
 

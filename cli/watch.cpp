@@ -9,7 +9,8 @@
 #include <thread>
 
 #include "commands.h"
-#include "console.h"
+#include "interrupt.h"
+#include "terminal.h"
 #include "format.h"
 #include "poller.h"
 

@@ -4,26 +4,11 @@
 #include <cstdio>
 
 #include "optomux/frame.h"
+#include "results.h"
 
 namespace plexer {
 
 namespace {
-
-struct ErrorCode {
-    const char* code;
-    const char* meaning;
-};
-
-constexpr std::array<ErrorCode, 8> kErrorCodes = {{
-    {"00", "power-up clear expected"},
-    {"01", "undefined command"},
-    {"02", "checksum error"},
-    {"03", "buffer overrun"},
-    {"04", "non-printable character"},
-    {"05", "data field error"},
-    {"06", "communications watchdog"},
-    {"07", "limits invalid"},
-}};
 
 // The commands the driver sends, by letter (case matters). "K" and "L" both
 // read and switch: the reading is told by the data field's length.
@@ -95,13 +80,6 @@ bool ExpectsData(const std::string& command) {
 }
 
 }  // namespace
-
-std::string ErrorCodeMeaning(const std::string& code) {
-    for (const ErrorCode& entry : kErrorCodes) {
-        if (code == entry.code) return entry.meaning;
-    }
-    return "";
-}
 
 std::string DescribeCommand(const std::string& frame, const std::string& reply) {
     const std::string text = WithoutCr(frame);

@@ -9,20 +9,10 @@
 
 #include "gate_types.h"
 #include "host.h"
+#include "results.h"
 #include "qsnwndut.h"
 
 namespace plexer {
-
-// One point's value as read: the GAS it belongs to and the host's int16.
-struct PointValue {
-    std::string gas;
-    Family family = Family::kOther;
-    std::int16_t value = 0;
-};
-
-// The points a read returned: element 1 for one point; elements 0 to 15, or
-// the bits of element 0 for digital points, for a whole unit.
-std::vector<PointValue> PointValues(const Gate& gate, const Transfer& transfer, bool wholeUnit);
 
 // "2048 counts  50.0 %", "25 °C", "on".
 std::string ValueText(Family family, std::int16_t value);
@@ -35,13 +25,6 @@ nlohmann::ordered_json SettingsJson(const LineSettings& settings);
 
 // The banner's lines in UTF-8, without the leading line feed.
 std::vector<std::string> BannerLines(const char* banner);
-
-// The driver's lines of a failed call, joined for a one-line reason.
-std::string LogSummary(const std::vector<LogLine>& log);
-
-// The driver's line that best says why a read or write failed: a reply fault,
-// else a refusal; "" when it logged neither.
-std::string FailureCause(const std::vector<LogLine>& log);
 
 // Columns padded to a width counted in characters, not bytes.
 std::string Pad(const std::string& text, std::size_t width);

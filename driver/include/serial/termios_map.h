@@ -5,7 +5,7 @@
 
 #include <termios.h>
 
-#include "serial/platform.h"
+#include "serial/comm_state.h"
 
 namespace qsn::posix {
 

@@ -1,8 +1,7 @@
-// The terminal the program runs on: whether a stream is one, colours, and the
-// Ctrl-C that ends a watch.
+// The terminal the program runs on: whether a stream is one, its width,
+// colours, and writes that reach it whole.
 #pragma once
 
-#include <atomic>
 #include <cstdio>
 #include <string>
 
@@ -12,18 +11,6 @@ bool IsTerminal(std::FILE* stream);
 
 // Makes the console show UTF-8 (the banner's box, degree signs) where it needs telling.
 void PrepareConsole();
-
-// While one lives, Ctrl-C only sets the flag that Interrupted() reports.
-class InterruptCatcher {
-public:
-    InterruptCatcher();
-    ~InterruptCatcher();
-    InterruptCatcher(const InterruptCatcher&) = delete;
-    InterruptCatcher& operator=(const InterruptCatcher&) = delete;
-};
-bool Interrupted();
-// The same flag, for a poller's stop.
-const std::atomic<bool>& InterruptFlag();
 
 // Columns of the terminal on `stream`; 0 when it is not one or does not say.
 int TerminalWidth(std::FILE* stream);

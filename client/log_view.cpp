@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "console.h"
+#include "terminal.h"
 #include "kaldor.h"
 
 namespace plexer {

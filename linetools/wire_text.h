@@ -1,14 +1,10 @@
-// What the frames on the line say, in words: the commands the driver sends,
-// the replies units give and the error codes of those replies. The wire trace
-// and the summaries of failed transactions both speak from here.
+// What the frames on the line say, in words: the commands the driver sends
+// and the replies units give. The wire trace speaks from here.
 #pragma once
 
 #include <string>
 
 namespace plexer {
-
-// "power-up clear expected" for "00"; "" for a code units do not send.
-std::string ErrorCodeMeaning(const std::string& code);
 
 // A command frame as sent (">05L0008C4\r"): "unit 05: read analog inputs,
 // mask 0008". "K" and "L" with one point's mask read analog points or switch a

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "format.h"
+#include "results.h"
 
 namespace plexer {
 

@@ -1,6 +1,4 @@
-#include "console.h"
-
-#include <csignal>
+#include "terminal.h"
 
 #if defined(_WIN32)
 #include <io.h>
@@ -13,16 +11,6 @@
 namespace plexer {
 
 namespace {
-
-// Lock-free, so a signal handler may set it.
-std::atomic<bool> interrupted{false};
-static_assert(std::atomic<bool>::is_always_lock_free);
-
-// A second Ctrl-C ends the program at once, even inside a long transaction.
-extern "C" void OnInterrupt(int) {
-    interrupted = true;
-    std::signal(SIGINT, SIG_DFL);
-}
 
 const char* EscapeFor(Colour colour) {
     switch (colour) {
@@ -57,17 +45,6 @@ void PrepareConsole() {
     }
 #endif
 }
-
-InterruptCatcher::InterruptCatcher() {
-    interrupted = false;
-    std::signal(SIGINT, OnInterrupt);
-}
-
-InterruptCatcher::~InterruptCatcher() { std::signal(SIGINT, SIG_DFL); }
-
-bool Interrupted() { return interrupted; }
-
-const std::atomic<bool>& InterruptFlag() { return interrupted; }
 
 int TerminalWidth(std::FILE* stream) {
     if (!IsTerminal(stream)) return 0;

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "console.h"
+#include "terminal.h"
 #include "port_access.h"
 
 namespace plexer {
