@@ -33,7 +33,7 @@ bench: deps
 
 # Each libFuzzer target for FUZZ_SECONDS (ASan and UBSan); new inputs stay in the build folder.
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS = reply_fuzz blocks_fuzz sim_input_fuzz sim_config_fuzz gateway_request_fuzz
+FUZZ_TARGETS = reply_fuzz blocks_fuzz sim_input_fuzz sim_config_fuzz gateway_request_fuzz gateway_framing_fuzz
 fuzz: deps
 	cmake --preset fuzz
 	cmake --build --preset fuzz
