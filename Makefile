@@ -33,7 +33,7 @@ bench: deps
 
 # Each libFuzzer target for FUZZ_SECONDS (ASan and UBSan); new inputs stay in the build folder.
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS = reply_fuzz blocks_fuzz sim_input_fuzz sim_config_fuzz gateway_request_fuzz
+FUZZ_TARGETS = reply_fuzz blocks_fuzz sim_input_fuzz sim_config_fuzz gateway_request_fuzz gateway_framing_fuzz
 fuzz: deps
 	cmake --preset fuzz
 	cmake --build --preset fuzz
@@ -44,10 +44,11 @@ fuzz: deps
 
 # The driver against simulated lines that drop and damage 5% of characters each.
 SOAK_COUNT ?= 20000
+SOAK_SEEDS ?= 1,1001,2001
 soak: deps
 	cmake --preset native
 	cmake --build --preset native --target soak
-	build/native/tests/bench/soak --count $(SOAK_COUNT) --lines 64 --drop 0.05 --corrupt 0.05
+	build/native/tests/bench/soak --count $(SOAK_COUNT) --lines 64 --drop 0.05 --corrupt 0.05 --seeds $(SOAK_SEEDS)
 
 # The gateway under load: read latency of 32 clients and the poll cycle of 8 units.
 gateway-bench: deps

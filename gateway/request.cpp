@@ -12,6 +12,8 @@ constexpr std::size_t kMaxPduLength = MODBUS_MAX_PDU_LENGTH;
 constexpr std::uint16_t kCoilOn = 0xFF00;
 constexpr std::uint16_t kNever = 0xFFFF;
 constexpr long long kTenthsCap = 0xFFFE;
+// An analog output takes 12 bits; the driver would refuse more, after the line was taken.
+constexpr std::uint16_t kMaxAnalogOut = 4095;
 
 std::uint16_t Word(const std::uint8_t* bytes) { return static_cast<std::uint16_t>(bytes[0] << 8 | bytes[1]); }
 
@@ -107,6 +109,16 @@ std::optional<std::size_t> FrameLength(const std::uint8_t* bytes, std::size_t co
     if (Word(bytes + 2) != 0 || length < 2 || length > kMaxPduLength + 1) return std::nullopt;
     const std::size_t total = kHeaderLength - 1 + length;
     return count >= total ? total : 0;
+}
+
+Cut CutRequest(std::vector<std::uint8_t>& input, std::vector<std::uint8_t>& adu) {
+    const std::optional<std::size_t> length = FrameLength(input.data(), input.size());
+    if (!length) return Cut::kBroken;
+    if (*length == 0) return Cut::kWaiting;
+    const auto end = input.begin() + static_cast<long>(*length);
+    adu.assign(input.begin(), end);
+    input.erase(input.begin(), end);
+    return Cut::kRequest;
 }
 
 Parsed ParseRequest(const std::uint8_t* adu, std::size_t length) {
@@ -207,7 +219,12 @@ WritePlan PlanWrite(const Request& request, const PointMap& map, bool readOnly) 
     } else if (!AllConfigured(*unit, TableOfFunction(request.function), request)) {
         // An input, an unconfigured position or an address past 15.
         plan.exception = kIllegalAddress;
+    } else if (TableOfFunction(request.function) == Table::kHoldingRegisters &&
+               std::any_of(request.values.begin(), request.values.end(),
+                           [](std::uint16_t value) { return value > kMaxAnalogOut; })) {
+        plan.exception = kIllegalValue;
     } else {
+        // Every check above covers the whole request, so none of it is queued unless all of it is.
         const auto& row = unit->point[static_cast<std::size_t>(TableOfFunction(request.function))];
         for (std::size_t i = 0; i < request.quantity; ++i) {
             plan.writes.emplace_back(static_cast<std::size_t>(row[request.address + i]),

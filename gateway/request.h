@@ -29,6 +29,13 @@ enum Exception : std::uint8_t {
 // still arriving, none when the header cannot be a Modbus TCP header.
 std::optional<std::size_t> FrameLength(const std::uint8_t* bytes, std::size_t count);
 
+enum class Cut { kRequest, kWaiting, kBroken };
+
+// Moves the complete request at the front of a client's `input` into `adu`;
+// waiting while it is still arriving, broken when the header cannot be a
+// Modbus TCP header (nothing after it can be trusted).
+Cut CutRequest(std::vector<std::uint8_t>& input, std::vector<std::uint8_t>& adu);
+
 struct Request {
     std::uint8_t unit = 0;
     std::uint8_t function = 0;
@@ -65,6 +72,8 @@ struct WritePlan {
     std::vector<std::pair<std::size_t, std::int16_t>> writes;  // gate index and value, in address order
 };
 
+// The whole request is checked (read-only, unit, every address configured,
+// every analog value within 0-4095) before any write is planned.
 WritePlan PlanWrite(const Request& request, const PointMap& map, bool readOnly);
 
 }  // namespace plexer::gateway

@@ -106,12 +106,13 @@ void Server::Receive(Connection& connection) {
 // Once stopping, the poller takes no more writes: what is left is not taken on.
 void Server::Process(Connection& connection) {
     while (!connection.closed && !connection.pending && !stopping_) {
-        const std::optional<std::size_t> length = FrameLength(connection.input.data(), connection.input.size());
-        if (!length) {
+        std::vector<std::uint8_t> adu;
+        const Cut cut = CutRequest(connection.input, adu);
+        if (cut == Cut::kBroken) {
             Close(connection);  // not a Modbus TCP header: nothing after it can be trusted
             return;
         }
-        if (*length == 0) {
+        if (cut == Cut::kWaiting) {
             if (connection.input.empty()) {
                 connection.partialSince.reset();
             } else if (!connection.partialSince) {
@@ -119,9 +120,6 @@ void Server::Process(Connection& connection) {
             }
             return;
         }
-        const std::vector<std::uint8_t> adu(connection.input.begin(),
-                                            connection.input.begin() + static_cast<long>(*length));
-        connection.input.erase(connection.input.begin(), connection.input.begin() + static_cast<long>(*length));
         connection.partialSince.reset();
         Handle(connection, adu.data(), adu.size());
     }

@@ -11,6 +11,9 @@ namespace qsn {
 namespace {
 
 constexpr std::size_t kChecksumLength = 2;
+// A NUL on the line would end the reply text early and hide what followed it
+// (a checksummed prefix would pass); it is kept as this character instead.
+constexpr char kNulStandIn = '.';
 
 // Length of `text`, looking at no more than `limit` characters.
 std::size_t BoundedLength(const char* text, std::size_t limit) {
@@ -45,6 +48,7 @@ bool ReadReply(const RequestBlock& request, char* buffer, std::size_t size) {
             buffer[at] = '\0';
             return true;
         }
+        if (buffer[at] == '\0') buffer[at] = kNulStandIn;
     }
     err(32, "QSNDUT: Error. CR not found in PLC Reply!");
     return false;

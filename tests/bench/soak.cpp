@@ -2,11 +2,13 @@
 // lose and damage characters (seeded), for a given number of transactions
 // spread over several lines at once. Prints the results 0/1/2, the values
 // accepted that differ from what the simulated units hold, the longest call,
-// and the process's RSS and open descriptors before and after.
+// and the process's RSS and open descriptors before and after. Each wrong
+// value is shown with what was expected, the replies of its call as the
+// simulator traced them (with the faults it put in) and the driver's log.
 //
-//   soak [--count N] [--lines L] [--drop RATE] [--corrupt RATE] [--seed S] [--timeout T]
+//   soak [--count N] [--lines L] [--drop RATE] [--corrupt RATE] [--seeds S,S2,...] [--timeout T]
 //   (defaults: 20000 transactions on 32 lines, 5% dropped, 5% corrupted,
-//    seed 1, read time-out 10 x 10 ms)
+//    seed 1, read time-out 10 x 10 ms; line i of a run has seed S + i)
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -21,8 +23,10 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -41,7 +45,7 @@ struct Options {
     int lines = 32;
     double drop = 0.05;
     double corrupt = 0.05;
-    unsigned long seed = 1;
+    std::vector<unsigned long> seeds = {1};
     int timeout = 10;
 };
 
@@ -91,6 +95,32 @@ struct Model {
     }
 };
 
+// The driver logs on the calling thread: each line's thread keeps its own call's log.
+thread_local std::string tLog;
+
+void CollectLog(int level, const char* line, void*) {
+    tLog += "    [" + std::to_string(level) + "] " + line + "\n";
+}
+
+// Microseconds since local midnight, as the simulator's trace stamps its lines.
+long long MicrosOfDay() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    const long long micros =
+        std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count() % 1000000;
+    return ((local.tm_hour * 60LL + local.tm_min) * 60 + local.tm_sec) * 1000000 + micros;
+}
+
+// A call that accepted wrong values; its replies are looked up in the trace once the run is over.
+struct WrongCall {
+    std::string trace;
+    std::string what;  // the gas, count and each wrong value
+    std::string log;
+    long long from = 0, to = 0;  // the call's start and the line's next call's start
+};
+
 struct Tally {
     std::atomic<long> results[3] = {};
     std::atomic<long> wrongTransactions{0};
@@ -98,6 +128,7 @@ struct Tally {
     std::atomic<long> longestUs{0};
     std::atomic<int> next{0};
     std::mutex printMutex;
+    std::vector<WrongCall> wrongCalls;
 };
 
 enum Kind { kAiPoint, kAiGroup, kAoRead, kAoGroupRead, kAoWrite, kAoGroupWrite, kDiPoint,
@@ -105,10 +136,10 @@ enum Kind { kAiPoint, kAiGroup, kAoRead, kAoGroupRead, kAoWrite, kAoGroupWrite, 
 
 class Line {
 public:
-    Line(const std::string& config, const Options& options, unsigned long seed)
-        : random_(seed), sim_({"--config", config, "--seed", std::to_string(seed),
-                               "--drop-rate", std::to_string(options.drop),
-                               "--corrupt-rate", std::to_string(options.corrupt)}) {
+    Line(const std::string& config, const std::string& trace, const Options& options, unsigned long seed)
+        : random_(seed), trace_(trace),
+          sim_({"--config", config, "--seed", std::to_string(seed), "--drop-rate", std::to_string(options.drop),
+                "--corrupt-rate", std::to_string(options.corrupt), "--trace", trace}) {
         std::memset(context_.get(), 0, sizeof(DriverContext));
         InitBlock init = qsn::test::InitFor(sim_.SlavePath(), options.timeout);
         if (Call(QSN_START_UP, &init) != 0) {
@@ -120,6 +151,7 @@ public:
 
     void Run(Tally& tally, int count) {
         while (tally.next.fetch_add(1) < count) Transaction(tally);
+        Closed(tally, MicrosOfDay());
     }
 
 private:
@@ -129,7 +161,18 @@ private:
 
     int Pick(int below) { return std::uniform_int_distribution<int>(0, below - 1)(random_); }
 
+    // The previous call's window in the trace ends where this one starts.
+    void Closed(Tally& tally, long long at) {
+        if (!lastWrong_) return;
+        const std::lock_guard<std::mutex> lock(tally.printMutex);
+        tally.wrongCalls[*lastWrong_].to = at;
+        lastWrong_.reset();
+    }
+
     void Transaction(Tally& tally) {
+        const long long startedAt = MicrosOfDay();
+        Closed(tally, startedAt);
+        tLog.clear();
         const auto kind = static_cast<Kind>(Pick(kKinds));
         const int output = Pick(kOutputs);
         const int input = kOutputs + Pick(kPositions - kOutputs);
@@ -208,58 +251,76 @@ private:
         }
         if (kind == kDoWrite) Model::Wrote(model_.digitalOut[output], written, ok);
         if (!ok || command == QSN_WRITE) return;
-        const int wrong = WrongValues(kind, any, input, output);
-        if (wrong > 0) {
+        const std::vector<std::string> wrong = WrongValues(kind, any, input, output);
+        if (!wrong.empty()) {
             ++tally.wrongTransactions;
-            tally.wrongValues += wrong;
-            Describe(tally, gas, block.count, wrong);
+            tally.wrongValues += static_cast<long>(wrong.size());
+            std::string what = gas + " count " + std::to_string(block.count) + ":";
+            for (const std::string& value : wrong) what += "\n    " + value;
+            const std::lock_guard<std::mutex> lock(tally.printMutex);
+            lastWrong_ = tally.wrongCalls.size();
+            tally.wrongCalls.push_back({trace_, what, tLog, startedAt, startedAt});
         }
     }
 
-    void Describe(Tally& tally, const std::string& gas, std::int32_t count, int wrong) const {
-        std::string stored;
-        for (std::int16_t value : values_) stored += " " + std::to_string(value);
-        const std::lock_guard<std::mutex> lock(tally.printMutex);
-        std::fprintf(stderr, "soak: %s count %d: %d wrong value(s) accepted; stored%s\n",
-                     gas.c_str(), count, wrong, stored.c_str());
+    static std::string OneOf(const std::set<int>& candidates) {
+        std::string text;
+        for (const int value : candidates) text += (text.empty() ? "" : " or ") + std::to_string(value);
+        return text;
     }
 
-    // Values the read stored that no unit holds.
-    int WrongValues(Kind kind, int anyPosition, int input, int output) const {
-        auto analogOut = [&](int p, int value) {
-            return p < kOutputs ? model_.analogOut[p].count(value) == 1 : value == 0;
-        };
-        int wrong = 0;
-        switch (kind) {
-        case kAiPoint: return values_[1] != AnalogInput(input);
-        case kAiGroup:
-            for (int p = 0; p < kPositions; ++p) {
-                wrong += values_[p] != (p < kOutputs ? 0 : AnalogInput(p));
+    // Each value the read stored that no unit holds: where, what was expected, what came.
+    std::vector<std::string> WrongValues(Kind kind, int anyPosition, int input, int output) const {
+        std::vector<std::string> wrong;
+        auto expect = [&](int element, const std::string& expected, bool right, int returned) {
+            if (!right) {
+                wrong.push_back("element " + std::to_string(element) + ": expected " + expected + ", returned " +
+                                std::to_string(returned));
             }
-            return wrong;
-        case kAoRead: return !analogOut(output, values_[1]);
+        };
+        auto exactly = [&](int element, int expected, int returned) {
+            expect(element, std::to_string(expected), returned == expected, returned);
+        };
+        auto analogOut = [&](int element, int p, int value) {
+            if (p >= kOutputs) return exactly(element, 0, value);
+            expect(element, OneOf(model_.analogOut[p]), model_.analogOut[p].count(value) == 1, value);
+        };
+        switch (kind) {
+        case kAiPoint: exactly(1, AnalogInput(input), values_[1]); break;
+        case kAiGroup:
+            for (int p = 0; p < kPositions; ++p) exactly(p, p < kOutputs ? 0 : AnalogInput(p), values_[p]);
+            break;
+        case kAoRead: analogOut(1, output, values_[1]); break;
         case kAoGroupRead:
-            for (int p = 0; p < kPositions; ++p) wrong += !analogOut(p, values_[p]);
-            return wrong;
-        case kDiPoint: return values_[1] != ((kDigitalInputsOn >> input) & 1);
+            for (int p = 0; p < kPositions; ++p) analogOut(p, p, values_[p]);
+            break;
+        case kDiPoint: exactly(1, (kDigitalInputsOn >> input) & 1, values_[1]); break;
         case kDoGroupRead: {
             const auto word = static_cast<std::uint16_t>(values_[0]);
             for (int p = 0; p < kPositions; ++p) {
                 const int bit = (word >> p) & 1;
-                wrong += p < kOutputs ? model_.digitalOut[p].count(bit) == 0
-                                      : bit != ((kDigitalInputsOn >> p) & 1);
+                if (p < kOutputs) {
+                    expect(0, "bit " + std::to_string(p) + " " + OneOf(model_.digitalOut[p]),
+                           model_.digitalOut[p].count(bit) == 1, bit);
+                } else {
+                    expect(0, "bit " + std::to_string(p) + " " + std::to_string((kDigitalInputsOn >> p) & 1),
+                           bit == ((kDigitalInputsOn >> p) & 1), bit);
+                }
             }
-            return wrong;
+            break;
         }
-        case kTempPoint: return values_[1] != Temperature(anyPosition);
+        case kTempPoint: exactly(1, Temperature(anyPosition), values_[1]); break;
         case kTempGroup:
-            for (int p = 0; p < kPositions; ++p) wrong += values_[p] != Temperature(p);
-            return wrong;
-        default: return 0;
+            for (int p = 0; p < kPositions; ++p) exactly(p, Temperature(p), values_[p]);
+            break;
+        default: break;
         }
+        return wrong;
     }
 
     std::mt19937_64 random_;
+    std::string trace_;
+    std::optional<std::size_t> lastWrong_;
     qsn::test::SimProcess sim_;
     std::unique_ptr<DriverContext> context_ = std::make_unique<DriverContext>();
     std::int16_t values_[kPositions] = {};
@@ -285,6 +346,34 @@ int OpenDescriptors() {
     return count;
 }
 
+long long StampOf(const std::string& line) {
+    int h = 0, m = 0, sec = 0;
+    long long micros = 0;
+    if (std::sscanf(line.c_str(), "%d:%d:%d.%lld", &h, &m, &sec, &micros) != 4) return -1;
+    return ((h * 60LL + m) * 60 + sec) * 1000000 + micros;
+}
+
+// The replies the simulator sent within the call's window; the last is the one accepted.
+std::string RepliesOf(const WrongCall& call) {
+    std::ifstream trace(call.trace);
+    std::string line, replies;
+    while (std::getline(trace, line)) {
+        const long long at = StampOf(line);
+        if (at >= call.from && at < call.to && line.find(" TX ") != std::string::npos) {
+            replies += "    " + line + "\n";
+        }
+    }
+    return replies;
+}
+
+std::vector<unsigned long> ParseSeeds(const std::string& list) {
+    std::vector<unsigned long> seeds;
+    std::stringstream in(list);
+    std::string item;
+    while (std::getline(in, item, ',')) seeds.push_back(std::strtoul(item.c_str(), nullptr, 10));
+    return seeds;
+}
+
 bool ParseOptions(int argc, char** argv, Options& options) {
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string name = argv[i];
@@ -293,32 +382,27 @@ bool ParseOptions(int argc, char** argv, Options& options) {
         else if (name == "--lines") options.lines = std::atoi(value);
         else if (name == "--drop") options.drop = std::atof(value);
         else if (name == "--corrupt") options.corrupt = std::atof(value);
-        else if (name == "--seed") options.seed = std::strtoul(value, nullptr, 10);
+        else if (name == "--seed" || name == "--seeds") options.seeds = ParseSeeds(value);
         else if (name == "--timeout") options.timeout = std::atoi(value);
         else return false;
     }
-    return argc % 2 == 1 && options.count > 0 && options.lines > 0 && options.timeout > 0;
+    return argc % 2 == 1 && options.count > 0 && options.lines > 0 && options.timeout > 0 && !options.seeds.empty();
 }
 
-}  // namespace
+struct Totals {
+    long results0 = 0, wrongValues = 0, wrongTransactions = 0;
+};
 
-int main(int argc, char** argv) {
-    Options options;
-    if (!ParseOptions(argc, argv, options)) {
-        std::fprintf(stderr, "usage: soak [--count N] [--lines L] [--drop RATE] [--corrupt RATE]"
-                             " [--seed S] [--timeout T]\n");
-        return 2;
-    }
-    prctl(PR_SET_TIMERSLACK, 1UL);
-    KaldorSetSink([](int, const char*, void*) {}, nullptr);
+void RunSeed(const Options& options, unsigned long seed, Totals& totals) {
     char folder[] = "/tmp/soak.XXXXXX";
-    if (mkdtemp(folder) == nullptr) return 1;
+    if (mkdtemp(folder) == nullptr) std::exit(1);
     const std::string config = std::string(folder) + "/rack.json";
     std::ofstream(config) << RackConfig();
 
     std::vector<std::unique_ptr<Line>> lines;
     for (int i = 0; i < options.lines; ++i) {
-        lines.push_back(std::make_unique<Line>(config, options, options.seed + static_cast<unsigned long>(i)));
+        const std::string trace = std::string(folder) + "/line" + std::to_string(i) + ".trace";
+        lines.push_back(std::make_unique<Line>(config, trace, options, seed + static_cast<unsigned long>(i)));
     }
     const long rssStart = RssKb();
     const int fdStart = OpenDescriptors();
@@ -331,23 +415,50 @@ int main(int argc, char** argv) {
     const long rssEnd = RssKb();
     const int fdEnd = OpenDescriptors();
     lines.clear();
+
+    for (const WrongCall& call : tally.wrongCalls) {
+        std::printf("wrong: %s\n  replies of the call (simulator's trace):\n%s  driver's log:\n%s",
+                    call.what.c_str(), RepliesOf(call).c_str(), call.log.c_str());
+    }
+    for (int i = 0; i < options.lines; ++i) std::remove((std::string(folder) + "/line" + std::to_string(i) + ".trace").c_str());
     std::remove(config.c_str());
     rmdir(folder);
 
     const long done = tally.results[0] + tally.results[1] + tally.results[2];
     std::printf("soak: %ld transactions on %d lines in %.0f s; %.1f%% of characters dropped, "
                 "%.1f%% corrupted, seed %lu\n",
-                done, options.lines, seconds, 100 * options.drop, 100 * options.corrupt,
-                options.seed);
-    std::printf("results  0: %ld  1: %ld  2: %ld\n", tally.results[0].load(),
-                tally.results[1].load(), tally.results[2].load());
+                done, options.lines, seconds, 100 * options.drop, 100 * options.corrupt, seed);
+    std::printf("results  0: %ld  1: %ld  2: %ld\n", tally.results[0].load(), tally.results[1].load(),
+                tally.results[2].load());
     std::printf("wrong values accepted: %ld values in %ld transactions (%.3f%% of results 0)\n",
                 tally.wrongValues.load(), tally.wrongTransactions.load(),
                 tally.results[0] ? 100.0 * static_cast<double>(tally.wrongTransactions) /
                                        static_cast<double>(tally.results[0])
                                  : 0.0);
     std::printf("longest call: %.3f s\n", static_cast<double>(tally.longestUs) / 1e6);
-    std::printf("RSS: %ld kB at start, %ld kB at end; open descriptors: %d at start, %d at end\n",
-                rssStart, rssEnd, fdStart, fdEnd);
+    std::printf("RSS: %ld kB at start, %ld kB at end; open descriptors: %d at start, %d at end\n\n", rssStart,
+                rssEnd, fdStart, fdEnd);
+    totals.results0 += tally.results[0];
+    totals.wrongValues += tally.wrongValues;
+    totals.wrongTransactions += tally.wrongTransactions;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (!ParseOptions(argc, argv, options)) {
+        std::fprintf(stderr, "usage: soak [--count N] [--lines L] [--drop RATE] [--corrupt RATE]"
+                             " [--seeds S,S2,...] [--timeout T]\n");
+        return 2;
+    }
+    prctl(PR_SET_TIMERSLACK, 1UL);
+    KaldorSetSink(CollectLog, nullptr);
+    Totals totals;
+    for (const unsigned long seed : options.seeds) RunSeed(options, seed, totals);
+    if (options.seeds.size() > 1) {
+        std::printf("all %zu seeds: %ld wrong values in %ld of %ld results 0\n", options.seeds.size(),
+                    totals.wrongValues, totals.wrongTransactions, totals.results0);
+    }
     return 0;
 }

@@ -1,6 +1,6 @@
 // The simulator's frame input: any byte stream on the line, assembled into
 // frames, parsed, answered by a unit of each kind and passed through the
-// fault injector. Every answer must be one reply ending in its carriage return.
+// fault injector. Every answer must be one well-formed reply with its checksum.
 #include <algorithm>
 #include <array>
 #include <cstdlib>
@@ -35,9 +35,19 @@ std::array<Unit, 3> Rack() {
     return {Unit(digital), Unit(analog), Unit(temperature)};
 }
 
+// A unit answers "A", an error reply "N" and its code, or "A", data of
+// hexadecimal digits (or "?" for a point it cannot read) and their sum's two digits.
 void CheckReply(const std::string& reply) {
     if (reply.empty() || reply.back() != '\r') std::abort();
     if (std::count(reply.begin(), reply.end(), '\r') != 1) std::abort();
+    if (reply[0] == 'N' || reply == "A\r") return;
+    if (reply[0] != 'A' || reply.size() < 4) std::abort();
+    const std::string data = reply.substr(1, reply.size() - 4);
+    if (data.find_first_not_of("0123456789ABCDEF?") != std::string::npos) std::abort();
+    unsigned sum = 0;
+    for (const char c : data) sum += static_cast<unsigned char>(c);
+    static const char kDigits[] = "0123456789ABCDEF";
+    if (reply[reply.size() - 3] != kDigits[sum / 16 % 16] || reply[reply.size() - 2] != kDigits[sum % 16]) std::abort();
 }
 
 }  // namespace

@@ -58,6 +58,7 @@ protected:
         gates.push_back(MakeGate("0BCK0", 0x0B, 210));
         gates.push_back(MakeGate("01DO4", 1, 60));
         gates.push_back(MakeGate("01DO5", 1, 60));
+        gates.push_back(MakeGate("05AO3", 5, 40));
         return gates;
     }
 
@@ -140,6 +141,14 @@ TEST_F(RequestTest, EachRequestGetsItsValuesOrItsException) {
         {"write an unconfigured unit", Adu(9, {6, 0, 0, 0, 1}), kTargetFailed, {}},
         {"read-only gateway", Adu(5, {6, 0, 2, 0, 1}), kIllegalFunction, {}, true},
         {"read-only unit", Adu(0x0B, {6, 0, 0, 0, 1}), kIllegalFunction, {}},
+        // A multiple write is checked whole: nothing of it is planned when any part fails.
+        {"analog output at its top", Adu(5, {6, 0, 2, 0x0F, 0xFF}), kNone, {20, 4095}},
+        {"analog output above 4095", Adu(5, {6, 0, 2, 0x10, 0x00}), kIllegalValue, {}},
+        {"two registers", Adu(5, {16, 0, 2, 0, 2, 4, 0, 1, 0x0F, 0xFF}), kNone, {20, 1, 24, 4095}},
+        {"two registers, the second out of range", Adu(5, {16, 0, 2, 0, 2, 4, 0, 1, 0xFF, 0xFF}), kIllegalValue, {}},
+        {"registers, the last unconfigured", Adu(5, {16, 0, 2, 0, 3, 6, 0, 1, 0, 1, 0, 1}), kIllegalAddress, {}},
+        {"coils, the last unconfigured", Adu(1, {15, 0, 4, 0, 3, 1, 0b111}), kIllegalAddress, {}},
+        {"read-only unit, many registers", Adu(0x0B, {16, 0, 0, 0, 1, 2, 0, 1}), kIllegalFunction, {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

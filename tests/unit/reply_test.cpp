@@ -49,6 +49,8 @@ TEST_F(ReplyTest, ReadReplyStopsAtCarriageReturnOrItsLimit) {
         {"bare acknowledgement", "A\r", 500, true, "A", "", {}},
         {"acknowledgement with data", "A0FFF02\rX", 500, true, "A0FFF02", "X", {}},
         {"carriage return alone", "\r", 500, true, "", "", {}},
+        {"NUL inside keeps the reply's length", std::string("A1800C9\0\x03\r", 10), 500, true,
+         "A1800C9.\x03", "", {}},
         {"time-out on the first character", "", 500, false, "", "", {kReadFailed}},
         {"time-out inside the reply", "A0F", 500, false, "", "", {kReadFailed}},
         {"999 characters and CR", a999 + "\r", 1000, true, a999, "", {}},
