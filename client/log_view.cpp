@@ -37,7 +37,8 @@ bool IsErrorReply(const std::string& text) {
 }
 
 std::string RepeatedText(long heldBack) {
-    return heldBack > 0 ? " (repeated " + std::to_string(heldBack) + " times)" : "";
+    if (heldBack <= 0) return "";
+    return heldBack == 1 ? " (repeated once)" : " (repeated " + std::to_string(heldBack) + " times)";
 }
 
 }  // namespace
