@@ -1,5 +1,5 @@
 # The two commands of this project. Each installs what it needs first.
-.PHONY: test demo deps bench fuzz soak gateway-bench
+.PHONY: test demo deps bench fuzz soak gateway-bench gateway-soak install
 
 deps:
 	bash scripts/install-deps.sh
@@ -55,3 +55,19 @@ gateway-bench: deps
 	cmake --preset native
 	cmake --build --preset native --target gateway_bench plexer optomux-sim
 	build/native/tests/gateway/gateway_bench --clients 32 --seconds 20 --baud 9600 --baud 38400
+
+# The gateway left running: 8 clients reading, 2 writing, a dead unit, and the
+# simulator killed and restarted on the same link every 60 s.
+GATEWAY_SOAK_SECONDS ?= 600
+gateway-soak: deps
+	cmake --preset native
+	cmake --build --preset native --target gateway_soak plexer optomux-sim
+	build/native/tests/gateway/gateway_soak --seconds $(GATEWAY_SOAK_SECONDS) --restart-every 60 --readers 8 --writers 2
+
+# plexer with its driver, the simulator, the systemd unit and a sample config:
+# make install PREFIX=/usr/local (DESTDIR=... to stage).
+PREFIX ?= /usr/local
+install:
+	cmake --preset native
+	cmake --build --preset native --target plexer qsnwndut optomux-sim
+	DESTDIR="$(DESTDIR)" cmake --install build/native --prefix "$(PREFIX)"

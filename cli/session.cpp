@@ -16,6 +16,7 @@ namespace {
 constexpr int kTimeoutUnitMs = 10;
 constexpr unsigned kHighestBaud = 65535;  // the driver's field has 16 bits
 constexpr unsigned kDefaultBaud = 9600;
+constexpr std::chrono::seconds kUnattendedRepeatWindow{60};
 
 std::int16_t StopBitsCode(const std::string& name) {
     if (name == "1.5") return 1;
@@ -70,6 +71,15 @@ bool ColourWanted(const GlobalOptions& options) {
     return !options.noColour && std::getenv("NO_COLOR") == nullptr && IsTerminal(stderr);
 }
 
+LogSettings LogSettingsFor(const GlobalOptions& options, LogStyle style) {
+    LogSettings settings{options.quiet, ColourWanted(options)};
+    if (style == LogStyle::kUnattended) {
+        settings.timestamps = true;
+        settings.repeatWindow = kUnattendedRepeatWindow;
+    }
+    return settings;
+}
+
 }  // namespace
 
 void CheckLineOptions(const LineOptions& line) {
@@ -84,11 +94,11 @@ void CheckLineOptions(const LineOptions& line) {
     if (line.trace && !WireTraceAvailable()) throw CommandFailure(kExitUsage, WhyNoTrace());
 }
 
-Session::Session(const GlobalOptions& options)
+Session::Session(const GlobalOptions& options, LogStyle style)
     : options_(options),
       started_(std::chrono::steady_clock::now()),
       library_(LoadDriver(options.driverPath)),
-      log_(LogSettings{options.quiet, ColourWanted(options)}),
+      log_(LogSettingsFor(options, style)),
       out_(options.json),
       host_(std::make_unique<Host>(library_->Entry(), log_, options.verbose)) {}
 

@@ -56,9 +56,13 @@ struct LineOptions {
 // CommandFailure(kExitUsage).
 void CheckLineOptions(const LineOptions& line);
 
+// A person at a terminal, or a service's log: lines with their time, and a
+// driver line repeated every poll shown once a minute with its count.
+enum class LogStyle { kInteractive, kUnattended };
+
 class Session {
 public:
-    explicit Session(const GlobalOptions& options);
+    explicit Session(const GlobalOptions& options, LogStyle style = LogStyle::kInteractive);
 
     Host& Driver() { return *host_; }
     LogView& Log() { return log_; }

@@ -1,6 +1,7 @@
 #include "log_view.h"
 
 #include <cstdio>
+#include <ctime>
 
 #include "terminal.h"
 #include "kaldor.h"
@@ -35,12 +36,21 @@ bool IsErrorReply(const std::string& text) {
                                                 text.find(": Write failed! ErrorCode") != std::string::npos);
 }
 
+std::string RepeatedText(long heldBack) {
+    if (heldBack <= 0) return "";
+    return heldBack == 1 ? " (repeated once)" : " (repeated " + std::to_string(heldBack) + " times)";
+}
+
 }  // namespace
 
-LogView::LogView(LogSettings settings) : settings_(settings) { KaldorSetSink(&LogView::Sink, this); }
+LogView::LogView(LogSettings settings) : settings_(settings) {
+    if (settings_.repeatWindow.count() > 0) limit_.emplace(settings_.repeatWindow);
+    KaldorSetSink(&LogView::Sink, this);
+}
 
 LogView::~LogView() {
     ShowRepeats();
+    if (limit_) ShowOverdue(RepeatLimit::Clock::time_point::max());
     KaldorSetSink(nullptr, nullptr);
 }
 
@@ -48,23 +58,27 @@ void LogView::BeginCall() { call_.clear(); }
 
 std::vector<LogLine> LogView::EndCall() {
     ShowRepeats();
+    if (limit_) ShowOverdue(RepeatLimit::Clock::now());
     return std::move(call_);
 }
 
 // One repeat is shown as it came; more are counted in one note.
 void LogView::ShowRepeats() {
     if (repeats_ == 1 && last_) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "%s\n", LogLineText(*last_, settings_.colour).c_str());
+        Show(LogLineText(*last_, settings_.colour));
     } else if (repeats_ > 1) {
         Note("the driver repeated that line " + std::to_string(repeats_) + " more times");
     }
     repeats_ = 0;
 }
 
-void LogView::Note(const std::string& text) const {
+void LogView::Note(const std::string& text) const { Show(Paint("plexer: " + text, Colour::kDim, settings_.colour)); }
+
+// Standard output is buffered: flushed first, so that both streams keep their order.
+void LogView::Show(const std::string& text) const {
     std::fflush(stdout);
-    WriteWhole(stderr, Paint("plexer: " + text, Colour::kDim, settings_.colour) + "\n");
+    const std::string time = settings_.timestamps ? LogTimestamp(std::chrono::system_clock::now()) + " " : "";
+    WriteWhole(stderr, time + text + "\n");
 }
 
 void LogView::Sink(int level, const char* line, void* user) {
@@ -73,20 +87,35 @@ void LogView::Sink(int level, const char* line, void* user) {
 
 void LogView::Receive(LogLine line) {
     const bool shown = echo_ && !(settings_.hideLevel8 && HiddenWhenQuiet(line));
-    // A line equal to the last one shown in this call is counted, not printed again.
-    const bool repeat = shown && !call_.empty() && last_ && last_->level == line.level && last_->text == line.text;
-    if (repeat) {
-        ++repeats_;
+    if (limit_) {
+        if (shown) ShowLimited(line);
     } else {
-        ShowRepeats();
-    }
-    if (shown && !repeat) {
-        // Standard output is buffered: flush it so both streams keep their order.
-        std::fflush(stdout);
-        WriteWhole(stderr, LogLineText(line, settings_.colour) + "\n");
+        ShowFolded(line, shown);
     }
     last_ = line;
     call_.push_back(std::move(line));
+}
+
+// A line equal to the last one shown in this call is counted, not printed again.
+void LogView::ShowFolded(const LogLine& line, bool shown) {
+    const bool repeat = shown && !call_.empty() && last_ && last_->level == line.level && last_->text == line.text;
+    if (repeat) {
+        ++repeats_;
+        return;
+    }
+    ShowRepeats();
+    if (shown) Show(LogLineText(line, settings_.colour));
+}
+
+void LogView::ShowLimited(const LogLine& line) {
+    const RepeatLimit::Clock::time_point now = RepeatLimit::Clock::now();
+    const std::optional<long> heldBack = limit_->Admit(LogLineText(line, false), now);
+    if (heldBack) Show(LogLineText(line, settings_.colour) + RepeatedText(*heldBack));
+    ShowOverdue(now);
+}
+
+void LogView::ShowOverdue(RepeatLimit::Clock::time_point now) {
+    for (const auto& [text, heldBack] : limit_->Overdue(now)) Show(text + RepeatedText(heldBack));
 }
 
 std::string LogLineText(const LogLine& line, bool colour) {
@@ -99,6 +128,24 @@ bool IsReplyFault(const LogLine& line) {
         if (line.text.starts_with(fault)) return true;
     }
     return IsErrorReply(line.text);
+}
+
+std::string LogTimestamp(std::chrono::system_clock::time_point at) {
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(at);
+    std::tm local{};
+#ifdef _WIN32
+    localtime_s(&local, &seconds);
+#else
+    localtime_r(&seconds, &local);
+#endif
+    char date[32];
+    char offset[8];
+    std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local);
+    std::strftime(offset, sizeof offset, "%z", &local);
+    const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count() % 1000;
+    char text[64];
+    std::snprintf(text, sizeof text, "%s.%03d%.3s:%.2s", date, static_cast<int>(millis), offset, offset + 3);
+    return text;
 }
 
 }  // namespace plexer

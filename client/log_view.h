@@ -3,9 +3,12 @@
 // the call in progress, so that a failure can be explained with its lines.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "repeat_limit.h"
 
 namespace plexer {
 
@@ -17,6 +20,11 @@ struct LogLine {
 struct LogSettings {
     bool hideLevel8 = false;
     bool colour = false;
+    // For a program nobody watches: each line begins with the local time, and
+    // a driver line equal to one shown less than repeatWindow before is
+    // counted, not shown (0: each is shown, and repeats within a call folded).
+    bool timestamps = false;
+    std::chrono::seconds repeatWindow{0};
 };
 
 class LogView {
@@ -45,12 +53,17 @@ private:
     static void Sink(int level, const char* line, void* user);
     void Receive(LogLine line);
     void ShowRepeats();
+    void ShowFolded(const LogLine& line, bool shown);
+    void ShowLimited(const LogLine& line);
+    void ShowOverdue(RepeatLimit::Clock::time_point now);
+    void Show(const std::string& text) const;
 
     LogSettings settings_;
     bool echo_ = true;
     long repeats_ = 0;  // shown lines held back since the last one printed, all equal to it
     std::vector<LogLine> call_;
     std::optional<LogLine> last_;
+    std::optional<RepeatLimit> limit_;
 };
 
 // "[32] QSNDUT: ..." as shown on a terminal (coloured) or in a file.
@@ -59,5 +72,8 @@ std::string LogLineText(const LogLine& line, bool colour);
 // Whether the line tells of one failed attempt on the line: a reply that did
 // not arrive whole, an error reply, an unrecognised reply or a bad checksum.
 bool IsReplyFault(const LogLine& line);
+
+// "2025-03-04T05:06:07.089+01:00": local time to the millisecond, with its offset.
+std::string LogTimestamp(std::chrono::system_clock::time_point at);
 
 }  // namespace plexer

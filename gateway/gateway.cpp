@@ -180,10 +180,11 @@ void RunGateway(const GlobalOptions& global, LineOptions line, const std::vector
                 const GatewayOptions& options) {
     if (args.size() > 1) throw CommandFailure(kExitUsage, "too many arguments: the gateway takes one port");
     if (line.port.empty() && !args.empty()) line.port = args.front();
-    const GatewayConfig config = ResolveConfig(options, line);
+    GatewayConfig config = ResolveConfig(options, line);
+    config.line.trace = line.trace;
     // Before the session, so that signals stay caught until the line is closed.
     const Signals signals;
-    Session session(global);
+    Session session(global, LogStyle::kUnattended);
     const std::vector<Gate> gates = ValidatedGates(session, config.gases);
     const PointMap map = MapOf(gates, config);
     if (options.printMap) PrintMap(session.Out(), map);

@@ -64,6 +64,9 @@ std::string WhyNoTrace();
 // The relay: the real port opened and set up as the driver would, a
 // pseudo-terminal for the driver, and the thread between them. Throws
 // std::runtime_error when the port or the pseudo-terminal cannot be had.
+// A port that fails later (unplugged, its simulator gone) is opened again
+// by its name once it can be; meanwhile the driver's frames are dropped and
+// it hears no replies. The trace notes both moments.
 class WireTrace {
 public:
     WireTrace(const std::string& port, const LineSettings& settings, std::unique_ptr<TraceLog> log);

@@ -6,7 +6,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -95,7 +97,13 @@ bool WireTraceAvailable() { return true; }
 
 std::string WhyNoTrace() { return ""; }
 
+// Tried again this often while the port is gone, the wait doubling up to its longest.
+constexpr std::chrono::milliseconds kFirstRetry{250};
+constexpr std::chrono::milliseconds kLongestRetry{2000};
+
 struct WireTrace::Relay {
+    std::string port;
+    LineSettings settings{};
     Descriptor device;
     Descriptor master;
     Descriptor slave;  // held, so that the master never reads end-of-file between the driver's opens
@@ -103,6 +111,8 @@ struct WireTrace::Relay {
     Descriptor wakeWrite;
     std::string driverPort;
     std::unique_ptr<TraceLog> log;
+    std::chrono::milliseconds retry = kFirstRetry;
+    std::chrono::steady_clock::time_point nextTry;  // while the device is gone
     std::thread thread;
 
     void Run() {
@@ -112,35 +122,76 @@ struct WireTrace::Relay {
         pthread_sigmask(SIG_BLOCK, &signals, nullptr);
         char bytes[kChunk];
         for (;;) {
-            pollfd fds[3] = {{device.Get(), POLLIN, 0}, {master.Get(), POLLIN, 0}, {wakeRead.Get(), POLLIN, 0}};
-            if (poll(fds, 3, -1) < 0) {
+            // A closed device (-1) is left out of the poll.
+            pollfd fds[3] = {{wakeRead.Get(), POLLIN, 0}, {master.Get(), POLLIN, 0}, {device.Get(), POLLIN, 0}};
+            if (poll(fds, 3, ReopenTimeoutMs()) < 0) {
                 if (errno == EINTR) continue;
                 return;
             }
-            if (fds[2].revents != 0) return;
-            // Forwarded first, told after: the trace never holds a byte back.
-            if ((fds[0].revents != 0 && !Pass(device.Get(), master.Get(), bytes, false)) ||
-                (fds[1].revents != 0 && !Pass(master.Get(), device.Get(), bytes, true))) {
-                log->Note("the relay stopped: the port failed or hung up; the driver hears nothing more",
-                          TraceLog::Clock::now());
+            if (fds[0].revents != 0) return;
+            if (device.Get() < 0 && std::chrono::steady_clock::now() >= nextTry) Reopen();
+            if (fds[2].revents != 0 && !FromDevice(bytes)) Lose();
+            if (fds[1].revents != 0 && !FromDriver(bytes)) {
+                log->Note("the relay stopped: the driver's side failed", TraceLog::Clock::now());
                 return;
             }
         }
     }
 
-    bool Pass(int from, int to, char* bytes, bool sent) {
-        const ssize_t n = read(from, bytes, kChunk);
+    // Forwarded first, told after: the trace never holds a byte back. False
+    // when the device failed or hung up.
+    bool FromDevice(char* bytes) {
+        const ssize_t n = read(device.Get(), bytes, kChunk);
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
         if (n <= 0) return false;
         const auto count = static_cast<std::size_t>(n);
         const TraceLog::Clock::time_point at = TraceLog::Clock::now();
-        const bool passed = WriteAll(to, bytes, count);
-        if (sent) {
-            log->Sent(bytes, count, at);
-        } else {
-            log->Received(bytes, count, at);
+        WriteAll(master.Get(), bytes, count);
+        log->Received(bytes, count, at);
+        return true;
+    }
+
+    // While the device is gone the driver's frames are dropped, and it hears
+    // silence, as from units that do not answer. False when the driver's side failed.
+    bool FromDriver(char* bytes) {
+        const ssize_t n = read(master.Get(), bytes, kChunk);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
+        if (n <= 0) return false;
+        if (device.Get() < 0) return true;
+        const auto count = static_cast<std::size_t>(n);
+        const TraceLog::Clock::time_point at = TraceLog::Clock::now();
+        const bool passed = WriteAll(device.Get(), bytes, count);
+        log->Sent(bytes, count, at);
+        if (!passed) Lose();
+        return true;
+    }
+
+    // Until the next try at opening a device that is gone; -1 (none) while it is open.
+    int ReopenTimeoutMs() const {
+        if (device.Get() >= 0) return -1;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(nextTry - std::chrono::steady_clock::now());
+        return static_cast<int>(std::max<std::int64_t>(0, left.count()));
+    }
+
+    void Lose() {
+        device.Reset(-1);
+        retry = kFirstRetry;
+        nextTry = std::chrono::steady_clock::now() + retry;
+        log->Flush();
+        log->Note("the port failed or hung up: frames are dropped until it can be opened again",
+                  TraceLog::Clock::now());
+    }
+
+    // A device unplugged and plugged in again, or a simulator restarted on
+    // the same link, comes back under the same name.
+    void Reopen() {
+        try {
+            device.Reset(OpenDevice(port, settings));
+            log->Note("the port is open again", TraceLog::Clock::now());
+        } catch (const std::runtime_error&) {
+            retry = std::min(retry * 2, kLongestRetry);
+            nextTry = std::chrono::steady_clock::now() + retry;
         }
-        return passed;
     }
 };
 
@@ -148,6 +199,8 @@ WireTrace::WireTrace(const std::string& port, const LineSettings& settings, std:
     : relay_(std::make_unique<Relay>()) {
     Relay& relay = *relay_;
     relay.log = std::move(log);
+    relay.port = port;
+    relay.settings = settings;
     relay.device.Reset(OpenDevice(port, settings));
     relay.master.Reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
     if (relay.master.Get() < 0 || grantpt(relay.master.Get()) != 0 || unlockpt(relay.master.Get()) != 0) {
