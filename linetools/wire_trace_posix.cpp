@@ -1,8 +1,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
-#include <sys/file.h>
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -14,7 +12,6 @@
 #include <thread>
 
 #include "port_access.h"
-#include "serial/termios_map.h"
 #include "wire_trace.h"
 
 namespace plexer {
@@ -32,11 +29,6 @@ public:
     Descriptor(const Descriptor&) = delete;
     Descriptor& operator=(const Descriptor&) = delete;
     int Get() const { return fd_; }
-    int Release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
     void Reset(int fd) {
         if (fd_ >= 0) close(fd_);
         fd_ = fd;
@@ -61,32 +53,13 @@ bool WriteAll(int fd, const char* bytes, std::size_t count) {
     return true;
 }
 
-// The real port as the driver would have it: held exclusively, raw, with the
-// line settings mapped exactly as the driver's own backend maps them.
-int OpenDevice(const std::string& port, const LineSettings& settings) {
-    const std::string path = DevicePath(port);
-    // Opened without waiting for a carrier, then blocking: the relay writes whole frames.
-    Descriptor fd(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (fd.Get() < 0) Fail(path);
-    fcntl(fd.Get(), F_SETFL, fcntl(fd.Get(), F_GETFL) & ~O_NONBLOCK);
-    if (flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) Fail(path + " is busy");
-    ioctl(fd.Get(), TIOCEXCL);
-    termios tio{};
-    if (tcgetattr(fd.Get(), &tio) != 0) Fail(path);
-    qsn::platform::CommState state{};
-    qsn::posix::MapFromTermios(tio, &state);
-    state.baudRate = settings.baudRate;
-    state.byteSize = static_cast<std::uint8_t>(settings.dataBits);
-    state.parity = static_cast<std::uint8_t>(settings.parity);
-    state.parityCheck = settings.parity != 0;
-    state.stopBits = static_cast<std::uint8_t>(settings.stopBits);
-    qsn::posix::ModemLines lines;
-    if (qsn::posix::MapToTermios(state, &tio, &lines) != qsn::posix::MapResult::kOk) {
-        throw std::runtime_error("--trace: " + path + " cannot take these line settings");
+// The real port as the driver would have it.
+std::unique_ptr<HostLine> OpenDevice(const std::string& port, const LineSettings& settings) {
+    try {
+        return std::make_unique<HostLine>(port, settings);
+    } catch (const std::runtime_error& e) {
+        throw std::runtime_error(std::string("--trace: ") + e.what());
     }
-    if (tcsetattr(fd.Get(), TCSANOW, &tio) != 0) Fail(path);
-    tcflush(fd.Get(), TCIOFLUSH);
-    return fd.Release();
 }
 
 }  // namespace
@@ -96,7 +69,7 @@ bool WireTraceAvailable() { return true; }
 std::string WhyNoTrace() { return ""; }
 
 struct WireTrace::Relay {
-    Descriptor device;
+    std::unique_ptr<HostLine> device;
     Descriptor master;
     Descriptor slave;  // held, so that the master never reads end-of-file between the driver's opens
     Descriptor wakeRead;
@@ -105,6 +78,8 @@ struct WireTrace::Relay {
     std::unique_ptr<TraceLog> log;
     std::thread thread;
 
+    int Device() const { return static_cast<int>(device->Native()); }
+
     void Run() {
         // Ctrl-C belongs to the thread that calls the driver.
         sigset_t signals;
@@ -112,15 +87,15 @@ struct WireTrace::Relay {
         pthread_sigmask(SIG_BLOCK, &signals, nullptr);
         char bytes[kChunk];
         for (;;) {
-            pollfd fds[3] = {{device.Get(), POLLIN, 0}, {master.Get(), POLLIN, 0}, {wakeRead.Get(), POLLIN, 0}};
+            pollfd fds[3] = {{Device(), POLLIN, 0}, {master.Get(), POLLIN, 0}, {wakeRead.Get(), POLLIN, 0}};
             if (poll(fds, 3, -1) < 0) {
                 if (errno == EINTR) continue;
                 return;
             }
             if (fds[2].revents != 0) return;
             // Forwarded first, told after: the trace never holds a byte back.
-            if ((fds[0].revents != 0 && !Pass(device.Get(), master.Get(), bytes, false)) ||
-                (fds[1].revents != 0 && !Pass(master.Get(), device.Get(), bytes, true))) {
+            if ((fds[0].revents != 0 && !Pass(Device(), master.Get(), bytes, false)) ||
+                (fds[1].revents != 0 && !Pass(master.Get(), Device(), bytes, true))) {
                 log->Note("the relay stopped: the port failed or hung up; the driver hears nothing more",
                           TraceLog::Clock::now());
                 return;
@@ -148,7 +123,7 @@ WireTrace::WireTrace(const std::string& port, const LineSettings& settings, std:
     : relay_(std::make_unique<Relay>()) {
     Relay& relay = *relay_;
     relay.log = std::move(log);
-    relay.device.Reset(OpenDevice(port, settings));
+    relay.device = OpenDevice(port, settings);
     relay.master.Reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
     if (relay.master.Get() < 0 || grantpt(relay.master.Get()) != 0 || unlockpt(relay.master.Get()) != 0) {
         Fail("pseudo-terminal");
