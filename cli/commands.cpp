@@ -3,17 +3,14 @@
 #include <charconv>
 #include <cmath>
 
+#include "display_text.h"
 #include "format.h"
 
 namespace plexer {
 
 namespace {
 
-std::string Hex2(std::int32_t value) {
-    char text[8];
-    std::snprintf(text, sizeof text, "0x%02X", static_cast<unsigned>(value) & 0xFFu);
-    return text;
-}
+int ClassNumber(std::int32_t typeCode) { return static_cast<int>(TypeClassOf(typeCode)); }
 
 std::string InvalidReason(const Validation& validation) {
     const std::string why = LogSummary(validation.log);
@@ -33,8 +30,8 @@ void ShowValidation(const Output& out, const Validation& validation) {
     }
     const std::string mnemonic = MnemonicOf(gate.typeCode);
     const Family family = FamilyOf(gate.typeCode);
-    out.Text(Pad(gate.gas, 7) + "unit " + Hex2(gate.unit) + "  " + Pad(mnemonic + " " + FamilyName(family), 21) +
-             "type " + std::to_string(gate.typeCode) + "  class " + std::to_string(TypeClassOf(gate.typeCode)) +
+    out.Text(Pad(gate.gas, 7) + "unit 0x" + Hex2(static_cast<unsigned>(gate.unit)) + "  " +
+             Pad(mnemonic + " " + FamilyName(family), 21) + "type " + std::to_string(gate.typeCode) + "  class " + std::to_string(ClassNumber(gate.typeCode)) +
              "  point address " + std::to_string(gate.pointAddress) + "  point index " +
              std::to_string(gate.pointIndex));
     out.Object({{"gas", gate.gas},
@@ -42,7 +39,7 @@ void ShowValidation(const Output& out, const Validation& validation) {
                 {"unit", gate.unit},
                 {"type", mnemonic},
                 {"typeCode", gate.typeCode},
-                {"typeClass", TypeClassOf(gate.typeCode)},
+                {"typeClass", ClassNumber(gate.typeCode)},
                 {"family", FamilyName(family)},
                 {"pointAddress", gate.pointAddress},
                 {"pointIndex", gate.pointIndex},
@@ -131,9 +128,8 @@ Access AccessOf(Family family) {
 }  // namespace
 
 std::vector<GateType> GateTypes() {
-    constexpr std::int32_t kFirst = 30, kLast = 330, kStep = 10;
     std::vector<GateType> types;
-    for (std::int32_t code = kFirst; code <= kLast; code += kStep) types.push_back({MnemonicOf(code), code});
+    for (const qsn::GateType& type : qsn::kGateTypes) types.push_back({type.mnemonic, type.code});
     return types;
 }
 
@@ -144,11 +140,11 @@ void ListTypes(const Output& out) {
         const Access access = AccessOf(family);
         const std::string familyName = family == Family::kOther ? "other" : FamilyName(family);
         out.Text(Pad(type.mnemonic, 6) + Pad(std::to_string(type.typeCode), 6) +
-                 Pad(std::to_string(TypeClassOf(type.typeCode)), 7) + Pad(familyName, 19) + Pad(access.reads, 49) +
+                 Pad(std::to_string(ClassNumber(type.typeCode)), 7) + Pad(familyName, 19) + Pad(access.reads, 49) +
                  access.writes);
         out.Object({{"type", type.mnemonic},
                     {"typeCode", type.typeCode},
-                    {"typeClass", TypeClassOf(type.typeCode)},
+                    {"typeClass", ClassNumber(type.typeCode)},
                     {"family", familyName},
                     {"reads", access.reads},
                     {"writes", access.writes}});

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "commands.h"
+#include "display_text.h"
 #include "terminal.h"
 #include "gateway_command.h"
 #include "port_access.h"
@@ -81,12 +82,10 @@ std::vector<std::string> Counted(std::vector<std::string> rest, std::size_t leas
     return rest;
 }
 
-bool IsHex(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
-
 // The form of a GAS, judged by the host before the driver is loaded: only to
 // tell a forgotten port from a port name.
 bool LooksLikeGas(const std::string& text) {
-    if (text.size() != 5 || !IsHex(text[0]) || !IsHex(text[1]) || !IsHex(text[4])) return false;
+    if (text.size() != 5 || !IsHexDigit(text[0]) || !IsHexDigit(text[1]) || !IsHexDigit(text[4])) return false;
     std::string mnemonic = text.substr(2, 2);
     for (char& c : mnemonic) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     for (const GateType& type : GateTypes()) {

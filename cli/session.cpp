@@ -104,6 +104,10 @@ Session::Session(const GlobalOptions& options, LogStyle style)
 
 void Session::StartLine(const LineOptions& line, int defaultTimeoutMs) {
     if (host_->Started()) return;
+    StartLine(PrepareLine(line, defaultTimeoutMs), line.port);
+}
+
+LineConfig Session::PrepareLine(const LineOptions& line, int defaultTimeoutMs) {
     if (line.port.empty()) throw CommandFailure(kExitUsage, "no port: give it as -p PORT or as the first argument");
     const std::string problem = PortProblem(line.port);
     if (!problem.empty()) throw CommandFailure(kExitNoLine, "port " + problem);
@@ -122,9 +126,30 @@ void Session::StartLine(const LineOptions& line, int defaultTimeoutMs) {
     }
     ReportAdapter(line.port);
     if (line.trace) StartTrace(line, config);
+    return config;
+}
+
+void Session::StartLine(const LineConfig& config, const std::string& port) {
     const std::int32_t result = host_->Start(config);
     if (result != QSN_OK) {
-        throw CommandFailure(kExitNoLine, "port " + line.port + ": " + ResultMeaning(QSN_START_UP, result));
+        throw CommandFailure(kExitNoLine, "port " + port + ": " + ResultMeaning(QSN_START_UP, result));
+    }
+    line_ = config;
+}
+
+LineConfig Session::TakeLine(const LineOptions& line, int defaultTimeoutMs) {
+    if (!host_->Started()) return PrepareLine(line, defaultTimeoutMs);
+    host_->Close();
+    lent_ = true;
+    return line_;
+}
+
+void Session::HandBack(const LineConfig& config, const std::string& port) {
+    if (!lent_) return StartLine(config, port);
+    lent_ = false;
+    const std::int32_t result = host_->Reopen();
+    if (result != QSN_OK) {
+        throw CommandFailure(kExitNoLine, "port " + port + ": " + ResultMeaning(QSN_START_UP, result));
     }
 }
 

@@ -11,16 +11,13 @@
 #include <vector>
 
 #include "driver_loader.h"
+#include "exit_codes.h"
 #include "format.h"
 #include "host.h"
 #include "log_view.h"
 #include "wire_trace.h"
 
 namespace plexer {
-
-inline constexpr int kExitFailed = 1;  // a GAS that does not validate, a failed transaction
-inline constexpr int kExitUsage = 2;   // bad arguments
-inline constexpr int kExitNoLine = 3;  // no driver, or a port that does not open
 
 // Ends a subcommand with its exit code and a one-line reason.
 class CommandFailure : public std::runtime_error {
@@ -71,11 +68,20 @@ public:
     // Start-up on the port of `line`; throws CommandFailure when it does not
     // open, saying why when the port can be seen to be wrong beforehand.
     void StartLine(const LineOptions& line, int defaultTimeoutMs);
+    // The line for a subcommand that uses the port itself before the driver
+    // (config.portName, as the driver opens it): prepared as StartLine
+    // prepares it or, when the driver has it already, lent by the driver,
+    // whose port closes. HandBack gives it to the driver: start-up on it, or
+    // the lent port opened again. Both throw CommandFailure as StartLine does.
+    LineConfig TakeLine(const LineOptions& line, int defaultTimeoutMs);
+    void HandBack(const LineConfig& config, const std::string& port);
 
 private:
     struct CloseFile {
         void operator()(std::FILE* file) const { std::fclose(file); }
     };
+    LineConfig PrepareLine(const LineOptions& line, int defaultTimeoutMs);
+    void StartLine(const LineConfig& config, const std::string& port);
     void ReportAdapter(const std::string& port) const;
     void StartTrace(const LineOptions& line, LineConfig& config);
 
@@ -88,6 +94,8 @@ private:
     std::unique_ptr<std::FILE, CloseFile> traceFile_;
     std::unique_ptr<WireTrace> trace_;
     std::unique_ptr<Host> host_;
+    LineConfig line_;  // what the driver was started with
+    bool lent_ = false;
 };
 
 // The failures of a subcommand that goes on past them: the first is its reason.

@@ -1,37 +1,25 @@
 #include "gate_types.h"
 
-#include <array>
 #include <cctype>
+
+#include "display_text.h"
 
 namespace plexer {
 
 namespace {
 
-constexpr std::int32_t kFirstCode = 30;
-constexpr std::int32_t kCodeStep = 10;
-constexpr std::int32_t kFirstTemperature = 180;
-constexpr std::int32_t kLastTemperature = 330;
 constexpr std::int32_t kKindBit = 6;
 constexpr std::int32_t kKindValue = 1;
-
-// In type-code order: 30, 40, ... 330.
-constexpr std::array<const char*, 31> kMnemonics = {"AI", "AO", "DI", "DO", "MN", "MX", "AV", "LT", "LA", "WA", "PC",
-                                                    "PR", "PL", "DL", "OS", "CE", "CJ", "J1", "CK", "K1", "CR", "R1",
-                                                    "CS", "S1", "CT", "T1", "T2", "TR", "TX", "TP", "P1"};
-
-bool IsTemperatureCode(std::int32_t code) {
-    return code >= kFirstTemperature && code <= kLastTemperature && code % kCodeStep == 0;
-}
 
 }  // namespace
 
 Family FamilyOf(std::int32_t typeCode) {
     switch (typeCode) {
-    case 30: return Family::kAnalogIn;
-    case 40: return Family::kAnalogOut;
-    case 50: return Family::kDigitalIn;
-    case 60: return Family::kDigitalOut;
-    default: return IsTemperatureCode(typeCode) ? Family::kTemperature : Family::kOther;
+    case qsn::kAnalogIn: return Family::kAnalogIn;
+    case qsn::kAnalogOut: return Family::kAnalogOut;
+    case qsn::kDigitalIn: return Family::kDigitalIn;
+    case qsn::kDigitalOut: return Family::kDigitalOut;
+    default: return TypeClassOf(typeCode) == qsn::TypeClass::kTemperature ? Family::kTemperature : Family::kOther;
     }
 }
 
@@ -52,16 +40,16 @@ bool IsDigital(Family family) { return family == Family::kDigitalIn || family ==
 bool IsAnalog(Family family) { return family == Family::kAnalogIn || family == Family::kAnalogOut; }
 
 std::string MnemonicOf(std::int32_t typeCode) {
-    const std::int32_t place = (typeCode - kFirstCode) / kCodeStep;
-    if (typeCode < kFirstCode || typeCode % kCodeStep != 0 || place >= static_cast<std::int32_t>(kMnemonics.size())) {
-        return "";
+    for (const qsn::GateType& type : qsn::kGateTypes) {
+        if (type.code == typeCode) return type.mnemonic;
     }
-    return kMnemonics[static_cast<std::size_t>(place)];
+    return "";
 }
 
-int TypeClassOf(std::int32_t typeCode) {
-    if (typeCode == 40 || typeCode == 60) return 20;
-    return IsTemperatureCode(typeCode) ? 30 : 10;
+// Codes beyond 16 bits name no gate type: the driver's table holds 16.
+qsn::TypeClass TypeClassOf(std::int32_t typeCode) {
+    if (typeCode < 0 || typeCode > 0xFFFF) return qsn::TypeClass::kPlain;
+    return qsn::GateTypeClass(static_cast<std::uint16_t>(typeCode));
 }
 
 std::int32_t DataKindFor(const std::string& gas) {
@@ -72,8 +60,7 @@ std::int32_t DataKindFor(const std::string& gas) {
 }
 
 std::string GasAt(const std::string& gas, int index) {
-    static constexpr char kHexDigits[] = "0123456789ABCDEF";
-    return gas.substr(0, 4) + kHexDigits[index & 0xF];
+    return gas.substr(0, 4) + Hex2(static_cast<unsigned>(index) & 0xFu).back();
 }
 
 }  // namespace plexer

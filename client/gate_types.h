@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "gate/gate_types.h"
+
 namespace plexer {
 
 enum class Family { kAnalogIn, kAnalogOut, kDigitalIn, kDigitalOut, kTemperature, kOther };
@@ -16,7 +18,7 @@ bool IsAnalog(Family family);
 
 // "AI" for 30 and so on; "" for a code without a mnemonic.
 std::string MnemonicOf(std::int32_t typeCode);
-int TypeClassOf(std::int32_t typeCode);
+qsn::TypeClass TypeClassOf(std::int32_t typeCode);
 
 // The host's data kind for the gate: 6 (one bit) for digital mnemonics, 1 otherwise.
 std::int32_t DataKindFor(const std::string& gas);

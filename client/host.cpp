@@ -46,8 +46,6 @@ Host::~Host() { Close(); }
 // The driver's context is a plain byte block of the size it asked for.
 DriverContext* Host::Context() { return reinterpret_cast<DriverContext*>(context_.data()); }
 
-std::uint32_t Host::Port() const { return reinterpret_cast<const DriverContext*>(context_.data())->port; }
-
 std::int32_t Host::Call(std::int32_t command, void* params) {
     RequestBlock request{};
     request.context = context_.empty() ? nullptr : Context();
@@ -80,6 +78,12 @@ void Host::Close() {
     if (!started_) return;
     Call(QSN_CLOSE_PORT, nullptr);
     started_ = false;
+}
+
+std::int32_t Host::Reopen() {
+    const std::int32_t result = Call(QSN_OPEN_PORT, nullptr);
+    started_ = result == QSN_OK;
+    return result;
 }
 
 Validation Host::Validate(const std::string& gas) {

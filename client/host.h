@@ -65,6 +65,9 @@ public:
     // Start-up (command 1); the result is the driver's.
     std::int32_t Start(const LineConfig& line);
     void Close();
+    // The port opened again as start-up opened it, after Close (command 13);
+    // what the driver knows of the units is kept.
+    std::int32_t Reopen();
     bool Started() const { return started_; }
 
     Validation Validate(const std::string& gas);
@@ -72,8 +75,6 @@ public:
     Transfer Read(const Gate& gate, bool wholeUnit);
     Transfer Write(const Gate& gate, std::int16_t value);
 
-    // The port the driver opened, as it keeps it in the context.
-    std::uint32_t Port() const;
     const Counters& Totals() const { return totals_; }
 
 private:

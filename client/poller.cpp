@@ -27,7 +27,7 @@ bool Groupable(const Gate& gate) {
 
 // The driver configures an output or a probe only on a read of that very
 // point; a read of the whole unit would find the others unconfigured.
-bool NeedsPriming(const Gate& gate) { return TypeClassOf(gate.typeCode) != 10; }
+bool NeedsPriming(const Gate& gate) { return TypeClassOf(gate.typeCode) != qsn::TypeClass::kPlain; }
 
 std::string CauseOf(std::int32_t command, const Transfer& transfer) {
     if (transfer.result == QSN_OK) return "";

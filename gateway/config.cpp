@@ -11,6 +11,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "display_text.h"
+
 namespace plexer::gateway {
 
 namespace {
@@ -91,7 +93,7 @@ int UnitKey(const std::string& key, const std::string& path) {
     std::string digits = key;
     if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) digits = digits.substr(2);
     const bool hex = !digits.empty() && digits.size() <= 2 &&
-                     std::all_of(digits.begin(), digits.end(), [](char c) { return std::isxdigit(c) != 0; });
+                     std::all_of(digits.begin(), digits.end(), IsHexDigit);
     if (!hex) Fault(path, "a unit address is one or two hexadecimal digits, as in a GAS");
     return std::stoi(digits, nullptr, 16);
 }

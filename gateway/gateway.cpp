@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "display_text.h"
 #include "gateway_command.h"
 #include "poller.h"
 #include "report.h"
@@ -42,9 +43,8 @@ PointMap MapOf(const std::vector<Gate>& gates, const GatewayConfig& config) {
         PointMap map(gates, config.defaults, config.perUnit);
         for (const auto& [unit, settings] : config.perUnit) {
             if (map.Unit(unit) == nullptr) {
-                char key[8];
-                std::snprintf(key, sizeof key, "%02X", static_cast<unsigned>(unit));
-                throw std::invalid_argument(std::string("units.") + key + ": no point of this unit is served");
+                throw std::invalid_argument("units." + Hex2(static_cast<unsigned>(unit)) +
+                                            ": no point of this unit is served");
             }
         }
         return map;

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "display_text.h"
+
 namespace plexer::gateway {
 
 namespace {
@@ -29,9 +31,9 @@ const char* ValueNote(Family family) {
 }
 
 std::string UnitName(int unit) {
-    char text[24];
-    std::snprintf(text, sizeof text, "unit %3d (0x%02X)", unit, static_cast<unsigned>(unit));
-    return text;
+    char text[16];
+    std::snprintf(text, sizeof text, "unit %3d", unit);
+    return std::string(text) + " (0x" + Hex2(static_cast<unsigned>(unit)) + ")";
 }
 
 std::string Range(int first, int last) {

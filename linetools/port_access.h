@@ -1,5 +1,6 @@
 // The host's own dealings with the serial line, one implementation per platform:
-// naming a port as the driver takes it, and the raw exchange a scan probes with.
+// naming a port as the driver takes it, and a port of the host's own for the
+// scan's probes and the wire trace's relay.
 #pragma once
 
 #include <chrono>
@@ -8,6 +9,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "qsnwndut.h"
 
 namespace plexer {
 
@@ -34,10 +37,26 @@ std::vector<unsigned> SupportedBaudRates();
 std::optional<int> UsbLatencyTimerMs(const std::string& given,
                                      const std::filesystem::path& sysRoot = "/sys");
 
-// Sends `frame` over the port the driver opened (its handle from the context)
-// and collects a reply up to its carriage return, waiting at most `wait`.
-// Input still pending is discarded first. Returns what arrived, whole or not:
-// "" on silence.
-std::string ProbeExchange(std::uint32_t port, const std::string& frame, std::chrono::milliseconds wait);
+// A port the host opens itself, set up as the driver sets it up: held
+// exclusively, raw, with the line settings mapped as the driver's backend maps
+// them. Throws std::runtime_error, naming the port, when it cannot be had.
+class HostLine {
+public:
+    HostLine(const std::string& given, const LineSettings& settings);
+    ~HostLine();
+    HostLine(const HostLine&) = delete;
+    HostLine& operator=(const HostLine&) = delete;
+
+    // Sends `frame` and collects a reply up to its carriage return, waiting at
+    // most `wait`. Input still pending is discarded first. Returns what
+    // arrived, whole or not: "" on silence.
+    std::string Exchange(const std::string& frame, std::chrono::milliseconds wait);
+
+    // The descriptor on POSIX, the HANDLE on Windows.
+    std::intptr_t Native() const { return handle_; }
+
+private:
+    std::intptr_t handle_;
+};
 
 }  // namespace plexer

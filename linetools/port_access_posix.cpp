@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -40,6 +41,49 @@ std::string OpenProblem(const std::string& path, int error) {
     case ENODEV: return path + ": no device behind it (unplugged?)";
     default: return path + ": " + std::strerror(error);
     }
+}
+
+[[noreturn]] void Fail(const std::string& what) { throw std::runtime_error(what + ": " + std::strerror(errno)); }
+
+bool WriteAll(int fd, const std::string& bytes) {
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = write(fd, bytes.data() + sent, bytes.size() - sent);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        sent += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Held with the driver's own lock and TIOCEXCL, raw, and with the settings
+// mapped exactly as the driver's backend maps them.
+void SetUp(int fd, const std::string& path, const LineSettings& settings) {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) Fail(path + " is busy");
+    ioctl(fd, TIOCEXCL);
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0) Fail(path);
+    qsn::platform::CommState state{};
+    qsn::posix::MapFromTermios(tio, &state);
+    state.baudRate = settings.baudRate;
+    state.byteSize = static_cast<std::uint8_t>(settings.dataBits);
+    state.parity = static_cast<std::uint8_t>(settings.parity);
+    state.parityCheck = settings.parity != 0;
+    state.stopBits = static_cast<std::uint8_t>(settings.stopBits);
+    qsn::posix::ModemLines lines;
+    if (qsn::posix::MapToTermios(state, &tio, &lines) != qsn::posix::MapResult::kOk) {
+        throw std::runtime_error(path + " cannot take these line settings");
+    }
+    if (tcsetattr(fd, TCSANOW, &tio) != 0) Fail(path);
+    tcflush(fd, TCIOFLUSH);
+}
+
+// The driver may open the same terminal next while another holder (the
+// trace's relay) keeps it open, and the exclusive flag outlives this close.
+void Release(int fd) {
+    ioctl(fd, TIOCNXCL);
+    close(fd);
 }
 
 }  // namespace
@@ -102,17 +146,26 @@ std::string DriverPortName(const std::string& given) {
     throw std::runtime_error("port name " + given + " is longer than the driver's 11 characters");
 }
 
-std::string ProbeExchange(std::uint32_t port, const std::string& frame, std::chrono::milliseconds wait) {
-    // The driver keeps the descriptor plus one, so that 0 means no port.
-    const int fd = static_cast<int>(port) - 1;
-    tcflush(fd, TCIFLUSH);
-    std::size_t sent = 0;
-    while (sent < frame.size()) {
-        const ssize_t n = write(fd, frame.data() + sent, frame.size() - sent);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return "";
-        sent += static_cast<std::size_t>(n);
+HostLine::HostLine(const std::string& given, const LineSettings& settings) : handle_(-1) {
+    const std::string path = DevicePath(given);
+    // Opened without waiting for a carrier, then blocking: frames go out whole.
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) Fail(path);
+    handle_ = fd;
+    try {
+        SetUp(fd, path, settings);
+    } catch (...) {
+        Release(fd);
+        throw;
     }
+}
+
+HostLine::~HostLine() { Release(static_cast<int>(handle_)); }
+
+std::string HostLine::Exchange(const std::string& frame, std::chrono::milliseconds wait) {
+    const int fd = static_cast<int>(handle_);
+    tcflush(fd, TCIFLUSH);
+    if (!WriteAll(fd, frame)) return "";
     const auto deadline = std::chrono::steady_clock::now() + wait;
     std::string reply;
     while (reply.empty() || reply.back() != '\r') {

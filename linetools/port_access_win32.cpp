@@ -46,10 +46,33 @@ std::string DriverPortName(const std::string& given) {
     throw std::runtime_error("port name " + given + " is longer than the driver's 11 characters");
 }
 
-std::string ProbeExchange(std::uint32_t port, const std::string& frame, std::chrono::milliseconds wait) {
-    const HANDLE handle = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(port));
-    COMMTIMEOUTS saved{};
-    if (!GetCommTimeouts(handle, &saved)) return "";
+HostLine::HostLine(const std::string& given, const LineSettings& settings) {
+    // Opened as the driver opens it, without sharing, and set as it sets the line.
+    const HANDLE handle =
+        CreateFileA(given.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        throw std::runtime_error(given + " does not open (Windows error " + std::to_string(GetLastError()) + ")");
+    }
+    handle_ = reinterpret_cast<std::intptr_t>(handle);
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (GetCommState(handle, &dcb)) {
+        dcb.BaudRate = settings.baudRate;
+        dcb.ByteSize = static_cast<BYTE>(settings.dataBits);
+        dcb.Parity = static_cast<BYTE>(settings.parity);
+        dcb.fParity = settings.parity != 0;
+        dcb.StopBits = static_cast<BYTE>(settings.stopBits);
+    }
+    if (!SetCommState(handle, &dcb)) {
+        CloseHandle(handle);
+        throw std::runtime_error(given + " cannot take these line settings");
+    }
+}
+
+HostLine::~HostLine() { CloseHandle(reinterpret_cast<HANDLE>(handle_)); }
+
+std::string HostLine::Exchange(const std::string& frame, std::chrono::milliseconds wait) {
+    const HANDLE handle = reinterpret_cast<HANDLE>(handle_);
     PurgeComm(handle, PURGE_RXCLEAR);
     DWORD written = 0;
     if (!WriteFile(handle, frame.data(), static_cast<DWORD>(frame.size()), &written, nullptr) ||
@@ -68,8 +91,6 @@ std::string ProbeExchange(std::uint32_t port, const std::string& frame, std::chr
         if (!ReadFile(handle, &c, 1, &received, nullptr) || received != 1) break;
         reply.push_back(c);
     }
-    // The driver's own read time-out must survive the probe.
-    SetCommTimeouts(handle, &saved);
     return reply;
 }
 

@@ -1,8 +1,8 @@
 #include "wire_text.h"
 
 #include <array>
-#include <cstdio>
 
+#include "display_text.h"
 #include "optomux/frame.h"
 #include "results.h"
 
@@ -53,7 +53,7 @@ const char* CommandWhat(char letter) {
 std::string HexValue(const std::string& digits) {
     unsigned value = 0;
     for (const char c : digits) {
-        const int digit = c >= '0' && c <= '9' ? c - '0' : (c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1);
+        const int digit = UpperHexValue(c);
         if (digit < 0) return "";
         value = value * 16 + static_cast<unsigned>(digit);
     }
@@ -122,29 +122,6 @@ std::string DescribeReply(const std::string& reply, const std::string& command) 
     const std::string verdict =
         Checksum(data) == sum ? "checksum ok" : "checksum wrong (" + sum + ", expected " + Checksum(data) + ")";
     return "acknowledged, data " + (data.empty() ? std::string("none") : data) + ", " + verdict;
-}
-
-std::string EscapeFrame(const std::string& bytes) {
-    std::string text;
-    for (const char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '\r') {
-            text += "\\r";
-        } else if (c == '\n') {
-            text += "\\n";
-        } else if (c == '\t') {
-            text += "\\t";
-        } else if (c == '\\') {
-            text += "\\\\";
-        } else if (byte < 0x20 || byte > 0x7E) {
-            char escaped[5];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-            text += escaped;
-        } else {
-            text += c;
-        }
-    }
-    return text;
 }
 
 }  // namespace plexer

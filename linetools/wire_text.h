@@ -16,8 +16,4 @@ std::string DescribeCommand(const std::string& frame, const std::string& reply =
 // checksum ok", "error N02: checksum error", "no carriage return".
 std::string DescribeReply(const std::string& reply, const std::string& command);
 
-// The frame as printable ASCII: control characters and bytes above 126 escaped
-// as \r, \n, \t or \xHH, and the backslash itself doubled.
-std::string EscapeFrame(const std::string& bytes);
-
 }  // namespace plexer

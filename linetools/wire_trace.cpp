@@ -1,5 +1,6 @@
 #include "wire_trace.h"
 
+#include "display_text.h"
 #include "wire_text.h"
 
 namespace plexer {
@@ -55,7 +56,7 @@ void TraceLog::ShowCommand(const std::string& reply) {
 
 void TraceLog::Line(Clock::time_point at, bool sent, const std::string& bytes, const std::string& meaning) {
     const double ms = std::chrono::duration<double, std::milli>(at - start_).count();
-    std::fprintf(out_, "%10.3f ms  %s %s  %s\n", ms, sent ? "->" : "<-", EscapeFrame(bytes).c_str(), meaning.c_str());
+    std::fprintf(out_, "%10.3f ms  %s %s  %s\n", ms, sent ? "->" : "<-", Escaped(bytes).c_str(), meaning.c_str());
     std::fflush(out_);
 }
 

@@ -1,8 +1,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
-#include <sys/file.h>
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -16,7 +14,6 @@
 #include <thread>
 
 #include "port_access.h"
-#include "serial/termios_map.h"
 #include "wire_trace.h"
 
 namespace plexer {
@@ -34,11 +31,6 @@ public:
     Descriptor(const Descriptor&) = delete;
     Descriptor& operator=(const Descriptor&) = delete;
     int Get() const { return fd_; }
-    int Release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
     void Reset(int fd) {
         if (fd_ >= 0) close(fd_);
         fd_ = fd;
@@ -63,32 +55,13 @@ bool WriteAll(int fd, const char* bytes, std::size_t count) {
     return true;
 }
 
-// The real port as the driver would have it: held exclusively, raw, with the
-// line settings mapped exactly as the driver's own backend maps them.
-int OpenDevice(const std::string& port, const LineSettings& settings) {
-    const std::string path = DevicePath(port);
-    // Opened without waiting for a carrier, then blocking: the relay writes whole frames.
-    Descriptor fd(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (fd.Get() < 0) Fail(path);
-    fcntl(fd.Get(), F_SETFL, fcntl(fd.Get(), F_GETFL) & ~O_NONBLOCK);
-    if (flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) Fail(path + " is busy");
-    ioctl(fd.Get(), TIOCEXCL);
-    termios tio{};
-    if (tcgetattr(fd.Get(), &tio) != 0) Fail(path);
-    qsn::platform::CommState state{};
-    qsn::posix::MapFromTermios(tio, &state);
-    state.baudRate = settings.baudRate;
-    state.byteSize = static_cast<std::uint8_t>(settings.dataBits);
-    state.parity = static_cast<std::uint8_t>(settings.parity);
-    state.parityCheck = settings.parity != 0;
-    state.stopBits = static_cast<std::uint8_t>(settings.stopBits);
-    qsn::posix::ModemLines lines;
-    if (qsn::posix::MapToTermios(state, &tio, &lines) != qsn::posix::MapResult::kOk) {
-        throw std::runtime_error("--trace: " + path + " cannot take these line settings");
+// The real port as the driver would have it.
+std::unique_ptr<HostLine> OpenDevice(const std::string& port, const LineSettings& settings) {
+    try {
+        return std::make_unique<HostLine>(port, settings);
+    } catch (const std::runtime_error& e) {
+        throw std::runtime_error(std::string("--trace: ") + e.what());
     }
-    if (tcsetattr(fd.Get(), TCSANOW, &tio) != 0) Fail(path);
-    tcflush(fd.Get(), TCIOFLUSH);
-    return fd.Release();
 }
 
 }  // namespace
@@ -104,7 +77,7 @@ constexpr std::chrono::milliseconds kLongestRetry{2000};
 struct WireTrace::Relay {
     std::string port;
     LineSettings settings{};
-    Descriptor device;
+    std::unique_ptr<HostLine> device;  // none while the port is gone
     Descriptor master;
     Descriptor slave;  // held, so that the master never reads end-of-file between the driver's opens
     Descriptor wakeRead;
@@ -115,6 +88,8 @@ struct WireTrace::Relay {
     std::chrono::steady_clock::time_point nextTry;  // while the device is gone
     std::thread thread;
 
+    int Device() const { return device ? static_cast<int>(device->Native()) : -1; }
+
     void Run() {
         // Ctrl-C belongs to the thread that calls the driver.
         sigset_t signals;
@@ -123,13 +98,13 @@ struct WireTrace::Relay {
         char bytes[kChunk];
         for (;;) {
             // A closed device (-1) is left out of the poll.
-            pollfd fds[3] = {{wakeRead.Get(), POLLIN, 0}, {master.Get(), POLLIN, 0}, {device.Get(), POLLIN, 0}};
+            pollfd fds[3] = {{wakeRead.Get(), POLLIN, 0}, {master.Get(), POLLIN, 0}, {Device(), POLLIN, 0}};
             if (poll(fds, 3, ReopenTimeoutMs()) < 0) {
                 if (errno == EINTR) continue;
                 return;
             }
             if (fds[0].revents != 0) return;
-            if (device.Get() < 0 && std::chrono::steady_clock::now() >= nextTry) Reopen();
+            if (Device() < 0 && std::chrono::steady_clock::now() >= nextTry) Reopen();
             if (fds[2].revents != 0 && !FromDevice(bytes)) Lose();
             if (fds[1].revents != 0 && !FromDriver(bytes)) {
                 log->Note("the relay stopped: the driver's side failed", TraceLog::Clock::now());
@@ -141,7 +116,7 @@ struct WireTrace::Relay {
     // Forwarded first, told after: the trace never holds a byte back. False
     // when the device failed or hung up.
     bool FromDevice(char* bytes) {
-        const ssize_t n = read(device.Get(), bytes, kChunk);
+        const ssize_t n = read(Device(), bytes, kChunk);
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
         if (n <= 0) return false;
         const auto count = static_cast<std::size_t>(n);
@@ -157,10 +132,10 @@ struct WireTrace::Relay {
         const ssize_t n = read(master.Get(), bytes, kChunk);
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
         if (n <= 0) return false;
-        if (device.Get() < 0) return true;
+        if (Device() < 0) return true;
         const auto count = static_cast<std::size_t>(n);
         const TraceLog::Clock::time_point at = TraceLog::Clock::now();
-        const bool passed = WriteAll(device.Get(), bytes, count);
+        const bool passed = WriteAll(Device(), bytes, count);
         log->Sent(bytes, count, at);
         if (!passed) Lose();
         return true;
@@ -168,13 +143,13 @@ struct WireTrace::Relay {
 
     // Until the next try at opening a device that is gone; -1 (none) while it is open.
     int ReopenTimeoutMs() const {
-        if (device.Get() >= 0) return -1;
+        if (Device() >= 0) return -1;
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(nextTry - std::chrono::steady_clock::now());
         return static_cast<int>(std::max<std::int64_t>(0, left.count()));
     }
 
     void Lose() {
-        device.Reset(-1);
+        device.reset();
         retry = kFirstRetry;
         nextTry = std::chrono::steady_clock::now() + retry;
         log->Flush();
@@ -186,7 +161,7 @@ struct WireTrace::Relay {
     // the same link, comes back under the same name.
     void Reopen() {
         try {
-            device.Reset(OpenDevice(port, settings));
+            device = OpenDevice(port, settings);
             log->Note("the port is open again", TraceLog::Clock::now());
         } catch (const std::runtime_error&) {
             retry = std::min(retry * 2, kLongestRetry);
@@ -201,7 +176,7 @@ WireTrace::WireTrace(const std::string& port, const LineSettings& settings, std:
     relay.log = std::move(log);
     relay.port = port;
     relay.settings = settings;
-    relay.device.Reset(OpenDevice(port, settings));
+    relay.device = OpenDevice(port, settings);
     relay.master.Reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
     if (relay.master.Get() < 0 || grantpt(relay.master.Get()) != 0 || unlockpt(relay.master.Get()) != 0) {
         Fail("pseudo-terminal");

@@ -7,6 +7,8 @@
 #include <sstream>
 #include <vector>
 
+#include "display_text.h"
+
 namespace qsn::sim {
 
 namespace {
@@ -73,7 +75,7 @@ std::uint64_t HexText(const std::string& text, const std::string& path, std::uin
     }
     const bool hex =
         !digits.empty() && digits.size() <= 4 &&
-        std::all_of(digits.begin(), digits.end(), [](unsigned char c) { return std::isxdigit(c); });
+        std::all_of(digits.begin(), digits.end(), plexer::IsHexDigit);
     if (!hex) Fail(path, "\"" + text + "\" is not a hexadecimal number");
     const auto number = std::stoull(digits, nullptr, 16);
     if (number > max) Fail(path, "\"" + text + "\" is above " + std::to_string(max));

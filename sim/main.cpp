@@ -1,17 +1,9 @@
 // optomux-sim: a line of Optomux units on a pseudo-terminal.
 #include <cstdio>
 
+#include "exit_codes.h"
 #include "sim/command_line.h"
 #include "sim/config.h"
-
-namespace {
-
-// The exit codes of plexer, whose `simulate` runs the same simulator.
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitNoLine = 3;  // the pseudo-terminal or its link could not be set up
-
-}  // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{"Simulates a line of Optomux units on a pseudo-terminal; prints the slave path.", "optomux-sim"};
@@ -22,19 +14,19 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == 0) return app.exit(e);
         std::fprintf(stderr, "optomux-sim: %s\n\n%s", e.what(), app.help().c_str());
-        return kExitUsage;
+        return plexer::kExitUsage;
     }
     try {
         qsn::sim::Serve(qsn::sim::ResolveOptions(commandLine));
         return 0;
     } catch (const qsn::sim::ConfigError& e) {
         std::fprintf(stderr, "optomux-sim: %s\n", e.what());
-        return kExitUsage;
+        return plexer::kExitUsage;
     } catch (const std::runtime_error& e) {
         std::fprintf(stderr, "optomux-sim: %s\n", e.what());
-        return kExitNoLine;
+        return plexer::kExitNoLine;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "optomux-sim: %s\n", e.what());
-        return kExitFailed;
+        return plexer::kExitFailed;
     }
 }

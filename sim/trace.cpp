@@ -4,6 +4,8 @@
 #include <ctime>
 #include <stdexcept>
 
+#include "display_text.h"
+
 namespace qsn::sim {
 
 namespace {
@@ -23,27 +25,6 @@ std::string Timestamp() {
 }
 
 }  // namespace
-
-std::string Escape(std::string_view bytes) {
-    std::string text;
-    for (const char c : bytes) {
-        const auto code = static_cast<unsigned char>(c);
-        if (c == '\r') {
-            text += "\\r";
-        } else if (c == '\n') {
-            text += "\\n";
-        } else if (c == '\\') {
-            text += "\\\\";
-        } else if (code < 0x20 || code >= 0x7F) {
-            char hex[5];
-            std::snprintf(hex, sizeof hex, "\\x%02X", code);
-            text += hex;
-        } else {
-            text.push_back(c);
-        }
-    }
-    return text;
-}
 
 Trace::Trace(const std::string& path) {
     if (path.empty()) return;
@@ -73,7 +54,7 @@ void Trace::Note(std::string_view note) {
 
 void Trace::Line(std::string_view direction, std::string_view bytes, std::string_view note) {
     if (out_ == nullptr) return;
-    const std::string text = Escape(bytes);
+    const std::string text = plexer::Escaped(bytes);
     std::fprintf(out_, "%s %.*s \"%s\" %.*s\n", Timestamp().c_str(),
                  static_cast<int>(direction.size()), direction.data(), text.c_str(),
                  static_cast<int>(note.size()), note.data());

@@ -27,7 +27,4 @@ private:
     bool owned_ = false;
 };
 
-// Printable, with control characters escaped: "\r", "\n", "\xNN".
-std::string Escape(std::string_view bytes);
-
 }  // namespace qsn::sim

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "display_text.h"
 #include "optomux/frame.h"
 
 namespace qsn::sim {
@@ -11,11 +12,11 @@ namespace {
 // Address, letter and two checksum digits.
 constexpr std::size_t kShortestBody = 5;
 
-bool IsHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
-
 }  // namespace
 
-bool IsHexText(std::string_view text) { return std::all_of(text.begin(), text.end(), IsHexDigit); }
+bool IsHexText(std::string_view text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return plexer::UpperHexValue(c) >= 0; });
+}
 
 std::string Checksum(std::string_view text) {
     const std::string copy(text);

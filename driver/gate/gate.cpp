@@ -9,17 +9,6 @@ namespace qsn {
 
 std::uint8_t validateOnly = 0;
 
-// The fifth entry reads "MN", the mnemonic hosts have always had accepted,
-// and it takes type code 70 of its place instead of decoding to 0.
-constinit const std::array<GateType, kGateTypeCount> kGateTypes = {{
-    {"AI", 30},  {"AO", 40},  {"DI", 50},  {"DO", 60},  {"MN", 70},  {"MX", 80},
-    {"AV", 90},  {"LT", 100}, {"LA", 110}, {"WA", 120}, {"PC", 130}, {"PR", 140},
-    {"PL", 150}, {"DL", 160}, {"OS", 170}, {"CE", 180}, {"CJ", 190}, {"J1", 200},
-    {"CK", 210}, {"K1", 220}, {"CR", 230}, {"R1", 240}, {"CS", 250}, {"S1", 260},
-    {"CT", 270}, {"T1", 280}, {"T2", 290}, {"TR", 300}, {"TX", 310}, {"TP", 320},
-    {"P1", 330},
-}};
-
 namespace {
 
 constexpr std::size_t kGasLength = 5;
@@ -54,7 +43,7 @@ std::uint16_t DecodeTypeCode(const char* gas) {
 // Steps past the address: whether the host's kind of value suits the type,
 // and where the point lies in the unit.
 std::int32_t PlacePoint(GateBlock& gate, std::uint16_t code, std::int32_t module) {
-    const bool temperature = GateTypeClass(code) == kClassTemperature;
+    const bool temperature = GateTypeClass(code) == TypeClass::kTemperature;
     if (temperature && validateOnly == 0 && gate.dataKind != kKindTemperature) return kInvalid;
     if (code == kDigitalIn || code == kDigitalOut) {
         if (gate.dataKind != kKindBit && validateOnly == 0) return kInvalid;
@@ -70,19 +59,6 @@ std::int32_t PlacePoint(GateBlock& gate, std::uint16_t code, std::int32_t module
 }
 
 }  // namespace
-
-std::uint16_t GateTypeCode(const char* mnemonic) {
-    for (const GateType& type : kGateTypes) {
-        if (std::strcmp(mnemonic, type.mnemonic) == 0) return type.code;
-    }
-    return 0;
-}
-
-std::uint8_t GateTypeClass(std::uint16_t typeCode) {
-    if (typeCode == kAnalogOut || typeCode == kDigitalOut) return kClassOutput;
-    if (typeCode >= 180 && typeCode <= 330 && typeCode % 10 == 0) return kClassTemperature;
-    return kClassPlain;
-}
 
 char UpperChar(char c) {
     const auto byte = static_cast<unsigned char>(c);

@@ -35,7 +35,7 @@ constexpr ReadCommand kTemperatureRead = {0, 'l', true};
 
 // Null for the types that have no read command of their own.
 const ReadCommand* ReadCommandFor(std::uint16_t typeCode) {
-    if (GateTypeClass(typeCode) == kClassTemperature) return &kTemperatureRead;
+    if (GateTypeClass(typeCode) == TypeClass::kTemperature) return &kTemperatureRead;
     for (const ReadCommand& command : kReadCommands) {
         if (command.typeCode == typeCode) return &command;
     }
@@ -52,7 +52,7 @@ std::int16_t DecodeChunk(const char* gas, const char* chunk, std::size_t width,
                          std::uint16_t typeCode) {
     char text[5] = {};
     std::memcpy(text, chunk, width);
-    if (GateTypeClass(typeCode) == kClassTemperature) return DecodeTemperature(gas, text);
+    if (GateTypeClass(typeCode) == TypeClass::kTemperature) return DecodeTemperature(gas, text);
     return DecodeAnalogValue(gas, text, typeCode);
 }
 
@@ -148,7 +148,7 @@ bool DecodeReadData(const PointBlock& block, const char* gas, const char* data) 
             block.values[0] = static_cast<std::int16_t>(status);
         }
     } else if (single) {
-        block.values[1] = GateTypeClass(typeCode) == kClassTemperature
+        block.values[1] = GateTypeClass(typeCode) == TypeClass::kTemperature
                               ? DecodeTemperature(gas, data)
                               : DecodeAnalogValue(gas, data, typeCode);
     } else {
@@ -177,7 +177,7 @@ std::int32_t SingleRead(const RequestBlock& request) {
     const GasCopy gas(block.gas);
     const std::uint16_t point = PointNumber(block, gas);
     const std::uint8_t unit = UnitOf(block);
-    const std::uint8_t typeClass = GateTypeClass(Low16(block.typeCode));
+    const TypeClass typeClass = GateTypeClass(Low16(block.typeCode));
 
     char frame[kFrameCapacity];
     if (!Readable(block, point) || !BuildReadFrame(request, frame)) {
@@ -186,10 +186,10 @@ std::int32_t SingleRead(const RequestBlock& request) {
     }
     auto prepare = [&] {
         if (context.unitCleared[unit] == 0) PowerupClear(request);
-        if (typeClass == kClassOutput && context.outputConfigured[unit][point] == 0) {
+        if (typeClass == TypeClass::kOutput && context.outputConfigured[unit][point] == 0) {
             OutputConfig(request);
         }
-        if (typeClass == kClassTemperature && context.tempConfigured[unit][point] == 0) {
+        if (typeClass == TypeClass::kTemperature && context.tempConfigured[unit][point] == 0) {
             TcConfigure(request);
         }
     };

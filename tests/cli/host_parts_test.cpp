@@ -7,6 +7,7 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "display_text.h"
 #include "format.h"
 #include "host.h"
 #include "kaldor.h"
@@ -70,9 +71,9 @@ TEST(GateTypes, DataKindSuitsTheMnemonic) {
     EXPECT_EQ(MnemonicOf(330), "P1");
     EXPECT_EQ(MnemonicOf(340), "");
     EXPECT_EQ(MnemonicOf(35), "");
-    EXPECT_EQ(TypeClassOf(60), 20);
-    EXPECT_EQ(TypeClassOf(180), 30);
-    EXPECT_EQ(TypeClassOf(50), 10);
+    EXPECT_EQ(TypeClassOf(60), qsn::TypeClass::kOutput);
+    EXPECT_EQ(TypeClassOf(180), qsn::TypeClass::kTemperature);
+    EXPECT_EQ(TypeClassOf(50), qsn::TypeClass::kPlain);
 }
 
 // A stand-in for the driver's entry: each read logs the scripted failed
@@ -169,7 +170,7 @@ TEST(WireText, TellsWhatEachFrameSays) {
         EXPECT_EQ(DescribeCommand(c.command, c.reply), c.asks) << c.command;
         EXPECT_EQ(DescribeReply(c.reply, c.command), c.answer) << c.reply;
     }
-    EXPECT_EQ(EscapeFrame(std::string(">0\x01\\\xFF\r\n", 7)), ">0\\x01\\\\\\xFF\\r\\n");
+    EXPECT_EQ(Escaped(std::string(">0\x01\\\xFF\r\n\t", 8)), ">0\\x01\\\\\\xFF\\r\\n\\t");
 }
 
 // Frames cut anywhere by the relay's reads come out whole, a command with the

@@ -77,6 +77,7 @@ ProgramRun RunUnderWine(const std::vector<std::string>& args) {
 TEST(PlexerUnderWine, SaysWhatTheNativePlexerSays) {
     const std::vector<std::vector<std::string>> cases = {
         {"identify", "PORT"},
+        {"scan", "PORT", "--to", "15"},
         {"validate", "01DI0", "02AO3", "03CK2", "0aai3", "05XX1", "01AI10"},
         {"read", "PORT", "01DI0", "01DIB", "02AI5", "02AO2", "03CK0", "03CK1", "03CK2"},
         {"--json", "read", "PORT", "--all", "02AI0"},

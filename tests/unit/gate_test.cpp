@@ -146,7 +146,7 @@ TEST(GateTypes, ClassComesFromTheCodeAlone) {
         {175, 10}, {180, 30}, {185, 10}, {250, 30}, {330, 30}, {340, 10},   {65535, 10},
     };
     for (const auto& [code, typeClass] : cases) {
-        EXPECT_EQ(qsn::GateTypeClass(code), typeClass) << code;
+        EXPECT_EQ(static_cast<int>(qsn::GateTypeClass(code)), typeClass) << code;
     }
 }
 

@@ -1,0 +1,41 @@
+#include "display_text.h"
+
+namespace plexer {
+
+namespace {
+
+constexpr char kUpperDigits[] = "0123456789ABCDEF";
+
+}  // namespace
+
+bool IsHexDigit(char c) { return UpperHexValue(c) >= 0 || (c >= 'a' && c <= 'f'); }
+
+int UpperHexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    return c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+}
+
+std::string Hex2(unsigned value) { return {kUpperDigits[(value >> 4) & 0xFu], kUpperDigits[value & 0xFu]}; }
+
+std::string Escaped(std::string_view bytes) {
+    std::string text;
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\r') {
+            text += "\\r";
+        } else if (c == '\n') {
+            text += "\\n";
+        } else if (c == '\t') {
+            text += "\\t";
+        } else if (c == '\\') {
+            text += "\\\\";
+        } else if (byte < 0x20 || byte > 0x7E) {
+            text += "\\x" + Hex2(byte);
+        } else {
+            text += c;
+        }
+    }
+    return text;
+}
+
+}  // namespace plexer
