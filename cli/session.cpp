@@ -135,6 +135,8 @@ void Session::StartLine(const LineConfig& config, const std::string& port) {
         throw CommandFailure(kExitNoLine, "port " + port + ": " + ResultMeaning(QSN_START_UP, result));
     }
     line_ = config;
+    // A traced driver talks to the relay, whose end never goes.
+    if (!trace_) device_ = WatchDevice(port);
 }
 
 LineConfig Session::TakeLine(const LineOptions& line, int defaultTimeoutMs) {

@@ -15,6 +15,7 @@
 #include "format.h"
 #include "host.h"
 #include "log_view.h"
+#include "poller.h"
 #include "wire_trace.h"
 
 namespace plexer {
@@ -75,6 +76,9 @@ public:
     // the lent port opened again. Both throw CommandFailure as StartLine does.
     LineConfig TakeLine(const LineOptions& line, int defaultTimeoutMs);
     void HandBack(const LineConfig& config, const std::string& port);
+    // The started line's device, to tell a device gone from a silent line;
+    // none when that cannot be told (a traced line, this platform).
+    LineDevice* Device() { return device_.get(); }
 
 private:
     struct CloseFile {
@@ -96,6 +100,7 @@ private:
     std::unique_ptr<Host> host_;
     LineConfig line_;  // what the driver was started with
     bool lent_ = false;
+    std::unique_ptr<LineDevice> device_;
 };
 
 // The failures of a subcommand that goes on past them: the first is its reason.

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <ctime>
 #include <optional>
-#include <thread>
 
 #include "commands.h"
 #include "interrupt.h"
@@ -20,7 +19,6 @@ namespace {
 
 using Clock = PollClock;
 
-constexpr auto kSleepSlice = std::chrono::milliseconds(20);
 constexpr int kFailuresToDemote = 3;
 constexpr auto kDemotedFor = std::chrono::seconds(10);
 
@@ -29,6 +27,7 @@ enum class State { kOk, kFailed, kDemoted, kNotRead };
 // What one poll left: every point and unit as the poller has them.
 struct Snapshot {
     long poll = 0;
+    Clock::time_point began;  // when the poll began
     Clock::time_point now;
     std::string time;  // the wall clock, for records that outlive the run
     std::vector<PointState> points;
@@ -40,8 +39,10 @@ struct Snapshot {
         }
         return units.front();
     }
+    // Demoted: set aside before this poll began, so not read in it.
     State StateOf(const PointState& point) const {
-        if (UnitOf(point).demotedUntil) return State::kDemoted;
+        const UnitHealth& unit = UnitOf(point);
+        if (unit.demotedUntil && *unit.demotedUntil - unit.demotedFor < began) return State::kDemoted;
         if (!point.lastResult) return State::kNotRead;
         return *point.lastResult == QSN_OK ? State::kOk : State::kFailed;
     }
@@ -228,21 +229,16 @@ void ShowCsv(const Snapshot& shot, bool header) {
     WriteWhole(stdout, rows);
 }
 
-// Sleeps out the poll period, waking early for Ctrl-C.
-void AwaitNextPoll(Clock::time_point pollStart, int periodMs) {
-    const auto next = pollStart + std::chrono::milliseconds(periodMs);
-    while (!Interrupted() && Clock::now() < next) {
-        std::this_thread::sleep_for(std::min<Clock::duration>(kSleepSlice, next - Clock::now()));
-    }
-}
-
 // Why a point was not healthy, for the exit status of a bounded watch.
 std::string Complaint(const Snapshot& shot, const PointState& point) {
     const std::string read = "read " + point.gate.gas + ": ";
     switch (shot.StateOf(point)) {
     case State::kDemoted:
-        return read + "unit 0x" + Hex2(point.gate.unit) + " set aside after " + std::to_string(kFailuresToDemote) +
-               " failed polls in a row";
+    {
+        const int failed = shot.UnitOf(point).failedInRow;
+        return read + "unit 0x" + Hex2(point.gate.unit) + " set aside after " + std::to_string(failed) +
+               (failed == 1 ? " failed poll" : " failed polls in a row");
+    }
     case State::kFailed:
         return read + ResultMeaning(QSN_READ, *point.lastResult) +
                (point.lastCause.empty() ? "" : ": " + point.lastCause);
@@ -282,20 +278,25 @@ void RunWatch(Session& session, const LineOptions& line, const std::vector<std::
     const Output& out = session.Out();
     const bool table = !out.Json() && !watch.csv;
     const bool inPlace = table && IsTerminal(stdout);
-    Poller poller(session.Driver(), std::move(gates),
-                  PollerOptions{std::chrono::milliseconds(watch.periodMs), kFailuresToDemote, kDemotedFor});
+    PollerOptions options;
+    options.interval = std::chrono::milliseconds(watch.periodMs);
+    options.failuresToDemote = kFailuresToDemote;
+    options.demotedFor = kDemotedFor;
+    options.device = session.Device();
+    options.note = [&session](const std::string& text) { session.Log().Note(text); };
+    Poller poller(session.Driver(), std::move(gates), std::move(options));
     Table view(session.Log(), inPlace);
     if (inPlace) session.Log().SetEcho(false);
     session.Log().ForgetLast();
 
-    const InterruptCatcher catcher;
+    const InterruptCatcher catcher([&poller] { poller.Stop(); });
     const long polls = watch.once ? 1 : watch.polls;
     Snapshot shot;
-    for (long poll = 1; !Interrupted() && (polls == 0 || poll <= polls); ++poll) {
-        const Clock::time_point start = Clock::now();
-        poller.Cycle(InterruptFlag());
-        shot = Snapshot{poll, Clock::now(), TimestampText(std::chrono::system_clock::now()), poller.Points(),
+    Clock::time_point began = Clock::now();
+    poller.Run([&](long poll) {
+        shot = Snapshot{poll, began, Clock::now(), TimestampText(std::chrono::system_clock::now()), poller.Points(),
                         poller.Units()};
+        began = shot.now;
         if (out.Json()) {
             ShowJson(shot);
         } else if (watch.csv) {
@@ -303,8 +304,8 @@ void RunWatch(Session& session, const LineOptions& line, const std::vector<std::
         } else {
             view.Draw(shot);
         }
-        if (polls == 0 || poll < polls) AwaitNextPoll(start, watch.periodMs);
-    }
+        if (polls != 0 && poll >= polls) poller.Stop();
+    });
     session.Log().SetEcho(true);
     if (shot.poll == 0) return;
     if (!watch.csv) ShowTotals(out, shot);

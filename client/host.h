@@ -69,6 +69,11 @@ public:
     // what the driver knows of the units is kept.
     std::int32_t Reopen();
     bool Started() const { return started_; }
+    // Lets go of the port and opens it again (commands 12, then 13), as the
+    // line's device goes and comes back; a new name for the driver's port
+    // field reopens it under that name (command 15). The results are the driver's.
+    std::int32_t ClosePort();
+    std::int32_t Reopen(const std::string& portName);
 
     Validation Validate(const std::string& gas);
     // One point, or with `wholeUnit` all sixteen points of the gate's unit.
@@ -88,6 +93,7 @@ private:
     IdentBlock ident_{};
     std::vector<std::uint8_t> context_;
     bool started_ = false;
+    LineConfig line_;
     Counters totals_;
 };
 

@@ -6,11 +6,13 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "qsnwndut.h"
+#include "poller.h"
 
 namespace plexer {
 
@@ -58,5 +60,10 @@ public:
 private:
     std::intptr_t handle_;
 };
+
+// The device behind `given` as it is now, to tell when it goes or is
+// replaced; none where the platform cannot tell.
+std::unique_ptr<LineDevice> WatchDevice(const std::string& given);
+
 
 }  // namespace plexer
