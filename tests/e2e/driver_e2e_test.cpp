@@ -110,12 +110,14 @@ protected:
     }
 
     int32_t Read(const std::string& gas, int32_t count = 1) {
-        PointBlock point = Point(Validate(gas), count);
+        const Gate gate = Validate(gas);  // holds the text the block points to
+        PointBlock point = Point(gate, count);
         return Request(QSN_READ, &point);
     }
     int32_t Write(const std::string& gas, int16_t value, int32_t count = 1) {
         values[count == 1 ? 1 : 0] = value;
-        PointBlock point = Point(Validate(gas), count);
+        const Gate gate = Validate(gas);
+        PointBlock point = Point(gate, count);
         return Request(QSN_WRITE, &point);
     }
 
