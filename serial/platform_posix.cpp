@@ -74,6 +74,7 @@ struct Descriptor {
     unsigned char form;         // the first byte since the write
     std::int64_t firstAtNs;     // when it landed
     std::uint32_t expected;     // the reply's length as its form tells, 0 unknown
+    std::int64_t sleptUntilNs;  // the end of the sleep before this read, 0 for none
 
     std::uint32_t Ahead() const { return aheadEnd - aheadAt; }
     std::uint32_t Take(unsigned char* into, std::uint32_t wanted) {
@@ -209,9 +210,12 @@ std::uint32_t ExpectedLength(int fd, const Descriptor& d) {
 // Keeps what the bytes just read tell of the reply: its form, when it began,
 // where its CR is, and the line's pace. A byte that has just woken the reader
 // landed now; after a sleep the bytes may have landed earlier, so a reply
-// found complete then only bounds the pace.
+// found complete then only bounds the pace, and puts it in doubt when the
+// sleep ended on time (a late wake-up finds any reply complete).
 void NoteArrival(int fd, Descriptor& d, const unsigned char* got, std::uint32_t n, bool landed) {
     const std::int64_t now = NowNs();
+    const std::int64_t sleptUntil = d.sleptUntilNs;
+    d.sleptUntilNs = 0;
     const std::uint32_t before = d.sinceWrite;
     d.sinceWrite += n;
     if (d.replyLength == 0) {
@@ -229,7 +233,7 @@ void NoteArrival(int fd, Descriptor& d, const unsigned char* got, std::uint32_t 
     const auto measured = static_cast<std::uint64_t>(now - d.firstAtNs) / (d.sinceWrite - 1);
     const bool arriving = landed || d.replyLength == 0;
     d.paceNs = std::min(arriving ? measured : std::min(measured, d.Pace()), d.characterNs);
-    d.paceInDoubt = !arriving;
+    d.paceInDoubt = !arriving && sleptUntil != 0 && now - sleptUntil < static_cast<std::int64_t>(d.Pace());
 }
 
 // One read system call: straight into the caller's buffer when it asks for a
@@ -260,13 +264,15 @@ ssize_t ReadOnce(int fd, Descriptor& d, unsigned char* into, std::uint32_t wante
 // character are due at the line's pace (half as long while the pace is in
 // doubt); the last wakes the reader itself as it lands. Never past the read's
 // deadline (0: none).
-void SleepThroughReply(const Descriptor& d, std::int64_t deadlineNs) {
+void SleepThroughReply(Descriptor& d, std::int64_t deadlineNs) {
     if (d.sinceWrite == 0 || d.replyLength != 0 || d.characterNs == 0) return;
     if (d.expected < d.sinceWrite + 2) return;
     const std::uint64_t pace = d.paceInDoubt ? d.Pace() / 2 : d.Pace();
     std::int64_t until = d.firstAtNs + static_cast<std::int64_t>((d.expected - 2) * pace);
     if (deadlineNs > 0 && until > deadlineNs) until = deadlineNs;
-    if (until > NowNs()) SleepUntilNs(until);
+    if (until <= NowNs()) return;
+    SleepUntilNs(until);
+    d.sleptUntilNs = until;
 }
 
 // Waits for the descriptor; false on a poll error, `ready` false on time-out.
