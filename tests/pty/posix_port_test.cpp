@@ -203,8 +203,11 @@ TEST_F(PosixPortTest, PacedRepliesReadACharacterACallArriveWhole) {
         ASSERT_EQ(PeerReads(11), ">02L0008D1\r");
         Clock::time_point sentLast{};
         std::thread peer([&] {
-            for (char c : reply) {
-                std::this_thread::sleep_for(std::chrono::microseconds(500));
+            // Clocked like a UART: a late character does not delay the ones after it.
+            const auto start = Clock::now();
+            for (size_t i = 0; i < reply.size(); ++i) {
+                const char c = reply[i];
+                std::this_thread::sleep_until(start + std::chrono::microseconds(500) * (i + 1));
                 sentLast = Clock::now();
                 pty.Send(std::string(1, c));
             }
