@@ -14,6 +14,13 @@ extra=${2:-1000}
 shift $(($# < 2 ? $# : 2))
 sim=("$native/sim/optomux-sim" --config "$root/tests/cli/wine_rack.json" "$@")
 gas=(02AI1 01DI0 03CK0)
+# The driver runs at the simulator's rate (plexer's default of 9600 when it is unpaced).
+baud=9600
+for ((i = 1; i < $#; ++i)); do
+    [ "${!i}" = --baud ] && { next=$((i + 1)); baud=${!next}; }
+done
+[ "$baud" = 0 ] && baud=9600
+echo "wine-watch-bench: $runs runs, polls $((100 + extra)) - 100; simulator: ${sim[*]#$root/}; plexer watch -b $baud -l 0 ${gas[*]}; output ${OUTPUT:-terminal}"
 
 seconds() {
     local start=$(date +%s.%N)
@@ -30,13 +37,13 @@ native_run() {
     "${sim[@]}" > "$out" 2> /dev/null & pid=$!
     until [ -s "$out" ]; do sleep 0.05; done
     path=$(head -1 "$out")
-    seconds "$native/plexer" watch "$path" -l 0 -n "$1" "${gas[@]}"
+    seconds "$native/plexer" watch "$path" -b "$baud" -l 0 -n "$1" "${gas[@]}"
     kill "$pid"; wait "$pid" 2> /dev/null || true; rm -f "$out"
 }
 
 wine_run() {
     seconds "$native/tests/wine/wine_fixture" --prefix "$native/wine-prefix" --com 7 --peer-device "${sim[*]}" \
-        -- "${PLEXER_EXE:-$root/build/windows/plexer.exe}" watch COM7 -l 0 -n "$1" "${gas[@]}"
+        -- "${PLEXER_EXE:-$root/build/windows/plexer.exe}" watch COM7 -b "$baud" -l 0 -n "$1" "${gas[@]}"
 }
 
 rate() { echo "scale=1; $extra / ($2 - $1)" | bc; }

@@ -1,5 +1,6 @@
 #include "io/read.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "gate/gate.h"
@@ -7,6 +8,7 @@
 #include "io/point.h"
 #include "io/transaction.h"
 #include "kaldor.h"
+#include "optomux/reply.h"
 
 namespace qsn {
 
@@ -48,6 +50,8 @@ bool IsDigital(std::uint16_t typeCode) {
 
 bool IsSingle(const PointBlock& block) { return Low16(block.count) == 1; }
 
+std::size_t FieldWidth(std::uint16_t typeCode) { return typeCode == kAnalogOut ? 3 : 4; }
+
 std::int16_t DecodeChunk(const char* gas, const char* chunk, std::size_t width,
                          std::uint16_t typeCode) {
     char text[5] = {};
@@ -59,7 +63,7 @@ std::int16_t DecodeChunk(const char* gas, const char* chunk, std::size_t width,
 // Group data holds one fixed-width value per position, the last being position 0.
 void DecodeGroup(const PointBlock& block, const char* gas, const char* data,
                  std::uint16_t typeCode) {
-    const std::size_t width = typeCode == kAnalogOut ? 3 : 4;
+    const std::size_t width = FieldWidth(typeCode);
     const std::size_t length = std::strlen(data);
     for (std::size_t i = 0; i < kMaxGroup && (i + 1) * width <= length; ++i) {
         const char* chunk = data + length - (i + 1) * width;
@@ -90,14 +94,25 @@ bool FieldFits(const char* field, std::size_t width, bool unreadableAllowed) {
     return digits || marks;
 }
 
+std::size_t FieldCount(const PointBlock& block) {
+    return IsDigital(Low16(block.typeCode)) || IsSingle(block) ? 1 : kMaxGroup;
+}
+
+// The longest answer to the request's frame, CR included: "A", the data and
+// two checksum digits, or an error reply as long as an acknowledgement may be.
+std::size_t ReplyLimit(const PointBlock& block) {
+    const std::size_t data = FieldWidth(Low16(block.typeCode)) * FieldCount(block);
+    return std::max(1 + data + 2 + 1, kConfigAckLimit);
+}
+
 // The data a unit sends for the request: one field per position asked for,
 // each of its type's width. The checksum cannot be relied on to catch the rest.
 bool DataFits(const PointBlock& block, const char* data) {
     const std::uint16_t typeCode = Low16(block.typeCode);
     if (ReadCommandFor(typeCode) == nullptr) return false;
     const bool digital = IsDigital(typeCode);
-    const std::size_t width = typeCode == kAnalogOut ? 3 : 4;
-    const std::size_t fields = digital || IsSingle(block) ? 1 : kMaxGroup;
+    const std::size_t width = FieldWidth(typeCode);
+    const std::size_t fields = FieldCount(block);
     if (std::strlen(data) != width * fields) return false;
     for (std::size_t i = 0; i < fields; ++i) {
         if (!FieldFits(data + i * width, width, !digital)) return false;
@@ -203,7 +218,7 @@ std::int32_t SingleRead(const RequestBlock& request) {
         err(32, "QSNDUT: Data Error. Plc String %s ", reply);
         return false;
     };
-    const std::int32_t result = RunAttempts(request, frame, prepare, accept);
+    const std::int32_t result = RunAttempts(request, frame, ReplyLimit(block), prepare, accept);
     if (result != QSN_OK) err(32, "QSNDUT: Single Read failed! GAS=%s", gas.text);
     platform::SleepMs(kClosingPauseMs);
     return result;

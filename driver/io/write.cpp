@@ -7,6 +7,7 @@
 #include "io/point.h"
 #include "io/transaction.h"
 #include "kaldor.h"
+#include "optomux/reply.h"
 
 namespace qsn {
 
@@ -90,7 +91,7 @@ std::int32_t SingleWrite(const RequestBlock& request) {
         if (context.outputConfigured[unit][point] == 0) OutputConfig(request);
     };
     auto accept = [&](const char* reply) { return CheckReply(reply, true, gas.text); };
-    const std::int32_t result = RunAttempts(request, frame, prepare, accept);
+    const std::int32_t result = RunAttempts(request, frame, kConfigAckLimit, prepare, accept);
     if (result != QSN_OK) err(32, "QSNDUT: Single Write failed! GAS=%s", gas.text);
     platform::SleepMs(kClosingPauseMs);
     return result;

@@ -16,12 +16,15 @@
 // 38400-baud group reply would cost some 70 wake-ups; instead each read system
 // call takes all that has arrived into a read-ahead of the descriptor, which
 // serves the following reads without another call, and which counts as
-// waiting input (a discard drops it). Once woken by a reply's first
-// character, a read sleeps until all but the last character are due, when a
-// reply to the same frame has been seen before (its length and the line's
-// character time tell when), and takes them in one call. Such a sleep never
-// passes the read's deadline; a reply shorter than the last one to that frame
-// is delivered that much later.
+// waiting input (a discard drops it). The reply's first character tells its
+// form: after an "N" the short error reply is expected, after an "A" the
+// length last seen in answer to the same frame, if any. Knowing the length, a
+// read sleeps until all but the last character are due at the line's pace,
+// takes them in one call, and is woken by the last one as it lands. The pace
+// is the configured character time until the line shows a faster one: while
+// a whole reply was found waiting after such a sleep, the next sleeps are
+// halved until one wakes with the reply still arriving, which measures it.
+// A sleep never passes the read's deadline.
 
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -33,7 +36,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -51,7 +56,8 @@ constexpr int kMaxDescriptors = 1024;
 // Room for the longest reply the driver reads in a transaction (a group read,
 // 68 characters) with some to spare.
 constexpr std::uint32_t kReadAhead = 128;
-constexpr std::size_t kLearnedFrames = 16;
+// An error reply: "N", two code digits, CR.
+constexpr std::uint32_t kErrorReplyLength = 4;
 
 // What this backend keeps per open descriptor. Windows keeps each device's
 // time-outs in the kernel; termios has no total read time-out.
@@ -59,13 +65,16 @@ struct Descriptor {
     CommTimeouts timeouts;
     unsigned char ahead[kReadAhead];  // read from the device, not yet delivered
     std::uint32_t aheadAt, aheadEnd;
-    std::uint64_t characterNs;  // wire time of a character; 0 before configuring
+    std::uint64_t characterNs;  // wire time of a character at the configured rate; 0 before configuring
+    std::uint64_t paceNs;       // a character's time as last measured on the line, at most characterNs
+    bool paceInDoubt;           // a whole reply was waiting after a sleep: the line may be faster
     std::uint32_t frame;        // key of the last frame written, 0 for none
     std::uint32_t sinceWrite;   // bytes read from the device since
-    // Reply length last seen per frame key, in slots by key.
-    struct Learned {
-        std::uint32_t frame, length;
-    } learned[kLearnedFrames];
+    std::uint32_t replyLength;  // bytes since the write up to the first CR, 0 before it
+    unsigned char form;         // the first byte since the write
+    std::int64_t firstAtNs;     // when it landed
+    std::uint32_t expected;     // the reply's length as its form tells, 0 unknown
+    std::int64_t sleptUntilNs;  // the end of the sleep before this read, 0 for none
 
     std::uint32_t Ahead() const { return aheadEnd - aheadAt; }
     std::uint32_t Take(unsigned char* into, std::uint32_t wanted) {
@@ -74,13 +83,65 @@ struct Descriptor {
         aheadAt += n;
         return n;
     }
-    std::uint32_t Expected() const {
-        const Learned& slot = learned[frame % kLearnedFrames];
-        return frame != 0 && slot.frame == frame ? slot.length : 0;
-    }
+    std::uint64_t Pace() const { return paceNs != 0 ? paceNs : characterNs; }
 };
 
 std::array<Descriptor, kMaxDescriptors> descriptors{};
+
+// Reply lengths learned, of every port in one table, so that each frame of a
+// line of 256 units keeps a slot of its own: 8 a unit at half load. A slot
+// packs the frame's key, the descriptor and the length, so that ports used on
+// different threads share it without a lock; losing a race costs only a guess.
+constexpr std::size_t kLearnedSlots = 4096;
+constexpr std::size_t kProbes = 8;
+std::array<std::atomic<std::uint64_t>, kLearnedSlots> learned{};
+
+std::uint64_t LearnedTag(int fd, std::uint32_t frame) {
+    return (std::uint64_t{frame} << 32) | (static_cast<std::uint64_t>(fd) << 16);
+}
+
+std::size_t HomeSlot(int fd, std::uint32_t frame) {
+    return (frame ^ (static_cast<std::uint32_t>(fd) * 2654435761u)) % kLearnedSlots;
+}
+
+std::uint32_t LearnedLength(int fd, std::uint32_t frame) {
+    const std::uint64_t tag = LearnedTag(fd, frame);
+    for (std::size_t i = 0; i < kProbes; ++i) {
+        const std::uint64_t slot =
+            learned[(HomeSlot(fd, frame) + i) % kLearnedSlots].load(std::memory_order_relaxed);
+        if ((slot & ~std::uint64_t{0xFFFF}) == tag) return static_cast<std::uint32_t>(slot & 0xFFFF);
+    }
+    return 0;
+}
+
+// Into the frame's own slot, else the first free one near it, else its home.
+void Learn(int fd, std::uint32_t frame, std::uint32_t length) {
+    const std::uint64_t tag = LearnedTag(fd, frame);
+    std::atomic<std::uint64_t>* into = &learned[HomeSlot(fd, frame)];
+    bool free = false;
+    for (std::size_t i = 0; i < kProbes; ++i) {
+        std::atomic<std::uint64_t>& slot = learned[(HomeSlot(fd, frame) + i) % kLearnedSlots];
+        const std::uint64_t held = slot.load(std::memory_order_relaxed);
+        if ((held & ~std::uint64_t{0xFFFF}) == tag) {
+            into = &slot;
+            break;
+        }
+        if (held == 0 && !free) {
+            into = &slot;
+            free = true;
+        }
+    }
+    into->store(tag | std::min<std::uint32_t>(length, 0xFFFF), std::memory_order_relaxed);
+}
+
+void ForgetLearned(int fd) {
+    for (std::atomic<std::uint64_t>& slot : learned) {
+        const std::uint64_t held = slot.load(std::memory_order_relaxed);
+        if (held != 0 && ((held >> 16) & 0xFFFF) == static_cast<std::uint64_t>(fd)) {
+            slot.store(0, std::memory_order_relaxed);
+        }
+    }
+}
 
 static_assert(sizeof(termios) <= sizeof(CommState::native), "termios fits the native state");
 
@@ -125,11 +186,11 @@ void SleepUntilNs(std::int64_t deadlineNs) {
     }
 }
 
-// FNV-1a; never 0, which stands for no frame.
+// FNV-1a of the whole frame; never 0, which stands for no frame.
 std::uint32_t FrameKey(const unsigned char* bytes, std::uint32_t count) {
     std::uint32_t hash = 2166136261u;
     for (std::uint32_t i = 0; i < count; ++i) hash = (hash ^ bytes[i]) * 16777619u;
-    return hash | 1u;
+    return hash == 0 ? 1 : hash;
 }
 
 std::uint64_t CharacterNs(const CommState& state) {
@@ -139,43 +200,79 @@ std::uint64_t CharacterNs(const CommState& state) {
     return bits * 1000000000u / state.baudRate;
 }
 
+// The reply's form from its first byte: its length, or 0 when unknown.
+std::uint32_t ExpectedLength(int fd, const Descriptor& d) {
+    if (d.form == 'N') return kErrorReplyLength;
+    if (d.form == 'A') return LearnedLength(fd, d.frame);
+    return 0;
+}
+
+// Keeps what the bytes just read tell of the reply: its form, when it began,
+// where its CR is, and the line's pace. A byte that has just woken the reader
+// landed now; after a sleep the bytes may have landed earlier, so a reply
+// found complete then only bounds the pace, and puts it in doubt when the
+// sleep ended on time (a late wake-up finds any reply complete).
+void NoteArrival(int fd, Descriptor& d, const unsigned char* got, std::uint32_t n, bool landed) {
+    const std::int64_t now = NowNs();
+    const std::int64_t sleptUntil = d.sleptUntilNs;
+    d.sleptUntilNs = 0;
+    const std::uint32_t before = d.sinceWrite;
+    d.sinceWrite += n;
+    if (d.replyLength == 0) {
+        const void* cr = std::memchr(got, '\r', n);
+        if (cr != nullptr) {
+            d.replyLength = before + static_cast<std::uint32_t>(static_cast<const unsigned char*>(cr) - got) + 1;
+        }
+    }
+    if (before == 0) {
+        d.form = got[0];
+        d.expected = ExpectedLength(fd, d);
+        d.firstAtNs = now - static_cast<std::int64_t>((n - 1) * d.Pace());
+        return;
+    }
+    const auto measured = static_cast<std::uint64_t>(now - d.firstAtNs) / (d.sinceWrite - 1);
+    const bool arriving = landed || d.replyLength == 0;
+    d.paceNs = std::min(arriving ? measured : std::min(measured, d.Pace()), d.characterNs);
+    d.paceInDoubt = !arriving && sleptUntil != 0 && now - sleptUntil < static_cast<std::int64_t>(d.Pace());
+}
+
 // One read system call: straight into the caller's buffer when it asks for a
 // read-ahead's worth or more, else into the (empty) read-ahead, from which the
 // caller takes its share. The read's own result: >0 bytes read, 0 end of file.
 ssize_t ReadOnce(int fd, Descriptor& d, unsigned char* into, std::uint32_t wanted,
-                 std::uint32_t* delivered) {
+                 std::uint32_t* delivered, bool landed) {
     *delivered = 0;
     ssize_t n = 0;
+    const unsigned char* got = into;
     if (wanted >= kReadAhead) {
         n = read(fd, into, wanted);
         if (n > 0) *delivered = static_cast<std::uint32_t>(n);
     } else {
         n = read(fd, d.ahead, kReadAhead);
         if (n > 0) {
+            got = d.ahead;
             d.aheadAt = 0;
             d.aheadEnd = static_cast<std::uint32_t>(n);
             *delivered = d.Take(into, wanted);
         }
     }
-    if (n > 0) d.sinceWrite += static_cast<std::uint32_t>(n);
+    if (n > 0) NoteArrival(fd, d, got, static_cast<std::uint32_t>(n), landed);
     return n;
 }
 
-// Woken by the first characters of a reply: when the reply to this frame has
-// been seen before, sleep until all but its last character must have arrived.
-// The last one then wakes the reader itself, as soon as it lands, so that the
-// reply ends no later than it would a character at a time.
-void AwaitExpectedReply(int fd, const Descriptor& d, std::int64_t deadlineNs) {
-    const std::uint32_t expected = d.Expected();
-    if (expected == 0 || d.characterNs == 0) return;
-    int available = 0;
-    if (ioctl(fd, FIONREAD, &available) != 0) return;
-    const std::int64_t missing =
-        static_cast<std::int64_t>(expected) - d.sinceWrite - available;
-    if (missing <= 1) return;
-    std::int64_t until = NowNs() + (missing - 1) * static_cast<std::int64_t>(d.characterNs);
+// Partway through a reply of known length, sleeps until all but its last
+// character are due at the line's pace (half as long while the pace is in
+// doubt); the last wakes the reader itself as it lands. Never past the read's
+// deadline (0: none).
+void SleepThroughReply(Descriptor& d, std::int64_t deadlineNs) {
+    if (d.sinceWrite == 0 || d.replyLength != 0 || d.characterNs == 0) return;
+    if (d.expected < d.sinceWrite + 2) return;
+    const std::uint64_t pace = d.paceInDoubt ? d.Pace() / 2 : d.Pace();
+    std::int64_t until = d.firstAtNs + static_cast<std::int64_t>((d.expected - 2) * pace);
     if (deadlineNs > 0 && until > deadlineNs) until = deadlineNs;
+    if (until <= NowNs()) return;
     SleepUntilNs(until);
+    d.sleptUntilNs = until;
 }
 
 // Waits for the descriptor; false on a poll error, `ready` false on time-out.
@@ -228,6 +325,7 @@ PortHandle PortOpen(const char* name) {
     Descriptor& d = descriptors[static_cast<std::size_t>(fd)];
     d = Descriptor{};
     d.timeouts = CommTimeouts{0, 0, kConfiguredReadTimeoutMs, 0, 0};
+    ForgetLearned(fd);
     return static_cast<PortHandle>(fd) + 1;
 }
 
@@ -248,7 +346,10 @@ bool PortSetState(PortHandle port, const CommState& state) {
     posix::ModemLines lines;
     if (posix::MapToTermios(state, &tio, &lines) != posix::MapResult::kOk) return false;
     if (tcsetattr(fd, TCSANOW, &tio) != 0) return false;
-    descriptors[static_cast<std::size_t>(fd)].characterNs = CharacterNs(state);
+    Descriptor& d = descriptors[static_cast<std::size_t>(fd)];
+    d.characterNs = CharacterNs(state);
+    d.paceNs = 0;
+    d.paceInDoubt = false;
     return ApplyModemLines(fd, lines);
 }
 
@@ -295,11 +396,18 @@ bool PortRead(PortHandle port, void* buffer, std::uint32_t count, std::uint32_t*
         t.readTotalTimeoutConstant;
     const bool hasInterval = t.readIntervalTimeout != 0 && t.readIntervalTimeout != kMaxDword;
 
+    // An interval time-out counts the gaps between characters: no sleeping through them.
+    const bool maySleep = !immediate && !hasInterval;
+
     auto* bytes = static_cast<unsigned char*>(buffer);
     *received = d.Take(bytes, count);
+    bool landed = false;  // poll has just seen input arrive
     while (*received < count) {
+        if (maySleep && !landed) SleepThroughReply(d, hasTotal ? deadline * 1000000 : 0);
         std::uint32_t delivered = 0;
-        const ssize_t n = ReadOnce(fd, d, bytes + *received, count - *received, &delivered);
+        const ssize_t n =
+            ReadOnce(fd, d, bytes + *received, count - *received, &delivered, landed);
+        landed = false;
         if (n > 0) {
             *received += delivered;
             continue;
@@ -318,8 +426,7 @@ bool PortRead(PortHandle port, void* buffer, std::uint32_t count, std::uint32_t*
         bool ready = false;
         if (!WaitFor(fd, POLLIN, wait, &ready)) return false;
         if (!ready && (hasTotal || *received > 0)) return true;
-        // An interval time-out counts the gaps between characters: no sleeping through them.
-        if (ready && !hasInterval) AwaitExpectedReply(fd, d, hasTotal ? deadline * 1000000 : 0);
+        landed = ready;
     }
     return true;
 }
@@ -330,13 +437,14 @@ bool PortWrite(PortHandle port, const void* bytes, std::uint32_t count, std::uin
     if (fd < 0) return false;
     Descriptor& d = descriptors[static_cast<std::size_t>(fd)];
     const auto* data = static_cast<const unsigned char*>(bytes);
-    // What was read since the last frame was written is the reply to it.
-    if (d.frame != 0) {
-        const std::uint32_t length = d.sinceWrite < kReadAhead ? d.sinceWrite : kReadAhead;
-        d.learned[d.frame % kLearnedFrames] = {d.frame, length};
-    }
+    // The data reply to the last frame, to its CR, is what that frame gets next;
+    // a bare acknowledgement needs no length: its CR wakes the reader.
+    if (d.frame != 0 && d.form == 'A' && d.replyLength > 2) Learn(fd, d.frame, d.replyLength);
     d.frame = FrameKey(data, count);
     d.sinceWrite = 0;
+    d.replyLength = 0;
+    d.form = 0;
+    d.expected = 0;
     const CommTimeouts t = d.timeouts;
     const bool hasTotal = t.writeTotalTimeoutMultiplier != 0 || t.writeTotalTimeoutConstant != 0;
     const std::int64_t deadline =

@@ -1,6 +1,9 @@
 // The driver as a host uses it (QsnMain of the shared library) against a
 // simulated rack of units on the other end of a pseudo-terminal.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <cstdio>
 
 #include <algorithm>
 #include <array>
@@ -107,12 +110,14 @@ protected:
     }
 
     int32_t Read(const std::string& gas, int32_t count = 1) {
-        PointBlock point = Point(Validate(gas), count);
+        const Gate gate = Validate(gas);  // holds the text the block points to
+        PointBlock point = Point(gate, count);
         return Request(QSN_READ, &point);
     }
     int32_t Write(const std::string& gas, int16_t value, int32_t count = 1) {
         values[count == 1 ? 1 : 0] = value;
-        PointBlock point = Point(Validate(gas), count);
+        const Gate gate = Validate(gas);
+        PointBlock point = Point(gate, count);
         return Request(QSN_WRITE, &point);
     }
 
@@ -219,6 +224,40 @@ TEST_F(DriverE2eTest, CorruptedLineNeverYieldsAWrongValue) {
         for (size_t p = 0; p < 16; ++p) EXPECT_EQ(values[p], 100 * static_cast<int>(p) + 7) << p;
     }
     EXPECT_GT(succeeded, 12);
+}
+
+// Every unit of a long line keeps its reply's length: after one group read
+// each, a paced group read wakes the driver's thread a few times (first
+// character, the bulk, the last, the closing pause), not once a character.
+TEST_F(DriverE2eTest, EveryUnitOfALongLineIsReadWithAFewWakes) {
+    constexpr unsigned kUnits = 64;
+    SimOptions options;
+    options.line.baud = 38400;
+    for (unsigned u = 1; u <= kUnits; ++u) {
+        UnitOptions unit = Unit(static_cast<uint8_t>(u), UnitKind::kAnalog);
+        unit.cleared = true;
+        options.units.push_back(unit);
+    }
+    sim = std::make_unique<qsn::test::SimThread>(options);
+    std::memset(context.get(), 0, sizeof(DriverContext));
+    InitBlock init = qsn::test::InitFor(sim->SlavePath(), 20);
+    init.settings.baudRate = 38400;
+    ASSERT_EQ(Request(QSN_START_UP, &init), 0);
+    auto gas = [](unsigned u) {
+        char text[6];
+        std::snprintf(text, sizeof text, "%02XAI0", u);
+        return std::string(text);
+    };
+    for (unsigned u = 1; u <= kUnits; ++u) ASSERT_EQ(Read(gas(u), 16), 0);
+    for (unsigned u = 1; u <= kUnits; ++u) {
+        const Gate gate = Validate(gas(u));
+        PointBlock point = Point(gate, 16);
+        rusage before{}, after{};
+        getrusage(RUSAGE_THREAD, &before);
+        ASSERT_EQ(Request(QSN_READ, &point), 0);
+        getrusage(RUSAGE_THREAD, &after);
+        EXPECT_LE(after.ru_nvcsw - before.ru_nvcsw, 8) << gas(u);
+    }
 }
 
 }  // namespace

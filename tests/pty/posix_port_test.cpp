@@ -190,17 +190,25 @@ TEST_F(PosixPortTest, ReadAheadServesLaterReadsAndIsDiscarded) {
 }
 
 // Replies read a character a call, as the driver does, from a peer that paces
-// them: the same frame answered in full, then shorter, then not at all. Every
-// reply arrives whole and in order, and a missing one ends at the time-out.
+// them about twice as fast as the configured 9600 baud: the same frame
+// answered in full, then with an error reply, then not at all. Every reply
+// arrives whole and in order, its CR read within a few characters of being
+// sent (a sleep through the learned length or at the configured pace would
+// take 20 to 40 ms), and a missing one ends at the time-out.
 TEST_F(PosixPortTest, PacedRepliesReadACharacterACallArriveWhole) {
     ASSERT_EQ(qsn::SerialSetReadTimeout(handle, 30), 100);
     const std::string full = "A" + std::string(40, '7') + "\r";
     for (const std::string& reply : {full, full, std::string("N06\r"), full, std::string()}) {
         ASSERT_EQ(qsn::SerialWrite(handle, ">02L0008D1\r", 11), qsn::kSerialOk);
         ASSERT_EQ(PeerReads(11), ">02L0008D1\r");
+        Clock::time_point sentLast{};
         std::thread peer([&] {
-            for (char c : reply) {
-                std::this_thread::sleep_for(std::chrono::microseconds(500));
+            // Clocked like a UART: a late character does not delay the ones after it.
+            const auto start = Clock::now();
+            for (size_t i = 0; i < reply.size(); ++i) {
+                const char c = reply[i];
+                std::this_thread::sleep_until(start + std::chrono::microseconds(500) * (i + 1));
+                sentLast = Clock::now();
                 pty.Send(std::string(1, c));
             }
         });
@@ -210,8 +218,12 @@ TEST_F(PosixPortTest, PacedRepliesReadACharacterACallArriveWhole) {
         while (qsn::SerialRead(handle, &c, 1) == qsn::kSerialOk && (got += c, c != '\r')) {
         }
         const auto took = Clock::now() - start;
+        const auto ended = Clock::now();
         peer.join();
         EXPECT_EQ(got, reply);
+        if (!reply.empty()) {
+            EXPECT_LT(ended - sentLast, milliseconds(12)) << reply;
+        }
         if (reply.empty()) {
             EXPECT_GE(took, milliseconds(290));
             EXPECT_LT(took, milliseconds(1500));

@@ -3,6 +3,7 @@
 // and the log lines.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <deque>
 #include <map>
@@ -73,6 +74,7 @@ protected:
 };
 
 const std::string kAck = "A\r";
+const LogLine kNoCr{32, "QSNDUT: Error. CR not found in PLC Reply!"};
 
 // The reply "A" + data + the checksum of the data, as a unit frames it.
 std::string Framed(const std::string& data) {
@@ -382,6 +384,7 @@ struct MalformedCase {
     int32_t typeCode, pointAddress, kind, count;
     std::string bad, good;
     std::pair<size_t, int16_t> stored;  // element, value from the good reply
+    bool overLong = false;  // longer than any answer to its frame: not read to its CR
 };
 
 // Data a unit never sends pass the checksum when the noise hits both; such a
@@ -393,7 +396,7 @@ TEST_F(IoTest, MalformedDataIsRejectedAndTheReadRetried) {
         {"AI not a digit", "01AI0", 30, 101, 1, 1, "18G0", "1800", {1, 2048}},
         {"AI lower case", "01AI0", 30, 101, 1, 1, "18a0", "18A0", {1, 2208}},
         {"AI short", "01AI0", 30, 101, 1, 1, "180", "1800", {1, 2048}},
-        {"AI long", "01AI0", 30, 101, 1, 1, "18000", "1800", {1, 2048}},
+        {"AI long", "01AI0", 30, 101, 1, 1, "18000", "1800", {1, 2048}, true},
         {"AI part question marks", "01AI0", 30, 101, 1, 1, "??1?", "1800", {1, 2048}},
         {"AO four wide", "01AO0", 40, 101, 1, 1, "0800", "800", {1, 2048}},
         {"digital question marks", "01DI0", 50, 100, 6, 1, "????", "0001", {1, 1}},
@@ -401,7 +404,7 @@ TEST_F(IoTest, MalformedDataIsRejectedAndTheReadRetried) {
         {"AI group one short", "01AI0", 30, 101, 1, 16, ai16.substr(1), ai16, {15, 4095}},
         {"AI group field not digits", "01AI0", 30, 101, 1, 16, "1x00" + ai16.substr(4), ai16,
          {15, 4095}},
-        {"AO group one long", "01AO0", 40, 101, 1, 16, "0" + ao16, ao16, {15, 4095}},
+        {"AO group one long", "01AO0", 40, 101, 1, 16, "0" + ao16, ao16, {15, 4095}, true},
         {"temperature group of two", "01CK0", 210, 101, 1, 16, "01900020",
          std::string(60, '0') + "0190", {0, 25}},
     };
@@ -424,9 +427,51 @@ TEST_F(IoTest, MalformedDataIsRejectedAndTheReadRetried) {
         EXPECT_EQ(Call(QSN_READ, &block), 0);
         EXPECT_EQ(values[c.stored.first], c.stored.second);
         const std::string badReply = Framed(c.bad);
-        EXPECT_EQ(log.lines.front(),
-                  (LogLine{32, "QSNDUT: Data Error. Plc String " +
-                                   badReply.substr(0, badReply.size() - 1) + " "}));
+        const LogLine dataError{32, "QSNDUT: Data Error. Plc String " +
+                                        badReply.substr(0, badReply.size() - 1) + " "};
+        EXPECT_EQ(log.lines.front(), c.overLong ? kNoCr : dataError);
+    }
+}
+
+struct BoundCase {
+    const char* name;
+    int command;
+    const char* gas;
+    int32_t typeCode, pointAddress, kind, count;
+    uint64_t bound;  // characters read of an answer that never ends, CR included
+};
+
+// A unit trickling characters just inside the read time-out holds a call only
+// as long as the longest answer its frame can have, each attempt failing as
+// an over-long reply does: three attempts of `bound` time-outs, two retry
+// pauses and the closing one on the fake clock.
+TEST_F(IoTest, ReplyIsReadNoFurtherThanTheLongestAnswerToItsFrame) {
+    const BoundCase cases[] = {
+        {"AI point", 6, "01AI3", 30, 104, 1, 1, 8},
+        {"AI group", 6, "01AI3", 30, 104, 1, 16, 68},
+        {"AO group", 6, "01AO3", 40, 104, 1, 16, 52},
+        {"AO point", 6, "01AO3", 40, 104, 1, 1, 8},
+        {"DI group", 5, "01DI3", 50, 104, 6, 16, 8},
+        {"temperature group", 6, "01CK3", 210, 104, 1, 16, 68},
+        {"AO write", 7, "01AO3", 40, 104, 1, 1, 8},
+        {"DO write", 7, "01DO3", 60, 104, 6, 1, 8},
+    };
+    const uint64_t timeoutMs = 1000;
+    for (const BoundCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(Call(QSN_WARM_START), 0);
+        log.lines.clear();
+        line.Find("COM1")->respond = [](Device& d, const std::string& sent) {
+            const bool configuration = sent[3] == 'A' || sent[3] == 'I' || sent[3] == 'k';
+            if (configuration) d.input += kAck;
+            else d.trickle = "A" + std::string(600, '1');
+        };
+        PointBlock block = Point(c.gas, 1, c.typeCode, c.pointAddress, c.kind, c.count);
+        values[1] = 1;
+        const uint64_t start = line.nowMs;
+        EXPECT_EQ(Call(c.command, &block), 2);
+        EXPECT_EQ(line.nowMs - start, 3 * c.bound * (timeoutMs - 1) + 500 + 500 + 4);
+        EXPECT_EQ(std::count(log.lines.begin(), log.lines.end(), kNoCr), 3);
     }
 }
 

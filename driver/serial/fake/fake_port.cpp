@@ -170,6 +170,11 @@ bool PortRead(PortHandle port, void* buffer, std::uint32_t count, std::uint32_t*
     call.asked = count;
     *received = 0;
     if (fake::Device* device = Begin(Op::Read, port, call)) {
+        if (device->input.empty() && !device->trickle.empty() && count > 0) {
+            device->input += device->trickle.front();
+            device->trickle.erase(0, 1);
+            Line().nowMs += device->timeouts.readTotalTimeoutConstant - 1;
+        }
         const std::size_t n =
             std::min<std::size_t>({count, device->input.size(), Line().readChunkLimit});
         std::memcpy(buffer, device->input.data(), n);

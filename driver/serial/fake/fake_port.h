@@ -42,6 +42,8 @@ struct Device {
     platform::CommState state{};
     platform::CommTimeouts timeouts{};
     std::string input;          // bytes waiting to be read
+    // Sent one character to each read that finds nothing waiting, just inside its time-out.
+    std::string trickle;
     std::string written;        // every byte written, in order
     std::uint32_t inQueue = 0, outQueue = 0;
     PortHandle openAs = 0;      // the handle while open, else 0
