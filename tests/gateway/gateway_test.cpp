@@ -128,7 +128,7 @@ TEST_F(GatewayTest, BadRequestsGetTheirExceptions) {
         {{"read_exception_status", 5}, 0x01},             // function not served
         {{"write_register", 5, 0, 1}, 0x02},              // an input
         {{"write_coil", 1, 0, true}, 0x02},               // a discrete input's place
-        {{"write_register", 5, 2, 5000}, 0x04},           // refused by the driver
+        {{"write_register", 5, 2, 5000}, 0x03},           // above 4095: never reaches the driver
         {{"write_registers", 5, 2, {1, 2, 3}}, 0x02},     // 05AO4 is not served
     };
     json requests = json::array();

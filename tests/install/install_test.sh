@@ -20,9 +20,11 @@ for file in bin/plexer bin/optomux-sim lib/qsnwndut/plexer lib/qsnwndut/libqsnwn
 done
 
 # Not the build's copies: the logger library from the installed tree.
-ldd "$tree/lib/qsnwndut/plexer" | grep -q "libkaldor.so => $tree/lib/qsnwndut/libkaldor.so" ||
+# Read whole first: grep -q stops early, and pipefail would count ldd's broken pipe.
+linked=$(ldd "$tree/lib/qsnwndut/plexer")
+grep -q "libkaldor.so => $tree/lib/qsnwndut/libkaldor.so" <<<"$linked" ||
   fail "the installed plexer does not take libkaldor.so from beside itself"
-"$tree/bin/plexer" --version | grep -q '^plexer ' || fail "plexer --version"
+grep -q '^plexer ' <<<"$("$tree/bin/plexer" --version)" || fail "plexer --version"
 "$tree/bin/plexer" validate 01AI1 >/dev/null || fail "the installed plexer cannot validate 01AI1"
 
 # The sample without its comments, and without a port, so that --print-map only prints.
