@@ -5,6 +5,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -146,6 +147,21 @@ void Serve(Session& session, const GatewayConfig& config, const std::vector<Gate
     health();
 }
 
+std::string Shown(double number) {
+    std::ostringstream text;
+    text << number;
+    return text.str();
+}
+
+// The option as its entry in the table describes it, refused in the file's words.
+void AddSetting(CLI::App& command, const SettingSpec& spec, std::optional<double>& value) {
+    const std::string help = std::string(spec.help) + " (default " + Shown(spec.fallback) + ")";
+    command.add_option(spec.flag, value, help)
+        ->type_name(spec.typeName)
+        ->check(CLI::Validator(
+            [&spec](std::string& text) { return SettingFault(spec, text).value_or(std::string()); }, "", ""));
+}
+
 }  // namespace
 
 CLI::App* AddGatewayCommand(CLI::App& app, GatewayOptions& o, std::vector<std::string>& args) {
@@ -157,20 +173,10 @@ CLI::App* AddGatewayCommand(CLI::App& app, GatewayOptions& o, std::vector<std::s
         ->type_name("LIST");
     gateway->add_option("--config", o.configPath, "JSON file: line, poll interval, points, per-unit settings")
         ->type_name("FILE");
-    gateway->add_option("--listen", o.listen, "IPv4 address and port to listen on (default 127.0.0.1:5020; port 0: any)")
+    gateway->add_option("--listen", o.listen,
+                        "Address and port to listen on: IPv4, localhost or [IPv6] (default 127.0.0.1:5020; port 0: any)")
         ->type_name("HOST:PORT");
-    gateway->add_option("--interval", o.intervalMs, "Poll interval in ms (default 1000)")
-        ->check(CLI::Range(0, 3600000));
-    gateway->add_option("--max-age", o.maxAgeMs, "Older values answer exception 0x0B, in ms (default 10000)")
-        ->check(CLI::Range(0, 86400000));
-    gateway->add_option("--demote-after", o.demoteAfter, "Failed polls in a row that set a unit aside (default 3)")
-        ->check(CLI::Range(1, 1000));
-    gateway->add_option("--demote-for", o.demoteForS, "Seconds a unit set aside is skipped (default 10)")
-        ->check(CLI::Range(0.0, 86400.0));
-    gateway->add_option("--max-clients", o.maxClients, "Connections served at once (default 64)")
-        ->check(CLI::Range(1, 1000));
-    gateway->add_option("--idle-timeout", o.idleTimeoutS, "Seconds before a silent connection is closed (default 60)")
-        ->check(CLI::Range(0.001, 86400.0));
+    for (std::size_t i = 0; i < kSettingCount; ++i) AddSetting(*gateway, kSettings[i], o.numbers[i]);
     gateway->add_flag("--read-only", o.readOnly, "Answer every write with exception 0x01");
     gateway->add_flag("--print-map", o.printMap, "Print the Modbus map at start; without a port, only print it");
     return gateway;

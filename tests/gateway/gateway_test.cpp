@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstring>
 #include <cstdio>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -12,6 +13,7 @@
 #include <thread>
 
 #include "../sim/sim_test_support.h"
+#include "config.h"
 #include "gateway_client.h"
 #include "sim_fixture.h"
 
@@ -258,7 +260,7 @@ TEST(GatewayStartTest, ABadStartEndsWithUsageAndItsReason) {
          "05XX1: GAS invalid (driver result 1): QSNDUT:Illegal gate type"},
         {{"gateway", "/nonexistent", "--points", "05AI1,05CK1"}, kUsage, "05CK1: takes the place of 05AI1"},
         {{"gateway", "/nonexistent", "--points", "05MN1"}, kUsage, "05MN1: a MN gate has no value of its own"},
-        {{"gateway", "/nonexistent", "--config", config}, kUsage, "line.baud: expected a whole number"},
+        {{"gateway", "/nonexistent", "--config", config}, kUsage, "line.baud: must be a whole number"},
         {{"gateway", "/nonexistent"}, kUsage, "no points"},
         {{"gateway", "--points", "05AI*,01DO3", "--print-map"}, 0, "coils 3"},
     };
@@ -268,6 +270,41 @@ TEST(GatewayStartTest, ABadStartEndsWithUsageAndItsReason) {
         const ProgramRun run = RunProgram(argv, 30s);
         EXPECT_EQ(run.exitCode, c.exit) << run.err;
         EXPECT_NE((run.out + run.err).find(c.said), std::string::npos) << run.out << run.err;
+    }
+    std::remove(config.c_str());
+}
+
+std::string Shown(double number) {
+    std::ostringstream text;
+    text << number;
+    return text.str();
+}
+
+// Every numeric setting refuses the same values on the command line and in the
+// file, for the same reason.
+TEST(GatewayStartTest, EverySettingRefusesAlikeOnTheCommandLineAndInTheFile) {
+    const std::string config = testing::TempDir() + "gateway_setting_" + std::to_string(getpid()) + ".json";
+    for (const plexer::gateway::SettingSpec& spec : plexer::gateway::kSettings) {
+        std::vector<std::string> refused{Shown(spec.low - 1), Shown(spec.high + 1), "\"x\""};
+        if (spec.whole) refused.push_back(Shown(spec.low + 0.5));
+        if (spec.low > 0) refused.push_back("0");
+        for (const std::string& value : refused) {
+            SCOPED_TRACE(std::string(spec.flag) + " " + value);
+            const std::string cliValue = value == "\"x\"" ? "x" : value;
+            const ProgramRun cli = RunProgram({PLEXER_PROGRAM, "gateway", "/nonexistent", "--points", "05AI1",
+                                               spec.flag, cliValue},
+                                              30s);
+            std::ofstream(config) << "{\"points\": [\"05AI1\"], /* refused: */ \"" << spec.key << "\": " << value
+                                  << "}";
+            const ProgramRun file = RunProgram({PLEXER_PROGRAM, "gateway", "/nonexistent", "--config", config}, 30s);
+            EXPECT_EQ(cli.exitCode, kUsage);
+            EXPECT_EQ(file.exitCode, kUsage);
+            const std::size_t at = cli.err.find(std::string(spec.flag) + ": ");
+            ASSERT_NE(at, std::string::npos) << cli.err;
+            const std::string why = cli.err.substr(at + std::strlen(spec.flag) + 2, cli.err.find('\n', at) - at -
+                                                                                     std::strlen(spec.flag) - 2);
+            EXPECT_NE(file.err.find(std::string(spec.key) + ": " + why), std::string::npos) << file.err << why;
+        }
     }
     std::remove(config.c_str());
 }
