@@ -21,7 +21,6 @@ namespace {
 using namespace gateway;
 
 constexpr int kDefaultTimeoutMs = 500;
-constexpr int kSignalWaitMs = 20;
 
 // The gates of every GAS, each validated by the driver; the first refusal ends the start.
 std::vector<Gate> ValidatedGates(Session& session, const std::vector<std::string>& gases) {
@@ -54,13 +53,13 @@ PointMap MapOf(const std::vector<Gate>& gates, const GatewayConfig& config) {
     }
 }
 
-// SIGINT, SIGTERM and SIGUSR1 arrive on a descriptor the server polls. They are
+// SIGINT, SIGTERM, SIGUSR1 and SIGHUP arrive on a descriptor the server polls. They are
 // blocked before the poller's thread starts, which so inherits the mask.
 class Signals {
 public:
     Signals() {
         sigemptyset(&set_);
-        for (int signal : {SIGINT, SIGTERM, SIGUSR1}) sigaddset(&set_, signal);
+        for (int signal : {SIGINT, SIGTERM, SIGUSR1, SIGHUP}) sigaddset(&set_, signal);
         pthread_sigmask(SIG_BLOCK, &set_, &previous_);
         fd_ = signalfd(-1, &set_, SFD_CLOEXEC | SFD_NONBLOCK);
         if (fd_ < 0) throw CommandFailure(kExitNoLine, "signalfd failed");
@@ -97,54 +96,43 @@ private:
     std::thread thread_;
 };
 
-bool EveryPointPolled(const Poller& poller) {
-    for (const PointState& point : poller.Points()) {
-        if (!point.lastResult) return false;
+std::unique_ptr<Server> Listen(const GatewayConfig& config, const PointMap& map, Poller& poller) {
+    const ServerOptions options{config.host,        config.port,         config.maxClients,
+                                config.idleTimeout, config.drainTimeout, config.readOnly};
+    try {
+        return std::make_unique<Server>(options, map, poller);
+    } catch (const std::runtime_error& e) {
+        throw CommandFailure(kExitNoLine, e.what());
     }
-    return true;
 }
 
-// Serving starts once every point has been polled, so that the first answers
-// are the line's and not a cold cache's. False if a stop signal came first.
-bool AwaitFirstPoll(const Poller& poller, int signalFd) {
-    while (!EveryPointPolled(poller)) {
-        pollfd p{signalFd, POLLIN, 0};
-        if (poll(&p, 1, kSignalWaitMs) > 0) {
-            signalfd_siginfo signal{};
-            if (read(signalFd, &signal, sizeof signal) == sizeof signal && signal.ssi_signo != SIGUSR1) return false;
-        }
-    }
-    return true;
-}
-
+// Serving starts before the first poll: a value not read yet answers 0x0B.
 void Serve(Session& session, const GatewayConfig& config, const std::vector<Gate>& gates, const Signals& signals) {
     PollerOptions pollerOptions = config.poller;
     pollerOptions.device = session.Device();
     pollerOptions.note = [&session](const std::string& text) { session.Log().Note(text); };
     Poller poller(session.Driver(), gates, std::move(pollerOptions));
     // The map in the order the poller keeps its points, which the server indexes.
-    std::vector<Gate> polled;
-    for (const PointState& point : poller.Points()) polled.push_back(point.gate);
-    const PointMap map = MapOf(polled, config);
+    const PointMap map = MapOf(poller.Gates(), config);
     const Output& out = session.Out();
-    const auto health = [&] { PrintHealth(out, poller.Units(), PollClock::now()); };
+    const auto health = [&] { PrintHealth(out, poller.Units(), poller.Line(), PollClock::now()); };
+    const auto note = [&session](const std::string& text) { session.Log().Note(text); };
     {
-        PollerThread thread(poller);
-        if (AwaitFirstPoll(poller, signals.Fd())) {
-            ServerOptions options{config.host, config.port, config.maxClients, config.idleTimeout, config.readOnly};
-            std::unique_ptr<Server> server;
-            try {
-                server = std::make_unique<Server>(options, map, poller);
-            } catch (const std::runtime_error& e) {
-                throw CommandFailure(kExitNoLine, e.what());
-            }
-            out.Text("listening on " + config.host + ":" + std::to_string(server->Port()));
-            out.Object({{"listening", config.host + ":" + std::to_string(server->Port())},
-                        {"host", config.host},
-                        {"port", server->Port()}});
-            std::fflush(stdout);
-            server->Serve(signals.Fd(), health);
+        const std::unique_ptr<Server> server = Listen(config, map, poller);
+        out.Text("listening on " + server->Address());
+        out.Object({{"listening", server->Address()}, {"host", config.host}, {"port", server->Port()}});
+        std::fflush(stdout);
+        if (!server->Loopback() && !config.readOnly) {
+            note("warning: listening on " + server->Address() +
+                 " beyond this machine with writes enabled: any client that reaches it can switch outputs "
+                 "(--read-only, or --listen 127.0.0.1)");
         }
+        PollerThread thread(poller);
+        const ServeHooks hooks{
+            health,
+            [&note] { note("SIGHUP: the configuration is read at start only; restart the gateway to apply a change"); },
+            note};
+        server->Serve(signals.Fd(), hooks);
     }
     health();
 }
@@ -189,6 +177,11 @@ void RunGateway(const GlobalOptions& global, LineOptions line, const std::vector
     if (args.size() > 1) throw CommandFailure(kExitUsage, "too many arguments: the gateway takes one port");
     if (line.port.empty() && !args.empty()) line.port = args.front();
     const GatewayConfig config = ResolveConfig(options, line);
+    try {
+        FitDescriptorLimit(config.maxClients);
+    } catch (const std::invalid_argument& e) {
+        throw CommandFailure(kExitUsage, e.what());
+    }
     // Before the session, so that signals stay caught until the line is closed.
     const Signals signals;
     Session session(global);

@@ -232,7 +232,7 @@ TEST(GatewayLineTest, ASilentUnitIsDemotedAndRecovers) {
                      "--interval", "50", "--demote-after", "2", "--demote-for", "1", "--max-age", "60000"});
     const int port = gateway.Port();
     const auto demoted = [&] { return ReadInput(port, 5, 1000 + 8); };
-    EXPECT_EQ(ReadInput(port, 5, 0), 0);
+    EXPECT_TRUE(Eventually([&] { return ReadInput(port, 5, 0) == 0; }, 10s));
     EXPECT_EQ(demoted(), 0);
     kill(line.Pid(), SIGSTOP);
     EXPECT_TRUE(Eventually([&] { return demoted() == 1; }, 20s));

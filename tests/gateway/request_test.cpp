@@ -118,7 +118,7 @@ TEST_F(RequestTest, EachRequestGetsItsValuesOrItsException) {
         {"past position 15", Adu(5, {4, 0, 15, 0, 2}), kIllegalAddress, {}},
         {"position not configured", Adu(5, {3, 0, 0, 0, 1}), kIllegalAddress, {}},
         {"between points and health", Adu(5, {4, 0, 16, 0, 1}), kIllegalAddress, {}},
-        {"past the health registers", Adu(5, {4, 0x03, 0xED, 0, 5}), kIllegalAddress, {}},
+        {"past the health registers", Adu(5, {4, 0x03, 0xED, 0, 6}), kIllegalAddress, {}},
         {"older than the unit's age", Adu(5, {4, 0, 6, 0, 2}), kTargetFailed, {}},
         {"last poll failed", Adu(5, {4, 0, 8, 0, 1}), kTargetFailed, {}},
         {"no registers", Adu(5, {4, 0, 0, 0, 0}), kIllegalValue, {}},
