@@ -5,6 +5,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -106,8 +107,47 @@ std::unique_ptr<Server> Listen(const GatewayConfig& config, const PointMap& map,
     }
 }
 
+bool SameLine(const LineOptions& a, const LineOptions& b) {
+    return a.port == b.port && a.baud == b.baud && a.dataBits == b.dataBits && a.stopBits == b.stopBits &&
+           a.parity == b.parity && a.timeoutMs == b.timeoutMs;
+}
+
+bool SamePolling(const PollerOptions& a, const PollerOptions& b) {
+    return a.interval == b.interval && a.failuresToDemote == b.failuresToDemote && a.demotedFor == b.demotedFor;
+}
+
+using Note = std::function<void(const std::string&)>;
+
+// SIGHUP: the file read again, the command line still over it. The units'
+// settings and the server's limits change at once; the line, the points, the
+// address and the poll settings need a restart, and the gateway says so.
+std::optional<Reload> Reread(const std::function<GatewayConfig()>& resolve, const GatewayConfig& running,
+                             const Poller& poller, const Note& note) {
+    try {
+        const GatewayConfig fresh = resolve();
+        FitDescriptorLimit(fresh.maxClients);
+        const std::pair<const char*, bool> kept[] = {
+            {"the line", !SameLine(fresh.line, running.line)},
+            {"the points", fresh.gases != running.gases},
+            {"the listening address", fresh.host != running.host || fresh.port != running.port},
+            {"the poll settings", !SamePolling(fresh.poller, running.poller)},
+        };
+        for (const auto& [what, changed] : kept) {
+            if (changed) note(std::string("SIGHUP: ") + what + " changed; restart the gateway to apply it");
+        }
+        Reload reload{MapOf(poller.Gates(), fresh), fresh.maxClients, fresh.idleTimeout, fresh.drainTimeout,
+                      fresh.readOnly};
+        note("SIGHUP: configuration reloaded");
+        return reload;
+    } catch (const std::exception& e) {
+        note(std::string("SIGHUP: configuration not reloaded: ") + e.what());
+        return std::nullopt;
+    }
+}
+
 // Serving starts before the first poll: a value not read yet answers 0x0B.
-void Serve(Session& session, const GatewayConfig& config, const std::vector<Gate>& gates, const Signals& signals) {
+void Serve(Session& session, const GatewayConfig& config, const std::vector<Gate>& gates,
+           const std::function<GatewayConfig()>& resolve, const Signals& signals) {
     PollerOptions pollerOptions = config.poller;
     pollerOptions.device = session.Device();
     pollerOptions.note = [&session](const std::string& text) { session.Log().Note(text); };
@@ -116,7 +156,7 @@ void Serve(Session& session, const GatewayConfig& config, const std::vector<Gate
     const PointMap map = MapOf(poller.Gates(), config);
     const Output& out = session.Out();
     const auto health = [&] { PrintHealth(out, poller.Units(), poller.Line(), PollClock::now()); };
-    const auto note = [&session](const std::string& text) { session.Log().Note(text); };
+    const Note note = [&session](const std::string& text) { session.Log().Note(text); };
     {
         const std::unique_ptr<Server> server = Listen(config, map, poller);
         out.Text("listening on " + server->Address());
@@ -128,10 +168,7 @@ void Serve(Session& session, const GatewayConfig& config, const std::vector<Gate
                  "(--read-only, or --listen 127.0.0.1)");
         }
         PollerThread thread(poller);
-        const ServeHooks hooks{
-            health,
-            [&note] { note("SIGHUP: the configuration is read at start only; restart the gateway to apply a change"); },
-            note};
+        const ServeHooks hooks{health, [&] { return Reread(resolve, config, poller, note); }, note};
         server->Serve(signals.Fd(), hooks);
     }
     health();
@@ -190,7 +227,7 @@ void RunGateway(const GlobalOptions& global, LineOptions line, const std::vector
     if (options.printMap) PrintMap(session.Out(), map);
     if (options.printMap && config.line.port.empty()) return;
     session.StartLine(config.line, kDefaultTimeoutMs);
-    Serve(session, config, gates, signals);
+    Serve(session, config, gates, [&] { return ResolveConfig(options, line); }, signals);
 }
 
 }  // namespace plexer

@@ -379,10 +379,22 @@ bool Server::OnSignal(int signalFd, const ServeHooks& hooks) {
         return false;
     }
     if (signal.ssi_signo == SIGHUP) {
-        if (hooks.hangUp) hooks.hangUp();
+        if (hooks.hangUp) {
+            if (std::optional<Reload> reload = hooks.hangUp()) Apply(std::move(*reload));
+        }
         return false;
     }
     return true;
+}
+
+// On the serving thread, between requests: every later request sees the new settings.
+void Server::Apply(Reload reload) {
+    map_ = std::move(reload.map);
+    options_.maxClients = reload.maxClients;
+    options_.idleTimeout = reload.idleTimeout;
+    options_.drainTimeout = reload.drainTimeout;
+    options_.readOnly = reload.readOnly;
+    frameTimeout_ = std::min(kFrameTimeout, options_.idleTimeout);
 }
 
 void Server::Serve(int signalFd, const ServeHooks& hooks) {

@@ -29,9 +29,19 @@ struct ServerOptions {
     bool readOnly = false;
 };
 
+// What a reload may change while serving: the units' settings in the map and
+// the server's own limits.
+struct Reload {
+    PointMap map;
+    int maxClients;
+    std::chrono::milliseconds idleTimeout;
+    std::chrono::milliseconds drainTimeout;
+    bool readOnly;
+};
+
 struct ServeHooks {
-    std::function<void()> health;   // SIGUSR1
-    std::function<void()> hangUp;   // SIGHUP
+    std::function<void()> health;                  // SIGUSR1
+    std::function<std::optional<Reload>()> hangUp;  // SIGHUP: none when nothing is to change
     std::function<void(const std::string&)> warn;
 };
 
@@ -100,10 +110,11 @@ private:
     int WaitMs(Clock::time_point now) const;
     bool AnyPending() const;
     bool OnSignal(int signalFd, const ServeHooks& hooks);
+    void Apply(Reload reload);
     void Close(Connection& connection);
 
     ServerOptions options_;
-    const PointMap& map_;
+    PointMap map_;
     Poller& poller_;
     modbus_t* modbus_ = nullptr;
     int listen_ = -1;

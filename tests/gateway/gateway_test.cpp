@@ -414,6 +414,23 @@ TEST_F(GatewayTest, OutOfDescriptorsItNeitherSpinsNorLocksClientsOut) {
     EXPECT_EQ(ReadInput(port, 5, 1), 257);
 }
 
+// SIGHUP reloads the file: a unit made read-only refuses writes from then on.
+TEST(GatewayStartTest, SighupReloadsTheConfigFile) {
+    qsn::test::SimThread rack(qsn::test::TestRack());
+    const std::string config = testing::TempDir() + "gateway_reload_" + std::to_string(getpid()) + ".json";
+    std::ofstream(config) << R"({"points": ["05AO2"]})";
+    Gateway gateway({"gateway", rack.SlavePath(), "--listen", "127.0.0.1:0", "--config", config, "-t", "50"});
+    const json write = json::array({{"write_register", 5, 2, 7}});
+    const std::vector<json> written{{{"values", json::array()}}};
+    const std::vector<json> refused{{{"exception", 1}}};
+    EXPECT_EQ(Pymodbus(gateway.Port(), write), written);
+    std::ofstream(config) << R"({"points": ["05AO2"], "units": {"05": {"readOnly": true}}})";
+    gateway.Signal(SIGHUP);
+    EXPECT_TRUE(Eventually([&] { return Pymodbus(gateway.Port(), write) == refused; }, 10s));
+    EXPECT_EQ(gateway.Stop(SIGTERM), 0);
+    std::remove(config.c_str());
+}
+
 // Where the gateway listens is the kernel's word, and an address this machine
 // does not have fails rather than listening everywhere.
 TEST(GatewayStartTest, ListenAddresses) {
