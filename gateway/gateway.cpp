@@ -1,8 +1,6 @@
-#include <poll.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <functional>

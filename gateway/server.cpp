@@ -423,10 +423,13 @@ void Server::Serve(int signalFd, const ServeHooks& hooks) {
             poller_.Stop(options_.drainTimeout);
         }
         if ((fds[1].revents & POLLIN) != 0) TakeCompletions();
-        if ((fds[2].revents & POLLIN) != 0 && listen_ >= 0) Accept(hooks);
+        // Before accepting: a client let go to make room may not be read, its
+        // descriptor then perhaps the newcomer's.
         for (std::size_t i = 0; i < watched.size(); ++i) {
-            if ((fds[i + 3].revents & (POLLIN | POLLHUP | POLLERR)) != 0) Receive(*watched[i]);
+            const bool ready = (fds[i + 3].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+            if (ready && !watched[i]->closed) Receive(*watched[i]);
         }
+        if ((fds[2].revents & POLLIN) != 0 && listen_ >= 0) Accept(hooks);
         const Clock::time_point after = Clock::now();
         for (Connection& connection : connections_) {
             if (!connection.closed) Expire(connection, after);
