@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -103,8 +104,9 @@ bool IsAddress(int family, const std::string& host) {
 }  // namespace
 
 std::optional<std::string> SettingFault(const SettingSpec& spec, const std::string& text) {
-    // The command line's text read as the file's JSON would be, so both give the same reason.
-    const json value = json::parse(text, nullptr, false);
+    // The command line's text read as the file's JSON would be, so both give
+    // the same reason; leading zeros, which JSON does not take, are dropped.
+    const json value = json::parse(std::regex_replace(text, std::regex("^(-?)0+([0-9])"), "$1$2"), nullptr, false);
     return FaultOf(spec, value.is_discarded() ? json(text) : value);
 }
 
