@@ -67,6 +67,13 @@ std::vector<int> Mbpoll(int port, const std::vector<std::string>& args, const st
     return values;
 }
 
+// The gateway serves before its first poll: values read before it are 0x0B.
+void AwaitFirstPoll(int port, std::initializer_list<std::uint8_t> units) {
+    for (const std::uint8_t unit : units) {
+        EXPECT_TRUE(Eventually([&] { return ReadInput(port, unit, 1000 + 6) == 0; }, 10s)) << int{unit};
+    }
+}
+
 class GatewayTest : public ::testing::Test {
 protected:
     GatewayTest() : rack_(qsn::test::TestRack()) {}
@@ -83,6 +90,7 @@ constexpr const char* kRackPoints = "05AI*,05AO2,05AO3,01DI*,01DO4,01DO5,0BCK0,0
 
 TEST_F(GatewayTest, ClientsReadWhatTheSimulatorHoldsAndWriteItsOutputs) {
     Gateway gateway(On({"--points", kRackPoints}));
+    AwaitFirstPoll(gateway.Port(), {5, 1, 11});
     std::vector<int> analog;  // positions 2 and 3 are outputs
     for (int i = 4; i < 16; ++i) analog.push_back(257 * i);
     EXPECT_EQ(Mbpoll(gateway.Port(), {"-a", "5", "-r", "5", "-c", "12", "-t", "3"}), analog);
@@ -148,6 +156,7 @@ TEST_F(GatewayTest, MalformedFramesHalfFramesAndIdleClientsAreClosedWhileOthersA
     Gateway gateway(On({"--points", "05AI*", "--idle-timeout", "2", "--max-clients", "40"}));
     const Bytes read = Adu(5, {4, 0, 1, 0, 1});
     const Bytes answer{0, 1, 0, 0, 0, 5, 5, 4, 2, 1, 1};
+    AwaitFirstPoll(gateway.Port(), {5});
     {
         // A request in pieces, and two in one segment.
         Socket client(gateway.Port());
@@ -185,6 +194,7 @@ TEST_F(GatewayTest, MalformedFramesHalfFramesAndIdleClientsAreClosedWhileOthersA
 
 TEST_F(GatewayTest, RandomBytesNeverStopTheGateway) {
     Gateway gateway(On({"--points", "05AI*,05AO2,01DO4"}));
+    AwaitFirstPoll(gateway.Port(), {5});
     std::mt19937 random(11);
     for (int connection = 0; connection < 50; ++connection) {
         Socket client(gateway.Port());
@@ -208,7 +218,7 @@ TEST(GatewayStopTest, StopAnswersTheWriteInFlightAndPrintsHealth) {
         {"--json", "gateway", line.SlavePath(), "--listen", "127.0.0.1:0", "--points", "05AO2,30AI0", "-t", "200"});
     gateway.Signal(SIGUSR1);
     gateway.Await(std::regex(R"("health":\[\{"unit":5,"transactions":)"), 10s);
-    EXPECT_TRUE(Eventually([&] { return ReadInput(gateway.Port(), 5, 1000 + 6) == 0; }, 10s));
+    AwaitFirstPoll(gateway.Port(), {5});
     Socket client(gateway.Port());
     const Bytes write = Adu(5, {6, 0, 2, 0x04, 0xD2});
     client.Send(write);
