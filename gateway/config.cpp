@@ -5,88 +5,63 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
-#include <fstream>
-#include <nlohmann/json.hpp>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <stdexcept>
 
 #include "display_text.h"
+#include "json_check.h"
 
 namespace plexer::gateway {
 
 namespace {
 
 using nlohmann::json;
-
-[[noreturn]] void Fault(const std::string& path, const std::string& reason) {
-    throw std::invalid_argument(path + ": " + reason);
-}
-
-void OnlyKeys(const json& object, const std::string& path, const std::set<std::string>& known) {
-    if (!object.is_object()) Fault(path.empty() ? "(top)" : path, "expected an object");
-    for (const auto& [key, value] : object.items()) {
-        if (known.count(key) == 0) Fault(path.empty() ? key : path + "." + key, "unknown setting");
-    }
-}
-
-std::string Join(const std::string& path, const std::string& key) { return path.empty() ? key : path + "." + key; }
-
-// The whole number at `key`, within [low, high], if present.
-std::optional<long long> Whole(const json& object, const std::string& path, const std::string& key, long long low,
-                               long long high) {
-    if (!object.contains(key)) return std::nullopt;
-    const json& value = object.at(key);
-    if (!value.is_number_integer() || value.get<long long>() < low || value.get<long long>() > high) {
-        Fault(Join(path, key), "expected a whole number from " + std::to_string(low) + " to " + std::to_string(high));
-    }
-    return value.get<long long>();
-}
-
-std::optional<double> Seconds(const json& object, const std::string& path, const std::string& key, double high) {
-    if (!object.contains(key)) return std::nullopt;
-    const json& value = object.at(key);
-    if (!value.is_number() || value.get<double>() < 0 || value.get<double>() > high) {
-        std::ostringstream range;
-        range << "expected a number of seconds from 0 to " << high;
-        Fault(Join(path, key), range.str());
-    }
-    return value.get<double>();
-}
-
-std::optional<std::string> Text(const json& object, const std::string& path, const std::string& key,
-                                const std::vector<std::string>& allowed = {}) {
-    if (!object.contains(key)) return std::nullopt;
-    const json& value = object.at(key);
-    if (!value.is_string()) Fault(Join(path, key), "expected a string");
-    const std::string text = value.get<std::string>();
-    if (!allowed.empty() && std::find(allowed.begin(), allowed.end(), text) == allowed.end()) {
-        std::string list;
-        for (const std::string& a : allowed) list += (list.empty() ? "" : ", ") + a;
-        Fault(Join(path, key), "expected one of " + list);
-    }
-    return text;
-}
-
-std::optional<bool> Flag(const json& object, const std::string& path, const std::string& key) {
-    if (!object.contains(key)) return std::nullopt;
-    if (!object.at(key).is_boolean()) Fault(Join(path, key), "expected true or false");
-    return object.at(key).get<bool>();
-}
+using qsn::json_check::Fail;
+using qsn::json_check::Flag;
+using qsn::json_check::JsonError;
+using qsn::json_check::Member;
+using qsn::json_check::OneOf;
+using qsn::json_check::OnlyKeys;
+using qsn::json_check::Text;
+using qsn::json_check::Whole;
 
 std::chrono::milliseconds Milliseconds(double seconds) {
     return std::chrono::milliseconds(std::llround(seconds * 1000.0));
 }
 
+void ApplySetting(Setting setting, double value, GatewayConfig& config) {
+    const auto whole = static_cast<int>(value);
+    switch (setting) {
+    case Setting::kInterval: config.poller.interval = std::chrono::milliseconds(whole); break;
+    case Setting::kMaxAge: config.defaults.maxAge = std::chrono::milliseconds(whole); break;
+    case Setting::kDemoteAfter: config.poller.failuresToDemote = whole; break;
+    case Setting::kDemoteFor: config.poller.demotedFor = Milliseconds(value); break;
+    case Setting::kMaxClients: config.maxClients = whole; break;
+    case Setting::kIdleTimeout: config.idleTimeout = Milliseconds(value); break;
+    case Setting::kDrainTimeout: config.drainTimeout = Milliseconds(value); break;
+    }
+}
+
+std::optional<std::string> FaultOf(const SettingSpec& spec, const json& value) {
+    return qsn::json_check::RangeFault(value, spec.low, spec.high, spec.whole);
+}
+
 void ApplyLine(const json& line, LineOptions& options) {
     const std::string path = "line";
     OnlyKeys(line, path, {"port", "baud", "dataBits", "stopBits", "parity", "timeoutMs"});
-    if (auto port = Text(line, path, "port")) options.port = *port;
-    if (auto baud = Whole(line, path, "baud", 1, 65535)) options.baud = static_cast<unsigned>(*baud);
-    if (auto bits = Whole(line, path, "dataBits", 5, 8)) options.dataBits = static_cast<int>(*bits);
-    if (auto stop = Text(line, path, "stopBits", {"1", "1.5", "2"})) options.stopBits = *stop;
-    if (auto parity = Text(line, path, "parity", {"none", "odd", "even", "mark", "space"})) options.parity = *parity;
-    if (auto timeout = Whole(line, path, "timeoutMs", 1, 600000)) options.timeoutMs = static_cast<int>(*timeout);
+    const auto at = [&](const char* key) { return Member(path, key); };
+    if (line.contains("port")) options.port = Text(line.at("port"), at("port"));
+    if (line.contains("baud")) options.baud = static_cast<unsigned>(Whole(line.at("baud"), at("baud"), 1, 65535));
+    if (line.contains("dataBits")) options.dataBits = static_cast<int>(Whole(line.at("dataBits"), at("dataBits"), 5, 8));
+    if (line.contains("stopBits")) options.stopBits = OneOf(line.at("stopBits"), at("stopBits"), {"1", "1.5", "2"});
+    if (line.contains("parity")) {
+        options.parity = OneOf(line.at("parity"), at("parity"), {"none", "odd", "even", "mark", "space"});
+    }
+    if (line.contains("timeoutMs")) {
+        options.timeoutMs = static_cast<int>(Whole(line.at("timeoutMs"), at("timeoutMs"), 1, 600000));
+    }
 }
 
 int UnitKey(const std::string& key, const std::string& path) {
@@ -94,41 +69,47 @@ int UnitKey(const std::string& key, const std::string& path) {
     if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) digits = digits.substr(2);
     const bool hex = !digits.empty() && digits.size() <= 2 &&
                      std::all_of(digits.begin(), digits.end(), IsHexDigit);
-    if (!hex) Fault(path, "a unit address is one or two hexadecimal digits, as in a GAS");
+    if (!hex) Fail(path, "a unit address is one or two hexadecimal digits, as in a GAS");
     return std::stoi(digits, nullptr, 16);
 }
 
 void ApplyUnits(const json& units, GatewayConfig& config) {
-    if (!units.is_object()) Fault("units", "expected an object of unit addresses");
+    if (!units.is_object()) Fail("units", "must be an object of unit addresses");
     for (const auto& [key, settings] : units.items()) {
         const std::string path = "units." + key;
         OnlyKeys(settings, path, {"maxAgeMs", "readOnly"});
         UnitOverride unit;
-        if (auto age = Whole(settings, path, "maxAgeMs", 0, 86400000)) unit.maxAge = std::chrono::milliseconds(*age);
-        if (auto readOnly = Flag(settings, path, "readOnly")) unit.readOnly = *readOnly;
+        if (settings.contains("maxAgeMs")) {
+            unit.maxAge = std::chrono::milliseconds(Whole(settings.at("maxAgeMs"), Member(path, "maxAgeMs"), 0, 86400000));
+        }
+        if (settings.contains("readOnly")) unit.readOnly = Flag(settings.at("readOnly"), Member(path, "readOnly"));
         config.perUnit[UnitKey(key, path)] = unit;
     }
 }
 
 std::vector<std::string> PointList(const json& points) {
-    if (!points.is_array()) Fault("points", "expected a list of gate address strings");
+    if (!points.is_array()) Fail("points", "must be a list of gate address strings");
     std::vector<std::string> items;
     for (std::size_t i = 0; i < points.size(); ++i) {
-        if (!points[i].is_string()) Fault("points[" + std::to_string(i) + "]", "expected a gate address string");
+        if (!points[i].is_string()) Fail(qsn::json_check::Element("points", i), "must be a gate address string");
         items.push_back(points[i].get<std::string>());
     }
     return items;
 }
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) throw CommandFailure(kExitUsage, path + ": cannot be read");
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
+bool IsAddress(int family, const std::string& host) {
+    in6_addr address{};
+    return inet_pton(family, host.c_str(), &address) == 1;
 }
 
 }  // namespace
+
+std::optional<std::string> SettingFault(const SettingSpec& spec, const std::string& text) {
+    // The command line's text read as the file's JSON would be, so both give
+    // the same reason; leading zeros, which JSON does not take, are dropped.
+    const json value = json::parse(std::regex_replace(text, std::regex("^(-?)0+([0-9])"), "$1$2"), nullptr, false);
+    return FaultOf(spec, value.is_discarded() ? json(text) : value);
+}
 
 std::vector<std::string> SplitList(const std::string& list) {
     std::vector<std::string> items;
@@ -160,17 +141,27 @@ std::vector<std::string> ExpandPoints(const std::vector<std::string>& items) {
 }
 
 void ParseListen(const std::string& text, GatewayConfig& config) {
-    const std::size_t colon = text.rfind(':');
-    const std::string host = colon == std::string::npos ? text : text.substr(0, colon);
-    if (!host.empty()) {
-        in_addr address{};
-        if (inet_pton(AF_INET, host.c_str(), &address) != 1) {
-            throw std::invalid_argument("listen: " + host + " is not an IPv4 address");
+    std::string host;
+    std::string rest;
+    if (!text.empty() && text.front() == '[') {
+        const std::size_t close = text.find(']');
+        if (close == std::string::npos) throw std::invalid_argument("listen: " + text + " has no closing ]");
+        host = text.substr(1, close - 1);
+        rest = text.substr(close + 1);
+        if (!rest.empty() && rest.front() != ':') throw std::invalid_argument("listen: " + text + " is not [IPv6]:PORT");
+        if (!IsAddress(AF_INET6, host)) throw std::invalid_argument("listen: " + host + " is not an IPv6 address");
+    } else {
+        const std::size_t colon = text.rfind(':');
+        host = colon == std::string::npos ? text : text.substr(0, colon);
+        rest = colon == std::string::npos ? "" : text.substr(colon);
+        if (!host.empty() && host != "localhost" && !IsAddress(AF_INET, host)) {
+            throw std::invalid_argument("listen: " + host +
+                                        " is not an IPv4 address, localhost, or an IPv6 address in brackets");
         }
-        config.host = host;
     }
-    if (colon == std::string::npos) return;
-    const std::string port = text.substr(colon + 1);
+    if (!host.empty()) config.host = host;
+    if (rest.empty()) return;
+    const std::string port = rest.substr(1);
     const bool digits = !port.empty() && port.size() <= 5 &&
                         std::all_of(port.begin(), port.end(), [](char c) { return std::isdigit(c) != 0; });
     if (!digits || std::stoi(port) > 65535) throw std::invalid_argument("listen: " + port + " is not a TCP port");
@@ -178,34 +169,34 @@ void ParseListen(const std::string& text, GatewayConfig& config) {
 }
 
 void ApplyConfigText(const std::string& text, GatewayConfig& config) {
-    json file;
     try {
-        file = json::parse(text);
-    } catch (const json::parse_error& e) {
-        throw std::invalid_argument(std::string("not JSON: ") + e.what());
+        const json file = qsn::json_check::Parse(text, "config");
+        if (!file.is_object()) Fail("config", "must be an object");
+        OnlyKeys(file, "",
+                 {"line", "listen", "pollIntervalMs", "maxAgeMs", "demoteAfter", "demoteForS", "maxClients",
+                  "idleTimeoutS", "drainTimeoutS", "readOnly", "points", "units"});
+        if (file.contains("line")) ApplyLine(file.at("line"), config.line);
+        if (file.contains("listen")) ParseListen(Text(file.at("listen"), "listen"), config);
+        for (const SettingSpec& spec : kSettings) {
+            if (!file.contains(spec.key)) continue;
+            if (auto fault = FaultOf(spec, file.at(spec.key))) Fail(spec.key, *fault);
+            ApplySetting(spec.setting, file.at(spec.key).get<double>(), config);
+        }
+        if (file.contains("readOnly")) config.readOnly = Flag(file.at("readOnly"), "readOnly");
+        if (file.contains("points")) config.gases = ExpandPoints(PointList(file.at("points")));
+        if (file.contains("units")) ApplyUnits(file.at("units"), config);
+    } catch (const JsonError& e) {
+        throw std::invalid_argument(e.what());
     }
-    OnlyKeys(file, "",
-             {"line", "listen", "pollIntervalMs", "maxAgeMs", "demoteAfter", "demoteForS", "maxClients", "idleTimeoutS",
-              "readOnly", "points", "units"});
-    if (file.contains("line")) ApplyLine(file.at("line"), config.line);
-    if (auto listen = Text(file, "", "listen")) ParseListen(*listen, config);
-    if (auto interval = Whole(file, "", "pollIntervalMs", 0, 3600000)) {
-        config.poller.interval = std::chrono::milliseconds(*interval);
-    }
-    if (auto age = Whole(file, "", "maxAgeMs", 0, 86400000)) config.defaults.maxAge = std::chrono::milliseconds(*age);
-    if (auto after = Whole(file, "", "demoteAfter", 1, 1000)) config.poller.failuresToDemote = static_cast<int>(*after);
-    if (auto demoted = Seconds(file, "", "demoteForS", 86400)) config.poller.demotedFor = Milliseconds(*demoted);
-    if (auto clients = Whole(file, "", "maxClients", 1, 1000)) config.maxClients = static_cast<int>(*clients);
-    if (auto idle = Seconds(file, "", "idleTimeoutS", 86400)) config.idleTimeout = Milliseconds(*idle);
-    if (auto readOnly = Flag(file, "", "readOnly")) config.readOnly = *readOnly;
-    if (file.contains("points")) config.gases = ExpandPoints(PointList(file.at("points")));
-    if (file.contains("units")) ApplyUnits(file.at("units"), config);
 }
 
 GatewayConfig ResolveConfig(const GatewayOptions& options, const LineOptions& line) {
     GatewayConfig config;
+    for (const SettingSpec& spec : kSettings) ApplySetting(spec.setting, spec.fallback, config);
     try {
-        if (!options.configPath.empty()) ApplyConfigText(ReadFile(options.configPath), config);
+        if (!options.configPath.empty()) ApplyConfigText(qsn::json_check::ReadFile(options.configPath), config);
+    } catch (const JsonError& e) {
+        throw CommandFailure(kExitUsage, e.what());
     } catch (const std::invalid_argument& e) {
         throw CommandFailure(kExitUsage, options.configPath + ": " + e.what());
     }
@@ -222,12 +213,9 @@ GatewayConfig ResolveConfig(const GatewayOptions& options, const LineOptions& li
         throw CommandFailure(kExitUsage, e.what());
     }
     if (!options.points.empty()) config.gases = ExpandPoints(SplitList(options.points));
-    if (options.intervalMs) config.poller.interval = std::chrono::milliseconds(*options.intervalMs);
-    if (options.demoteAfter) config.poller.failuresToDemote = *options.demoteAfter;
-    if (options.demoteForS) config.poller.demotedFor = Milliseconds(*options.demoteForS);
-    if (options.maxClients) config.maxClients = *options.maxClients;
-    if (options.idleTimeoutS) config.idleTimeout = Milliseconds(*options.idleTimeoutS);
-    if (options.maxAgeMs) config.defaults.maxAge = std::chrono::milliseconds(*options.maxAgeMs);
+    for (std::size_t i = 0; i < kSettingCount; ++i) {
+        if (options.numbers[i]) ApplySetting(kSettings[i].setting, *options.numbers[i], config);
+    }
     config.readOnly = config.readOnly || options.readOnly;
     if (config.gases.empty()) throw CommandFailure(kExitUsage, "no points: give --points or a config file with points");
     return config;

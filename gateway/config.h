@@ -2,7 +2,9 @@
 // or both. A bad file is reported with the path of the field at fault.
 #pragma once
 
+#include <array>
 #include <chrono>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <string>
@@ -17,17 +19,48 @@ namespace plexer::gateway {
 inline constexpr const char* kDefaultHost = "127.0.0.1";
 inline constexpr int kDefaultPort = 5020;
 
+// The numeric settings, each one entry that both the command line and the
+// file are built from, so that both accept and refuse alike.
+enum class Setting { kInterval, kMaxAge, kDemoteAfter, kDemoteFor, kMaxClients, kIdleTimeout, kDrainTimeout };
+
+struct SettingSpec {
+    Setting setting;
+    const char* flag;  // on the command line
+    const char* key;   // in the file
+    const char* typeName;
+    double low;
+    double high;
+    double fallback;
+    bool whole;
+    const char* help;
+};
+
+inline constexpr SettingSpec kSettings[] = {
+    {Setting::kInterval, "--interval", "pollIntervalMs", "MS", 0, 3600000, 1000, true, "Poll interval in ms"},
+    {Setting::kMaxAge, "--max-age", "maxAgeMs", "MS", 0, 86400000, 10000, true,
+     "Older values answer exception 0x0B, in ms"},
+    {Setting::kDemoteAfter, "--demote-after", "demoteAfter", "N", 1, 1000, 3, true,
+     "Failed polls in a row that set a unit aside"},
+    {Setting::kDemoteFor, "--demote-for", "demoteForS", "S", 0, 86400, 10, false,
+     "Seconds a unit set aside is skipped"},
+    {Setting::kMaxClients, "--max-clients", "maxClients", "N", 1, 1000, 64, true,
+     "Connections served at once; at the cap the one idle longest makes room"},
+    {Setting::kIdleTimeout, "--idle-timeout", "idleTimeoutS", "S", 0.001, 86400, 60, false,
+     "Seconds before a silent connection is closed"},
+    {Setting::kDrainTimeout, "--drain-timeout", "drainTimeoutS", "S", 0, 600, 5, false,
+     "Seconds a stop gives queued writes before it answers them 0x04"},
+};
+inline constexpr std::size_t kSettingCount = std::size(kSettings);
+
+// Why `text` is refused for the setting, in the words the file's check uses; none when it fits.
+std::optional<std::string> SettingFault(const SettingSpec& spec, const std::string& text);
+
 // As given on the command line; unset fields come from the file or the defaults.
 struct GatewayOptions {
     std::string configPath;
     std::string points;
     std::optional<std::string> listen;
-    std::optional<int> intervalMs;
-    std::optional<int> maxAgeMs;
-    std::optional<int> demoteAfter;
-    std::optional<double> demoteForS;
-    std::optional<int> maxClients;
-    std::optional<double> idleTimeoutS;
+    std::array<std::optional<double>, kSettingCount> numbers;  // in the order of kSettings
     bool readOnly = false;
     bool printMap = false;
 };
@@ -42,6 +75,7 @@ struct GatewayConfig {
     std::map<int, UnitOverride> perUnit;
     int maxClients = 64;
     std::chrono::milliseconds idleTimeout{60000};
+    std::chrono::milliseconds drainTimeout{5000};
     bool readOnly = false;
 };
 
@@ -56,7 +90,8 @@ void ApplyConfigText(const std::string& text, GatewayConfig& config);
 // Everything resolved; throws CommandFailure(kExitUsage) for what is wrong.
 GatewayConfig ResolveConfig(const GatewayOptions& options, const LineOptions& line);
 
-// "HOST:PORT", "HOST" or ":PORT"; throws std::invalid_argument.
+// "HOST:PORT", "HOST", ":PORT" or "[IPv6]:PORT", HOST an IPv4 or IPv6
+// address or localhost; throws std::invalid_argument.
 void ParseListen(const std::string& text, GatewayConfig& config);
 
 }  // namespace plexer::gateway

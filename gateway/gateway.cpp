@@ -1,10 +1,10 @@
-#include <poll.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <functional>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -21,7 +21,6 @@ namespace {
 using namespace gateway;
 
 constexpr int kDefaultTimeoutMs = 500;
-constexpr int kSignalWaitMs = 20;
 
 // The gates of every GAS, each validated by the driver; the first refusal ends the start.
 std::vector<Gate> ValidatedGates(Session& session, const std::vector<std::string>& gases) {
@@ -53,13 +52,13 @@ PointMap MapOf(const std::vector<Gate>& gates, const GatewayConfig& config) {
     }
 }
 
-// SIGINT, SIGTERM and SIGUSR1 arrive on a descriptor the server polls. They are
+// SIGINT, SIGTERM, SIGUSR1 and SIGHUP arrive on a descriptor the server polls. They are
 // blocked before the poller's thread starts, which so inherits the mask.
 class Signals {
 public:
     Signals() {
         sigemptyset(&set_);
-        for (int signal : {SIGINT, SIGTERM, SIGUSR1}) sigaddset(&set_, signal);
+        for (int signal : {SIGINT, SIGTERM, SIGUSR1, SIGHUP}) sigaddset(&set_, signal);
         pthread_sigmask(SIG_BLOCK, &set_, &previous_);
         fd_ = signalfd(-1, &set_, SFD_CLOEXEC | SFD_NONBLOCK);
         if (fd_ < 0) throw CommandFailure(kExitNoLine, "signalfd failed");
@@ -96,56 +95,96 @@ private:
     std::thread thread_;
 };
 
-bool EveryPointPolled(const Poller& poller) {
-    for (const PointState& point : poller.Points()) {
-        if (!point.lastResult) return false;
+std::unique_ptr<Server> Listen(const GatewayConfig& config, const PointMap& map, Poller& poller) {
+    const ServerOptions options{config.host,        config.port,         config.maxClients,
+                                config.idleTimeout, config.drainTimeout, config.readOnly};
+    try {
+        return std::make_unique<Server>(options, map, poller);
+    } catch (const std::runtime_error& e) {
+        throw CommandFailure(kExitNoLine, e.what());
     }
-    return true;
 }
 
-// Serving starts once every point has been polled, so that the first answers
-// are the line's and not a cold cache's. False if a stop signal came first.
-bool AwaitFirstPoll(const Poller& poller, int signalFd) {
-    while (!EveryPointPolled(poller)) {
-        pollfd p{signalFd, POLLIN, 0};
-        if (poll(&p, 1, kSignalWaitMs) > 0) {
-            signalfd_siginfo signal{};
-            if (read(signalFd, &signal, sizeof signal) == sizeof signal && signal.ssi_signo != SIGUSR1) return false;
+bool SameLine(const LineOptions& a, const LineOptions& b) {
+    return a.port == b.port && a.baud == b.baud && a.dataBits == b.dataBits && a.stopBits == b.stopBits &&
+           a.parity == b.parity && a.timeoutMs == b.timeoutMs;
+}
+
+bool SamePolling(const PollerOptions& a, const PollerOptions& b) {
+    return a.interval == b.interval && a.failuresToDemote == b.failuresToDemote && a.demotedFor == b.demotedFor;
+}
+
+using Note = std::function<void(const std::string&)>;
+
+// SIGHUP: the file read again, the command line still over it. The units'
+// settings and the server's limits change at once; the line, the points, the
+// address and the poll settings need a restart, and the gateway says so.
+std::optional<Reload> Reread(const std::function<GatewayConfig()>& resolve, const GatewayConfig& running,
+                             const Poller& poller, const Note& note) {
+    try {
+        const GatewayConfig fresh = resolve();
+        FitDescriptorLimit(fresh.maxClients);
+        const std::pair<const char*, bool> kept[] = {
+            {"the line", !SameLine(fresh.line, running.line)},
+            {"the points", fresh.gases != running.gases},
+            {"the listening address", fresh.host != running.host || fresh.port != running.port},
+            {"the poll settings", !SamePolling(fresh.poller, running.poller)},
+        };
+        for (const auto& [what, changed] : kept) {
+            if (changed) note(std::string("SIGHUP: ") + what + " changed; restart the gateway to apply it");
         }
+        Reload reload{MapOf(poller.Gates(), fresh), fresh.maxClients, fresh.idleTimeout, fresh.drainTimeout,
+                      fresh.readOnly};
+        note("SIGHUP: configuration reloaded");
+        return reload;
+    } catch (const std::exception& e) {
+        note(std::string("SIGHUP: configuration not reloaded: ") + e.what());
+        return std::nullopt;
     }
-    return true;
 }
 
-void Serve(Session& session, const GatewayConfig& config, const std::vector<Gate>& gates, const Signals& signals) {
+// Serving starts before the first poll: a value not read yet answers 0x0B.
+void Serve(Session& session, const GatewayConfig& config, const std::vector<Gate>& gates,
+           const std::function<GatewayConfig()>& resolve, const Signals& signals) {
     PollerOptions pollerOptions = config.poller;
     pollerOptions.device = session.Device();
     pollerOptions.note = [&session](const std::string& text) { session.Log().Note(text); };
     Poller poller(session.Driver(), gates, std::move(pollerOptions));
     // The map in the order the poller keeps its points, which the server indexes.
-    std::vector<Gate> polled;
-    for (const PointState& point : poller.Points()) polled.push_back(point.gate);
-    const PointMap map = MapOf(polled, config);
+    const PointMap map = MapOf(poller.Gates(), config);
     const Output& out = session.Out();
-    const auto health = [&] { PrintHealth(out, poller.Units(), PollClock::now()); };
+    const auto health = [&] { PrintHealth(out, poller.Units(), poller.Line(), PollClock::now()); };
+    const Note note = [&session](const std::string& text) { session.Log().Note(text); };
     {
-        PollerThread thread(poller);
-        if (AwaitFirstPoll(poller, signals.Fd())) {
-            ServerOptions options{config.host, config.port, config.maxClients, config.idleTimeout, config.readOnly};
-            std::unique_ptr<Server> server;
-            try {
-                server = std::make_unique<Server>(options, map, poller);
-            } catch (const std::runtime_error& e) {
-                throw CommandFailure(kExitNoLine, e.what());
-            }
-            out.Text("listening on " + config.host + ":" + std::to_string(server->Port()));
-            out.Object({{"listening", config.host + ":" + std::to_string(server->Port())},
-                        {"host", config.host},
-                        {"port", server->Port()}});
-            std::fflush(stdout);
-            server->Serve(signals.Fd(), health);
+        const std::unique_ptr<Server> server = Listen(config, map, poller);
+        out.Text("listening on " + server->Address());
+        out.Object({{"listening", server->Address()}, {"host", config.host}, {"port", server->Port()}});
+        std::fflush(stdout);
+        if (!server->Loopback() && !config.readOnly) {
+            note("warning: listening on " + server->Address() +
+                 " beyond this machine with writes enabled: any client that reaches it can switch outputs "
+                 "(--read-only, or --listen 127.0.0.1)");
         }
+        PollerThread thread(poller);
+        const ServeHooks hooks{health, [&] { return Reread(resolve, config, poller, note); }, note};
+        server->Serve(signals.Fd(), hooks);
     }
     health();
+}
+
+std::string Shown(double number) {
+    std::ostringstream text;
+    text << number;
+    return text.str();
+}
+
+// The option as its entry in the table describes it, refused in the file's words.
+void AddSetting(CLI::App& command, const SettingSpec& spec, std::optional<double>& value) {
+    const std::string help = std::string(spec.help) + " (default " + Shown(spec.fallback) + ")";
+    command.add_option(spec.flag, value, help)
+        ->type_name(spec.typeName)
+        ->check(CLI::Validator(
+            [&spec](std::string& text) { return SettingFault(spec, text).value_or(std::string()); }, "", ""));
 }
 
 }  // namespace
@@ -159,20 +198,10 @@ CLI::App* AddGatewayCommand(CLI::App& app, GatewayOptions& o, std::vector<std::s
         ->type_name("LIST");
     gateway->add_option("--config", o.configPath, "JSON file: line, poll interval, points, per-unit settings")
         ->type_name("FILE");
-    gateway->add_option("--listen", o.listen, "IPv4 address and port to listen on (default 127.0.0.1:5020; port 0: any)")
+    gateway->add_option("--listen", o.listen,
+                        "Address and port to listen on: IPv4, localhost or [IPv6] (default 127.0.0.1:5020; port 0: any)")
         ->type_name("HOST:PORT");
-    gateway->add_option("--interval", o.intervalMs, "Poll interval in ms (default 1000)")
-        ->check(CLI::Range(0, 3600000));
-    gateway->add_option("--max-age", o.maxAgeMs, "Older values answer exception 0x0B, in ms (default 10000)")
-        ->check(CLI::Range(0, 86400000));
-    gateway->add_option("--demote-after", o.demoteAfter, "Failed polls in a row that set a unit aside (default 3)")
-        ->check(CLI::Range(1, 1000));
-    gateway->add_option("--demote-for", o.demoteForS, "Seconds a unit set aside is skipped (default 10)")
-        ->check(CLI::Range(0.0, 86400.0));
-    gateway->add_option("--max-clients", o.maxClients, "Connections served at once (default 64)")
-        ->check(CLI::Range(1, 1000));
-    gateway->add_option("--idle-timeout", o.idleTimeoutS, "Seconds before a silent connection is closed (default 60)")
-        ->check(CLI::Range(0.001, 86400.0));
+    for (std::size_t i = 0; i < kSettingCount; ++i) AddSetting(*gateway, kSettings[i], o.numbers[i]);
     gateway->add_flag("--read-only", o.readOnly, "Answer every write with exception 0x01");
     gateway->add_flag("--print-map", o.printMap, "Print the Modbus map at start; without a port, only print it");
     return gateway;
@@ -184,6 +213,11 @@ void RunGateway(const GlobalOptions& global, LineOptions line, const std::vector
     if (line.port.empty() && !args.empty()) line.port = args.front();
     GatewayConfig config = ResolveConfig(options, line);
     config.line.trace = line.trace;
+    try {
+        FitDescriptorLimit(config.maxClients);
+    } catch (const std::invalid_argument& e) {
+        throw CommandFailure(kExitUsage, e.what());
+    }
     // Before the session, so that signals stay caught until the line is closed.
     const Signals signals;
     Session session(global, LogStyle::kUnattended);
@@ -192,7 +226,7 @@ void RunGateway(const GlobalOptions& global, LineOptions line, const std::vector
     if (options.printMap) PrintMap(session.Out(), map);
     if (options.printMap && config.line.port.empty()) return;
     session.StartLine(config.line, kDefaultTimeoutMs);
-    Serve(session, config, gates, signals);
+    Serve(session, config, gates, [&] { return ResolveConfig(options, line); }, signals);
 }
 
 }  // namespace plexer

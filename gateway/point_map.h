@@ -37,6 +37,7 @@ enum HealthRegister : std::uint16_t {
     kLastResult,      // 0xFFFF before the first poll
     kLastGoodAge,     // tenths of a second, 0xFFFF never or older than 6553.4 s
     kDemoted,         // 1 while the unit is set aside
+    kLineLost,        // 1 while the line is lost (its device gone), the same for every unit
     kHealthRegisters  // how many there are
 };
 

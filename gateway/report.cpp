@@ -83,27 +83,28 @@ void PrintMap(const Output& out, const PointMap& map) {
         const int last = kHealthBase + kHealthRegisters - 1;
         out.Text(UnitName(unit) + "  " + Pad("input registers " + Range(kHealthBase, last), 26) + Pad("FC 4", 13) +
                  "health: transactions, failures, retries (32 bits each), last result, age of the last good "
-                 "read (0.1 s), demoted");
+                 "read (0.1 s), demoted, line lost");
         out.Object(
             {{"unit", unit}, {"table", "input registers"}, {"first", kHealthBase}, {"last", last}, {"health", true}});
     }
 }
 
-void PrintHealth(const Output& out, const std::vector<UnitHealth>& units, PollClock::time_point now) {
+void PrintHealth(const Output& out, const std::vector<UnitHealth>& units, const LineHealth& line,
+                 PollClock::time_point now) {
     nlohmann::ordered_json all = nlohmann::ordered_json::array();
     for (const UnitHealth& unit : units) {
         const auto ms = [&](PollClock::time_point t) {
             return std::chrono::duration_cast<std::chrono::milliseconds>(t - now).count();
         };
-        char line[200];
-        std::snprintf(line, sizeof line, "%s  %ld transactions, %ld failures, %ld retries, last result %s",
+        char row[200];
+        std::snprintf(row, sizeof row, "%s  %ld transactions, %ld failures, %ld retries, last result %s",
                       UnitName(unit.unit).c_str(), unit.counters.transactions, unit.counters.failures,
                       unit.counters.retries, unit.lastResult ? std::to_string(*unit.lastResult).c_str() : "none");
-        std::string text = line;
+        std::string text = row;
         if (unit.lastGood) {
-            std::snprintf(line, sizeof line, ", last good read %.1f s ago",
+            std::snprintf(row, sizeof row, ", last good read %.1f s ago",
                           static_cast<double>(-ms(*unit.lastGood)) / 1000.0);
-            text += line;
+            text += row;
         } else {
             text += ", never read";
         }
@@ -119,7 +120,15 @@ void PrintHealth(const Output& out, const std::vector<UnitHealth>& units, PollCl
         object["demoted"] = demoted;
         all.push_back(object);
     }
-    out.Object({{"health", all}});
+    std::string text = line.up ? "line up" : "line lost";
+    if (line.lostSince) {
+        text += " for " + std::to_string(std::chrono::duration_cast<std::chrono::seconds>(now - *line.lostSince).count()) +
+                " s: " + line.lastLoss;
+    }
+    out.Text(text + "; lost " + std::to_string(line.losses) + " times, back " + std::to_string(line.recoveries) +
+             " times");
+    out.Object({{"health", all},
+                {"line", {{"up", line.up}, {"losses", line.losses}, {"recoveries", line.recoveries}}}});
     std::fflush(stdout);
 }
 

@@ -11,6 +11,7 @@
 namespace plexer::gateway {
 
 void PrintMap(const Output& out, const PointMap& map);
-void PrintHealth(const Output& out, const std::vector<UnitHealth>& units, PollClock::time_point now);
+void PrintHealth(const Output& out, const std::vector<UnitHealth>& units, const LineHealth& line,
+                 PollClock::time_point now);
 
 }  // namespace plexer::gateway

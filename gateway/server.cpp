@@ -6,6 +6,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -26,42 +28,131 @@ constexpr int kBacklog = 64;
 constexpr std::size_t kReadChunk = 4096;
 // A request must arrive whole within this time of its first byte.
 constexpr std::chrono::milliseconds kFrameTimeout{2000};
-// How often the futures of writes in flight are looked at.
-constexpr int kWriteCheckMs = 1;
 constexpr int kMaxWaitMs = 1000;
-// Writes still queued at a stop are done for this long; the rest answer 0x04.
-constexpr std::chrono::milliseconds kStopDrain{5000};
+// With no descriptor left and no client to let go, the listener rests this long.
+constexpr std::chrono::milliseconds kAcceptPause{200};
 
-void SetNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
+[[noreturn]] void Fail(const std::string& what) { throw std::runtime_error(what + ": " + std::strerror(errno)); }
 
-int BoundPort(int fd) {
-    sockaddr_in address{};
-    socklen_t size = sizeof address;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) return 0;
-    return ntohs(address.sin_port);
+// The address to bind: localhost is the IPv4 loopback, which every client reaches.
+sockaddr_storage BindAddress(const std::string& host, int port, socklen_t& size) {
+    sockaddr_storage storage{};
+    const std::string name = host == "localhost" ? "127.0.0.1" : host;
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+    if (inet_pton(AF_INET, name.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(static_cast<std::uint16_t>(port));
+        size = sizeof *v4;
+    } else if (inet_pton(AF_INET6, name.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(static_cast<std::uint16_t>(port));
+        size = sizeof *v6;
+    } else {
+        throw std::runtime_error("cannot listen on " + host + ": not an IPv4 or IPv6 address");
+    }
+    return storage;
+}
+
+std::string AddressText(const sockaddr_storage& storage, int& port, bool& loopback) {
+    char text[INET6_ADDRSTRLEN] = {};
+    if (storage.ss_family == AF_INET6) {
+        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(storage);
+        inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
+        port = ntohs(v6.sin6_port);
+        loopback = IN6_IS_ADDR_LOOPBACK(&v6.sin6_addr) != 0;
+        return "[" + std::string(text) + "]:" + std::to_string(port);
+    }
+    const auto& v4 = reinterpret_cast<const sockaddr_in&>(storage);
+    inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text);
+    port = ntohs(v4.sin_port);
+    loopback = (ntohl(v4.sin_addr.s_addr) >> 24) == 127;
+    return std::string(text) + ":" + std::to_string(port);
+}
+
+// 0x0B when the unit was set aside or the line lost (refused at once), 0x04
+// when the driver failed or the stop came first; an echo when all were written.
+std::uint8_t ExceptionOf(const std::vector<WriteFate>& fates) {
+    if (std::all_of(fates.begin(), fates.end(), [](WriteFate f) { return f == WriteFate::kWritten; })) return kNone;
+    const bool unavailable = std::all_of(fates.begin(), fates.end(), [](WriteFate f) {
+        return f == WriteFate::kUnavailable || f == WriteFate::kWritten;
+    });
+    return unavailable ? kTargetFailed : kDeviceFailure;
 }
 
 }  // namespace
 
-Server::Server(const ServerOptions& options, const PointMap& map, Poller& poller)
-    : options_(options), map_(map), poller_(poller), frameTimeout_(std::min(kFrameTimeout, options.idleTimeout)) {
-    modbus_ = modbus_new_tcp(options_.host.c_str(), options_.port);
-    if (modbus_ == nullptr) throw std::runtime_error(std::string("libmodbus: ") + modbus_strerror(errno));
-    listen_ = modbus_tcp_listen(modbus_, kBacklog);
-    if (listen_ < 0) {
-        const std::string why = modbus_strerror(errno);
-        modbus_free(modbus_);
-        throw std::runtime_error("cannot listen on " + options_.host + ":" + std::to_string(options_.port) + ": " +
-                                 why);
+void FitDescriptorLimit(int maxClients) {
+    const rlim_t needed = static_cast<rlim_t>(maxClients) + kDescriptorsBesideClients;
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= needed) return;
+    if (limit.rlim_max < needed) {
+        throw std::invalid_argument("--max-clients " + std::to_string(maxClients) + " needs " +
+                                    std::to_string(needed) + " open descriptors; the limit is " +
+                                    std::to_string(limit.rlim_max) + " (ulimit -n)");
     }
-    SetNonBlocking(listen_);
-    port_ = BoundPort(listen_);
+    limit.rlim_cur = needed;
+    setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+Server::Server(const ServerOptions& options, const PointMap& map, Poller& poller)
+    : options_(options),
+      map_(map),
+      poller_(poller),
+      frameTimeout_(std::min(kFrameTimeout, options.idleTimeout)),
+      completions_(std::make_shared<Completions>()) {
+    // The context only builds replies; the sockets are the server's own.
+    modbus_ = modbus_new_tcp("127.0.0.1", 0);
+    if (modbus_ == nullptr) Fail("libmodbus");
+    completions_->wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    spare_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (completions_->wake < 0 || spare_ < 0) {
+        modbus_free(modbus_);
+        Fail("eventfd");
+    }
+    try {
+        Listen();
+    } catch (...) {
+        close(completions_->wake);
+        close(spare_);
+        modbus_free(modbus_);
+        throw;
+    }
+}
+
+// Bound here rather than by libmodbus, so that an address this machine does
+// not have fails instead of listening on every interface.
+void Server::Listen() {
+    socklen_t size = 0;
+    const sockaddr_storage wanted = BindAddress(options_.host, options_.port, size);
+    const std::string where = "cannot listen on " + options_.host + ":" + std::to_string(options_.port);
+    listen_ = socket(wanted.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (listen_ < 0) Fail(where);
+    const int on = 1;
+    setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (bind(listen_, reinterpret_cast<const sockaddr*>(&wanted), size) != 0 || listen(listen_, kBacklog) != 0) {
+        const int error = errno;
+        close(listen_);
+        errno = error;
+        Fail(where);
+    }
+    sockaddr_storage bound{};
+    socklen_t boundSize = sizeof bound;
+    getsockname(listen_, reinterpret_cast<sockaddr*>(&bound), &boundSize);
+    address_ = AddressText(bound, port_, loopback_);
 }
 
 Server::~Server() {
     for (Connection& connection : connections_) Close(connection);
     if (listen_ >= 0) close(listen_);
-    // The context holds only the last client's socket, closed above.
+    close(spare_);
+    // Writes still queued may complete later: the eventfd goes with the last holder.
+    {
+        const std::lock_guard lock(completions_->mutex);
+        close(completions_->wake);
+        completions_->wake = -1;
+        completions_->done.clear();
+    }
     modbus_set_socket(modbus_, -1);
     modbus_free(modbus_);
 }
@@ -72,13 +163,38 @@ void Server::Close(Connection& connection) {
     connection.closed = true;
 }
 
-void Server::Accept() {
+// Lets go of the client idle longest, one with no write in flight; false when there is none.
+bool Server::MakeRoom() {
+    Connection* idlest = nullptr;
+    for (Connection& connection : connections_) {
+        if (connection.closed || connection.pending) continue;
+        if (idlest == nullptr || connection.lastHeard < idlest->lastHeard) idlest = &connection;
+    }
+    if (idlest == nullptr) return false;
+    Close(*idlest);
+    return true;
+}
+
+void Server::Accept(const ServeHooks& hooks) {
     for (;;) {
         const int fd = accept4(listen_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0 && (errno == EMFILE || errno == ENFILE)) {
+            // Out of descriptors: a client makes room, or the newcomer is turned
+            // away through the spare; the listener never stays readable unanswered.
+            if (MakeRoom()) continue;
+            close(spare_);
+            const int turnedAway = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (turnedAway >= 0) close(turnedAway);
+            spare_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+            if (turnedAway < 0 || spare_ < 0) acceptPausedUntil_ = Clock::now() + kAcceptPause;
+            if (hooks.warn) hooks.warn("out of descriptors: a new client was turned away");
+            return;
+        }
         if (fd < 0) return;
-        // Over the cap the client sees its connection closed rather than left waiting.
-        if (static_cast<int>(connections_.size()) >= options_.maxClients) {
-            close(fd);
+        const int live = static_cast<int>(std::count_if(connections_.begin(), connections_.end(),
+                                                        [](const Connection& c) { return !c.closed; }));
+        if (live >= options_.maxClients && !MakeRoom()) {
+            close(fd);  // every client has a write in flight
             continue;
         }
         const int on = 1;
@@ -134,22 +250,32 @@ void Server::Handle(Connection& connection, const std::uint8_t* adu, std::size_t
     if (IsWrite(request.function)) {
         const WritePlan plan = PlanWrite(request, map_, options_.readOnly);
         if (plan.exception != kNone) return AnswerException(connection, adu, plan.exception);
-        PendingWrite pending;
-        pending.adu.assign(adu, adu + length);
-        for (const auto& [index, value] : plan.writes)
-            pending.outcomes.push_back(poller_.Write(map_.Gates()[index], value));
-        connection.pending = std::move(pending);
+        connection.pending = PendingWrite{std::vector<std::uint8_t>(adu, adu + length), plan.writes.size(), {}};
+        const std::shared_ptr<Completions> completions = completions_;
+        Connection* const target = &connection;
+        for (const auto& [index, value] : plan.writes) {
+            poller_.Submit(map_.Gates()[index], value, [completions, target](const WriteOutcome& outcome) {
+                const std::lock_guard lock(completions->mutex);
+                if (completions->wake < 0) return;  // the server has gone
+                completions->done.emplace_back(target, outcome);
+                const std::uint64_t one = 1;
+                (void)!write(completions->wake, &one, sizeof one);
+            });
+        }
         return;
     }
     std::optional<UnitHealth> health;
-    if (ReadsHealth(request)) {
-        for (const UnitHealth& unit : poller_.Units()) {
-            if (unit.unit == request.unit) health = unit;
-        }
-    }
+    if (ReadsHealth(request)) health = poller_.Unit(request.unit);
+    // While the line is lost no value of it is served, however recent.
+    if (!ReadsHealth(request) && !poller_.Line().up) return AnswerException(connection, adu, kTargetFailed);
     const std::vector<PointState> points = ReadsHealth(request) ? std::vector<PointState>{} : poller_.Points();
-    const ReadAnswer answer = AnswerRead(request, map_, points, health ? &*health : nullptr, PollClock::now());
+    ReadAnswer answer = AnswerRead(request, map_, points, health ? &*health : nullptr, PollClock::now());
     if (answer.exception != kNone) return AnswerException(connection, adu, answer.exception);
+    // The line's state is the line's, not the unit's: it is filled in here.
+    const std::size_t lineAt = kHealthBase + kLineLost;
+    if (ReadsHealth(request) && request.address <= lineAt && lineAt < request.address + request.quantity) {
+        answer.values[lineAt - request.address] = poller_.Line().up ? 0 : 1;
+    }
     Answer(connection, adu, length, request.function, request.address, answer.values);
 }
 
@@ -184,36 +310,45 @@ void Server::AnswerException(Connection& connection, const std::uint8_t* adu, st
     if (modbus_reply_exception(modbus_, adu, code) < 0) Close(connection);
 }
 
-// The driver has done every write of the request: echo it, or 0x04 if any failed.
-void Server::FinishWrite(Connection& connection) {
-    PendingWrite& pending = *connection.pending;
-    for (auto& outcome : pending.outcomes) {
-        if (outcome.wait_for(std::chrono::seconds(0)) != std::future_status::ready) return;
+// Hands each finished write to its request; the request is answered once all of its writes are in.
+void Server::TakeCompletions() {
+    std::uint64_t count = 0;
+    (void)!read(completions_->wake, &count, sizeof count);
+    std::vector<std::pair<Connection*, WriteOutcome>> done;
+    {
+        const std::lock_guard lock(completions_->mutex);
+        done.swap(completions_->done);
     }
-    bool done = true;
-    for (auto& outcome : pending.outcomes) done = outcome.get().result == QSN_OK && done;
-    const Parsed parsed = ParseRequest(pending.adu.data(), pending.adu.size());
+    for (auto& [connection, outcome] : done) {
+        PendingWrite& pending = *connection->pending;
+        pending.fates.push_back(outcome.fate);
+        if (--pending.waiting == 0) FinishWrite(*connection);
+    }
+}
+
+// Echo the request when every write was done, else its exception.
+void Server::FinishWrite(Connection& connection) {
+    const PendingWrite pending = std::move(*connection.pending);
+    connection.pending.reset();
     if (!connection.closed) {
-        if (done) {
-            Answer(connection, pending.adu.data(), pending.adu.size(), parsed.request.function, parsed.request.address,
-                   parsed.request.values);
+        const std::uint8_t exception = ExceptionOf(pending.fates);
+        if (exception == kNone) {
+            const Parsed parsed = ParseRequest(pending.adu.data(), pending.adu.size());
+            Answer(connection, pending.adu.data(), pending.adu.size(), parsed.request.function,
+                   parsed.request.address, parsed.request.values);
         } else {
-            AnswerException(connection, pending.adu.data(), kDeviceFailure);
+            AnswerException(connection, pending.adu.data(), exception);
         }
         connection.lastHeard = Clock::now();
     }
-    connection.pending.reset();
     Process(connection);
 }
 
-void Server::Expire(Connection& connection, Clock::time_point now) const {
+void Server::Expire(Connection& connection, Clock::time_point now) {
     if (connection.pending) return;  // a slow line is not an idle client
     const bool idle = now - connection.lastHeard > options_.idleTimeout;
     const bool stalled = connection.partialSince && now - *connection.partialSince > frameTimeout_;
-    if (idle || stalled) {
-        close(connection.fd);
-        connection.closed = true;
-    }
+    if (idle || stalled) Close(connection);
 }
 
 bool Server::AnyPending() const {
@@ -222,9 +357,10 @@ bool Server::AnyPending() const {
 }
 
 int Server::WaitMs(Clock::time_point now) const {
-    if (AnyPending()) return kWriteCheckMs;
     auto wait = std::chrono::milliseconds(kMaxWaitMs);
+    if (acceptPausedUntil_) wait = std::chrono::ceil<std::chrono::milliseconds>(*acceptPausedUntil_ - now);
     for (const Connection& connection : connections_) {
+        if (connection.pending || connection.closed) continue;
         auto deadline = connection.lastHeard + options_.idleTimeout;
         if (connection.partialSince) deadline = std::min(deadline, *connection.partialSince + frameTimeout_);
         wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
@@ -232,41 +368,69 @@ int Server::WaitMs(Clock::time_point now) const {
     return static_cast<int>(std::max(wait.count(), 0L));
 }
 
-void Server::Serve(int signalFd, const std::function<void()>& onHealth) {
+// True when the signal asks the gateway to stop.
+bool Server::OnSignal(int signalFd, const ServeHooks& hooks) {
+    signalfd_siginfo signal{};
+    if (read(signalFd, &signal, sizeof signal) != sizeof signal) return false;
+    if (signal.ssi_signo == SIGUSR1) {
+        if (hooks.health) hooks.health();
+        return false;
+    }
+    if (signal.ssi_signo == SIGHUP) {
+        if (hooks.hangUp) {
+            if (std::optional<Reload> reload = hooks.hangUp()) Apply(std::move(*reload));
+        }
+        return false;
+    }
+    return true;
+}
+
+// On the serving thread, between requests: every later request sees the new settings.
+void Server::Apply(Reload reload) {
+    map_ = std::move(reload.map);
+    options_.maxClients = reload.maxClients;
+    options_.idleTimeout = reload.idleTimeout;
+    options_.drainTimeout = reload.drainTimeout;
+    options_.readOnly = reload.readOnly;
+    frameTimeout_ = std::min(kFrameTimeout, options_.idleTimeout);
+}
+
+void Server::Serve(int signalFd, const ServeHooks& hooks) {
     std::vector<pollfd> fds;
     std::vector<Connection*> watched;
     while (!stopping_ || AnyPending()) {
+        const Clock::time_point now = Clock::now();
+        if (acceptPausedUntil_ && now >= *acceptPausedUntil_) acceptPausedUntil_.reset();
+        const bool accepting = !stopping_ && !acceptPausedUntil_;
         fds.clear();
         watched.clear();
         fds.push_back({signalFd, POLLIN, 0});
-        fds.push_back({listen_, static_cast<short>(stopping_ ? 0 : POLLIN), 0});
+        fds.push_back({completions_->wake, POLLIN, 0});
+        fds.push_back({listen_, static_cast<short>(accepting ? POLLIN : 0), 0});
         for (Connection& connection : connections_) {
             if (stopping_ || connection.pending || connection.closed) continue;
             fds.push_back({connection.fd, POLLIN, 0});
             watched.push_back(&connection);
         }
-        if (poll(fds.data(), fds.size(), WaitMs(Clock::now())) < 0 && errno != EINTR) {
-            throw std::runtime_error(std::string("poll: ") + std::strerror(errno));
+        if (poll(fds.data(), fds.size(), WaitMs(now)) < 0 && errno != EINTR) Fail("poll");
+        if ((fds[0].revents & POLLIN) != 0 && OnSignal(signalFd, hooks) && !stopping_) {
+            // No new client and no new request; what is queued gets the drain time-out.
+            stopping_ = true;
+            close(listen_);
+            listen_ = -1;
+            poller_.Stop(options_.drainTimeout);
         }
-        if ((fds[0].revents & POLLIN) != 0) {
-            signalfd_siginfo signal{};
-            if (read(signalFd, &signal, sizeof signal) == sizeof signal) {
-                if (signal.ssi_signo == SIGUSR1) {
-                    onHealth();
-                } else {
-                    stopping_ = true;
-                    poller_.Stop(kStopDrain);
-                }
-            }
-        }
-        if ((fds[1].revents & POLLIN) != 0) Accept();
+        if ((fds[1].revents & POLLIN) != 0) TakeCompletions();
+        // Before accepting: a client let go to make room may not be read, its
+        // descriptor then perhaps the newcomer's.
         for (std::size_t i = 0; i < watched.size(); ++i) {
-            if ((fds[i + 2].revents & (POLLIN | POLLHUP | POLLERR)) != 0) Receive(*watched[i]);
+            const bool ready = (fds[i + 3].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+            if (ready && !watched[i]->closed) Receive(*watched[i]);
         }
-        const Clock::time_point now = Clock::now();
+        if ((fds[2].revents & POLLIN) != 0 && listen_ >= 0) Accept(hooks);
+        const Clock::time_point after = Clock::now();
         for (Connection& connection : connections_) {
-            if (connection.pending) FinishWrite(connection);
-            if (!connection.closed) Expire(connection, now);
+            if (!connection.closed) Expire(connection, after);
         }
         connections_.remove_if([](const Connection& connection) { return connection.closed && !connection.pending; });
     }

@@ -3,12 +3,12 @@
 // reads at once from the poller's cache, writes once the driver has done them.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <future>
 #include <list>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,12 +21,37 @@ typedef struct _modbus modbus_t;
 namespace plexer::gateway {
 
 struct ServerOptions {
-    std::string host;
-    int port = 0;  // 0: any free port
+    std::string host;  // an IPv4 or IPv6 address, or localhost
+    int port = 0;      // 0: any free port
     int maxClients = 64;
     std::chrono::milliseconds idleTimeout{60000};
+    std::chrono::milliseconds drainTimeout{5000};
     bool readOnly = false;
 };
+
+// What a reload may change while serving: the units' settings in the map and
+// the server's own limits.
+struct Reload {
+    PointMap map;
+    int maxClients;
+    std::chrono::milliseconds idleTimeout;
+    std::chrono::milliseconds drainTimeout;
+    bool readOnly;
+};
+
+struct ServeHooks {
+    std::function<void()> health;                  // SIGUSR1
+    std::function<std::optional<Reload>()> hangUp;  // SIGHUP: none when nothing is to change
+    std::function<void(const std::string&)> warn;
+};
+
+// Descriptors the gateway holds besides its clients: standard streams, the
+// line, the listener, the signal and wake descriptors, the spare, the driver's.
+inline constexpr int kDescriptorsBesideClients = 16;
+
+// Raises the descriptor limit to what `maxClients` needs; throws
+// std::invalid_argument when the hard limit is too low.
+void FitDescriptorLimit(int maxClients);
 
 class Server {
 public:
@@ -37,18 +62,29 @@ public:
     Server& operator=(const Server&) = delete;
 
     int Port() const { return port_; }
+    // As the kernel reports it: "127.0.0.1:5020", "[::1]:5020".
+    const std::string& Address() const { return address_; }
+    bool Loopback() const { return loopback_; }
 
     // Serves until SIGINT or SIGTERM arrives on `signalFd` (a signalfd), then
-    // stops the poller and answers the writes still in flight before it
-    // returns. SIGUSR1 calls `onHealth`.
-    void Serve(int signalFd, const std::function<void()>& onHealth);
+    // stops accepting, stops the poller with the drain time-out and answers
+    // every write still in flight before it returns.
+    void Serve(int signalFd, const ServeHooks& hooks);
 
 private:
     using Clock = std::chrono::steady_clock;
 
+    struct Connection;
+    // Outcomes of writes, handed from the poller's thread to the server's.
+    struct Completions {
+        std::mutex mutex;
+        std::vector<std::pair<Connection*, WriteOutcome>> done;
+        int wake = -1;  // an eventfd the server polls
+    };
     struct PendingWrite {
         std::vector<std::uint8_t> adu;
-        std::vector<std::future<WriteOutcome>> outcomes;
+        std::size_t waiting = 0;
+        std::vector<WriteFate> fates;
     };
     struct Connection {
         int fd = -1;
@@ -59,27 +95,37 @@ private:
         bool closed = false;
     };
 
-    void Accept();
+    void Listen();
+    void Accept(const ServeHooks& hooks);
+    bool MakeRoom();
     void Receive(Connection& connection);
     void Process(Connection& connection);
     void Handle(Connection& connection, const std::uint8_t* adu, std::size_t length);
     void Answer(Connection& connection, const std::uint8_t* adu, std::size_t length, std::uint8_t function,
                 std::uint16_t address, const std::vector<std::uint16_t>& values);
     void AnswerException(Connection& connection, const std::uint8_t* adu, std::uint8_t code);
+    void TakeCompletions();
     void FinishWrite(Connection& connection);
-    void Expire(Connection& connection, Clock::time_point now) const;
+    void Expire(Connection& connection, Clock::time_point now);
     int WaitMs(Clock::time_point now) const;
     bool AnyPending() const;
+    bool OnSignal(int signalFd, const ServeHooks& hooks);
+    void Apply(Reload reload);
     void Close(Connection& connection);
 
     ServerOptions options_;
-    const PointMap& map_;
+    PointMap map_;
     Poller& poller_;
     modbus_t* modbus_ = nullptr;
     int listen_ = -1;
+    int spare_ = -1;  // given up to accept and close a client when descriptors run out
     int port_ = 0;
+    std::string address_;
+    bool loopback_ = true;
+    std::optional<Clock::time_point> acceptPausedUntil_;
     std::chrono::milliseconds frameTimeout_;
     bool stopping_ = false;
+    std::shared_ptr<Completions> completions_;
     std::list<Connection> connections_;
 };
 

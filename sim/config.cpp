@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <fstream>
 #include <initializer_list>
 #include <sstream>
 #include <vector>
@@ -14,58 +13,18 @@ namespace qsn::sim {
 namespace {
 
 using nlohmann::json;
+using json_check::Element;
+using json_check::Fail;
+using json_check::Member;
+using json_check::Number;
+using json_check::Required;
+using json_check::Text;
 
 constexpr unsigned kMaxBaud = 1000000;
 constexpr double kMaxTurnaroundMs = 60000;
 // Sixteenths of a degree in a signed 16-bit field.
 constexpr double kMinDegrees = -2048.0;
 constexpr double kMaxDegrees = 2047.9375;
-
-[[noreturn]] void Fail(const std::string& path, const std::string& message) {
-    throw ConfigError(path + ": " + message);
-}
-
-std::string Member(const std::string& path, const std::string& key) {
-    return path.empty() ? key : path + "." + key;
-}
-
-std::string Element(const std::string& path, std::size_t index) {
-    return path + "[" + std::to_string(index) + "]";
-}
-
-// Unknown keys are most often misspelt ones: refusing them beats ignoring a setting.
-void CheckObject(const json& value, const std::string& path,
-                 std::initializer_list<const char*> keys) {
-    if (!value.is_object()) Fail(path, "must be an object");
-    for (const auto& item : value.items()) {
-        const bool known =
-            std::any_of(keys.begin(), keys.end(), [&](const char* k) { return item.key() == k; });
-        if (!known) Fail(Member(path, item.key()), "unknown field");
-    }
-}
-
-const json& Required(const json& object, const std::string& path, const char* key) {
-    if (!object.contains(key)) Fail(Member(path, key), "missing");
-    return object.at(key);
-}
-
-std::uint64_t Integer(const json& value, const std::string& path, std::uint64_t max) {
-    if (!value.is_number_unsigned()) {
-        Fail(path, "must be a whole number from 0 to " + std::to_string(max));
-    }
-    const auto number = value.get<std::uint64_t>();
-    if (number > max) Fail(path, std::to_string(number) + " is above " + std::to_string(max));
-    return number;
-}
-
-double Number(const json& value, const std::string& path, double min, double max) {
-    std::ostringstream range;
-    range << "from " << min << " to " << max;
-    if (!value.is_number()) Fail(path, "must be a number " + range.str());
-    const auto number = value.get<double>();
-    if (number < min || number > max) Fail(path, value.dump() + " is not " + range.str());
-    return number;
-}
 
 // "0x1F" or "1f" style text, for masks and addresses.
 std::uint64_t HexText(const std::string& text, const std::string& path, std::uint64_t max) {
@@ -87,12 +46,12 @@ std::uint16_t Mask(const json& value, const std::string& path) {
     if (value.is_string()) {
         return static_cast<std::uint16_t>(HexText(value.get<std::string>(), path, 0xFFFF));
     }
-    return static_cast<std::uint16_t>(Integer(value, path, 0xFFFF));
+    return static_cast<std::uint16_t>(json_check::Unsigned(value, path, 0xFFFF));
 }
 
 // A number, or text: hexadecimal with "0x", else decimal, as units are named on the command line.
 std::uint8_t Address(const json& value, const std::string& path) {
-    if (!value.is_string()) return static_cast<std::uint8_t>(Integer(value, path, 255));
+    if (!value.is_string()) return static_cast<std::uint8_t>(json_check::Unsigned(value, path, 255));
     const std::string text = value.get<std::string>();
     if (text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0) {
         return static_cast<std::uint8_t>(HexText(text, path, 255));
@@ -109,11 +68,6 @@ std::uint8_t Address(const json& value, const std::string& path) {
 double Probability(const json& value, const std::string& path) {
     if (value.is_boolean()) return value.get<bool>() ? 1.0 : 0.0;
     return Number(value, path, 0.0, 1.0);
-}
-
-std::string Text(const json& value, const std::string& path) {
-    if (!value.is_string()) Fail(path, "must be text");
-    return value.get<std::string>();
 }
 
 // Up to one entry per position, position 0 first.
@@ -135,7 +89,7 @@ std::optional<std::uint8_t> ProbeCode(const json& value, const std::string& path
 }
 
 FaultSettings Faults(const json& value, const std::string& path, FaultSettings faults) {
-    CheckObject(value, path,
+    json_check::OnlyKeys(value, path,
                 {"silence", "errorReply", "badChecksum", "lowercaseChecksum", "truncate", "babble",
                  "dropRate", "corruptRate", "errorCode"});
     const std::pair<const char*, double*> rates[] = {
@@ -167,7 +121,7 @@ UnitKind Kind(const json& value, const std::string& path) {
 }
 
 Animation Animate(const json& value, const std::string& path, UnitKind kind) {
-    CheckObject(value, path, {"shape", "periodS", "amplitude"});
+    json_check::OnlyKeys(value, path, {"shape", "periodS", "amplitude"});
     Animation animation;
     const std::string where = Member(path, "shape");
     const std::string shape = Text(Required(value, path, "shape"), where);
@@ -200,7 +154,7 @@ void KindValues(const json& value, const std::string& path, UnitOptions& unit) {
         return value.contains(key);
     };
     auto twelveBits = [](const json& v, const std::string& p) {
-        return static_cast<std::uint16_t>(Integer(v, p, 4095));
+        return static_cast<std::uint16_t>(json_check::Unsigned(v, p, 4095));
     };
     if (check("on", UnitKind::kDigital)) unit.on = Mask(value.at("on"), Member(path, "on"));
     if (check("inputs", UnitKind::kAnalog)) {
@@ -231,7 +185,7 @@ void KindValues(const json& value, const std::string& path, UnitOptions& unit) {
 }
 
 UnitOptions Unit(const json& value, const std::string& path, const FaultSettings& lineFaults) {
-    CheckObject(value, path,
+    json_check::OnlyKeys(value, path,
                 {"address", "kind", "outputs", "on", "inputs", "outputValues", "probes",
                  "temperatures", "cleared", "animate", "faults"});
     UnitOptions unit;
@@ -257,18 +211,18 @@ UnitOptions Unit(const json& value, const std::string& path, const FaultSettings
 }
 
 LineOptions Line(const json& value, const std::string& path) {
-    CheckObject(value, path, {"baud", "turnaroundMs", "seed", "faults"});
+    json_check::OnlyKeys(value, path, {"baud", "turnaroundMs", "seed", "faults"});
     LineOptions line;
     if (value.contains("baud")) {
         line.baud =
-            static_cast<unsigned>(Integer(value.at("baud"), Member(path, "baud"), kMaxBaud));
+            static_cast<unsigned>(json_check::Unsigned(value.at("baud"), Member(path, "baud"), kMaxBaud));
     }
     if (value.contains("turnaroundMs")) {
         line.turnaroundMs =
             Number(value.at("turnaroundMs"), Member(path, "turnaroundMs"), 0, kMaxTurnaroundMs);
     }
     if (value.contains("seed")) {
-        line.seed = Integer(value.at("seed"), Member(path, "seed"), UINT64_MAX);
+        line.seed = json_check::Unsigned(value.at("seed"), Member(path, "seed"), UINT64_MAX);
     }
     if (value.contains("faults")) {
         line.faults = Faults(value.at("faults"), Member(path, "faults"), line.faults);
@@ -276,117 +230,21 @@ LineOptions Line(const json& value, const std::string& path) {
     return line;
 }
 
-// Builds the document as the library's own parser does, keeping the path of
-// the value being read, so that a number too large for a double (1e400) is
-// reported at its field like every other bad value.
-class PathTrackingSax {
-public:
-    explicit PathTrackingSax(json& result) : dom_(result) {}
-
-    bool null() { return Value() && dom_.null(); }
-    bool boolean(bool value) { return Value() && dom_.boolean(value); }
-    bool number_integer(json::number_integer_t value) {
-        return Value() && dom_.number_integer(value);
-    }
-    bool number_unsigned(json::number_unsigned_t value) {
-        return Value() && dom_.number_unsigned(value);
-    }
-    bool number_float(json::number_float_t value, const std::string& text) {
-        return Value() && dom_.number_float(value, text);
-    }
-    bool string(std::string& value) { return Value() && dom_.string(value); }
-    bool binary(json::binary_t& value) { return Value() && dom_.binary(value); }
-    bool start_object(std::size_t length) {
-        Value();
-        levels_.push_back({false, {}, 0});
-        return dom_.start_object(length);
-    }
-    bool key(std::string& name) {
-        levels_.back().key = name;
-        return dom_.key(name);
-    }
-    bool end_object() {
-        levels_.pop_back();
-        return dom_.end_object();
-    }
-    bool start_array(std::size_t length) {
-        Value();
-        levels_.push_back({true, {}, 0});
-        return dom_.start_array(length);
-    }
-    bool end_array() {
-        levels_.pop_back();
-        return dom_.end_array();
-    }
-    template <class Exception>
-    bool parse_error(std::size_t position, const std::string& token, const Exception& error) {
-        constexpr int kNumberOverflow = 406;
-        if (error.id == kNumberOverflow) Fail(Path(), token + " is too large a number");
-        return dom_.parse_error(position, token, error);
-    }
-
-private:
-    struct Level {
-        bool array;
-        std::string key;
-        std::size_t elements;  // started so far
-    };
-
-    // A value begins: in an array it is the next element.
-    bool Value() {
-        if (!levels_.empty() && levels_.back().array) ++levels_.back().elements;
-        return true;
-    }
-
-    // Where the value now being read sits; a failed element has not been counted.
-    std::string Path() const {
-        std::string path = "config";
-        for (std::size_t i = 0; i < levels_.size(); ++i) {
-            const Level& level = levels_[i];
-            if (!level.array) {
-                path = i == 0 ? level.key : Member(path, level.key);
-            } else {
-                const bool innermost = i + 1 == levels_.size();
-                path = Element(path, innermost ? level.elements : level.elements - 1);
-            }
-        }
-        return path;
-    }
-
-    nlohmann::detail::json_sax_dom_parser<json> dom_;
-    std::vector<Level> levels_;
-};
-
 }  // namespace
 
-json ParseConfigText(const std::string& text) {
-    json config;
-    PathTrackingSax sax(config);
-    try {
-        json::sax_parse(text, &sax, json::input_format_t::json, true, true);
-        return config;
-    } catch (const json::parse_error& e) {
-        // Its text already says "parse error at line L, column C"; drop the library's tag.
-        const std::string what = e.what();
-        const std::size_t tagEnd = what.find("] ");
-        throw ConfigError(tagEnd == std::string::npos ? what : what.substr(tagEnd + 2));
-    }
-}
+json ParseConfigText(const std::string& text) { return json_check::Parse(text, "config"); }
 
 json ReadConfigFile(const std::string& path) {
-    std::ifstream in(path);
-    if (!in) throw ConfigError(path + ": cannot be read");
-    std::ostringstream text;
-    text << in.rdbuf();
+    const std::string text = json_check::ReadFile(path);
     try {
-        return ParseConfigText(text.str());
+        return ParseConfigText(text);
     } catch (const ConfigError& e) {
         throw ConfigError(path + ": " + e.what());
     }
 }
 
 SimOptions ConfigToOptions(const json& config) {
-    CheckObject(config, "config", {"line", "units"});
+    json_check::OnlyKeys(config, "config", {"line", "units"});
     SimOptions options;
     if (config.contains("line")) options.line = Line(config.at("line"), "line");
     if (!config.contains("units")) return options;

@@ -3,17 +3,14 @@
 #pragma once
 
 #include <nlohmann/json.hpp>
-#include <stdexcept>
 #include <string>
 
+#include "json_check.h"
 #include "sim/options.h"
 
 namespace qsn::sim {
 
-class ConfigError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
+using ConfigError = json_check::JsonError;
 
 nlohmann::json ParseConfigText(const std::string& text);
 nlohmann::json ReadConfigFile(const std::string& path);

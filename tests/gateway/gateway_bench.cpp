@@ -71,6 +71,15 @@ long Transactions(int port) {
     return total;
 }
 
+// The gateway serves before its first poll; the clients start once every unit has been read.
+void AwaitFirstPoll(int port) {
+    for (int unit = 1; unit <= kUnits; ++unit) {
+        while (ReadInput(port, static_cast<std::uint8_t>(unit), 1000 + 6) != 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+}
+
 // The moment the counters next move, with their new sum.
 std::pair<Clock::time_point, long> NextTransaction(int port) {
     const long before = Transactions(port);
@@ -132,6 +141,7 @@ void Measure(unsigned baud, const Settings& settings) {
                 "every %d ms, for %.0f s\n",
                 baud, kUnits, baud, points.c_str(), settings.clients, settings.periodMs, settings.seconds);
     const int port = gateway.Port();
+    AwaitFirstPoll(port);
 
     std::atomic<bool> stop{false};
     std::vector<ClientResults> results(static_cast<std::size_t>(settings.clients));

@@ -36,7 +36,7 @@ Gateway::Gateway(const std::vector<std::string>& args) {
     close(fds[1]);
     out_ = fds[0];
     if (failed != 0) throw std::runtime_error("cannot start plexer");
-    const std::smatch found = Await(std::regex(R"((listening on [0-9.]+:|"port":)(\d+))"), 60s);
+    const std::smatch found = Await(std::regex(R"((listening on \S*:|"port":)(\d+)\D)"), 60s);
     port_ = std::stoi(found[2]);
 }
 

@@ -25,6 +25,7 @@ public:
     Gateway& operator=(const Gateway&) = delete;
 
     int Port() const { return port_; }
+    pid_t Pid() const { return pid_; }
     void Signal(int signal) const;
     // The exit code, once the signal (none: 0) has ended it.
     int Stop(int signal);

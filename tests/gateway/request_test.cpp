@@ -119,7 +119,7 @@ TEST_F(RequestTest, EachRequestGetsItsValuesOrItsException) {
         {"past position 15", Adu(5, {4, 0, 15, 0, 2}), kIllegalAddress, {}},
         {"position not configured", Adu(5, {3, 0, 0, 0, 1}), kIllegalAddress, {}},
         {"between points and health", Adu(5, {4, 0, 16, 0, 1}), kIllegalAddress, {}},
-        {"past the health registers", Adu(5, {4, 0x03, 0xED, 0, 5}), kIllegalAddress, {}},
+        {"past the health registers", Adu(5, {4, 0x03, 0xED, 0, 6}), kIllegalAddress, {}},
         {"older than the unit's age", Adu(5, {4, 0, 6, 0, 2}), kTargetFailed, {}},
         {"last poll failed", Adu(5, {4, 0, 8, 0, 1}), kTargetFailed, {}},
         {"no registers", Adu(5, {4, 0, 0, 0, 0}), kIllegalValue, {}},
@@ -184,16 +184,16 @@ TEST(GatewayConfigTest, AFileIsReadOrItsFaultNamedByFieldPath) {
     EXPECT_EQ(config.perUnit.at(1).readOnly, true);
 
     const std::pair<const char*, const char*> faults[] = {
-        {R"({"line": {"baud": "fast"}})", "line.baud: expected a whole number from 1 to 65535"},
-        {R"({"line": {"parity": "odd-ish"}})", "line.parity: expected one of none, odd, even, mark, space"},
-        {R"({"line": {"speed": 9600}})", "line.speed: unknown setting"},
-        {R"({"points": ["05AI1", 7]})", "points[1]: expected a gate address string"},
+        {R"({"line": {"baud": "fast"}})", "line.baud: must be a whole number from 1 to 65535"},
+        {R"({"line": {"parity": "odd-ish"}})", "line.parity: must be one of none, odd, even, mark, space"},
+        {R"({"line": {"speed": 9600}})", "line.speed: unknown field"},
+        {R"({"points": ["05AI1", 7]})", "points[1]: must be a gate address string"},
         {R"({"units": {"5G": {}}})", "units.5G: a unit address is one or two hexadecimal digits"},
-        {R"({"units": {"05": {"maxAgeMs": -1}}})", "units.05.maxAgeMs: expected a whole number"},
-        {R"({"listen": "localhost:80"})", "listen: localhost is not an IPv4 address"},
-        {R"({"pollIntervall": 5})", "pollIntervall: unknown setting"},
-        {R"([1, 2])", "(top): expected an object"},
-        {R"({"points": )", "not JSON"},
+        {R"({"units": {"05": {"maxAgeMs": -1}}})", "units.05.maxAgeMs: -1 is not from 0"},
+        {R"({"listen": "nowhere:80"})", "listen: nowhere is not an IPv4 address"},
+        {R"({"pollIntervall": 5})", "pollIntervall: unknown field"},
+        {R"([1, 2])", "config: must be an object"},
+        {R"({"points": )", "parse error at line 1"},
     };
     for (const auto& [text, reason] : faults) {
         SCOPED_TRACE(text);
