@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "format.h"
+#include "quality.h"
 
 namespace plexer {
 
@@ -64,6 +65,17 @@ void ShowFailedTransfer(const Output& out, const Gate& gate, std::int32_t comman
                 {"result", transfer.result},
                 {"reason", meaning},
                 {"cause", FailureCause(transfer.log)}});
+}
+
+// The driver returned success with a value it made up ('?') or clamped.
+void ShowBadValue(const Output& out, const Gate& gate, Quality quality) {
+    out.Text(Pad(gate.gas, 7) + "failed: " + BadValueText(gate, quality));
+    out.Object({{"gas", gate.gas},
+                {"unit", gate.unit},
+                {"ok", false},
+                {"result", QSN_OK},
+                {"quality", QualityName(quality)},
+                {"reason", BadValueText(gate, quality)}});
 }
 
 void ShowPoint(const Output& out, const Gate& gate, const PointValue& point) {
@@ -221,6 +233,12 @@ void RunRead(Session& session, const LineOptions& line, const std::vector<std::s
         if (transfer.result != QSN_OK) {
             ShowFailedTransfer(session.Out(), gate, QSN_READ, transfer);
             failures.Add(TransferFailure(gate.gas, QSN_READ, transfer));
+            continue;
+        }
+        const Quality quality = wholeUnit ? Quality::kGood : QualityOf(transfer.log);
+        if (quality != Quality::kGood) {
+            ShowBadValue(session.Out(), gate, quality);
+            failures.Add("read " + gate.gas + ": " + BadValueText(gate, quality));
             continue;
         }
         for (const PointValue& point : PointValues(gate, transfer, wholeUnit)) ShowPoint(session.Out(), gate, point);

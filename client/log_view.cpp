@@ -85,6 +85,7 @@ void LogView::Receive(LogLine line) {
         std::fflush(stdout);
         WriteWhole(stderr, LogLineText(line, settings_.colour) + "\n");
     }
+    if (tap_) tap_(line);
     last_ = line;
     call_.push_back(std::move(line));
 }

@@ -3,8 +3,10 @@
 // the call in progress, so that a failure can be explained with its lines.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace plexer {
@@ -37,6 +39,9 @@ public:
     // A new view begins: what was logged before it is no longer its last line.
     void ForgetLast() { last_.reset(); }
 
+    // Every line the driver logs is also handed to `tap` (on the caller's thread), until it is reset.
+    void SetTap(std::function<void(const LogLine&)> tap) { tap_ = std::move(tap); }
+
     // The program's own remarks, on the same stream as the driver's lines.
     void Note(const std::string& text) const;
     bool Colour() const { return settings_.colour; }
@@ -51,6 +56,7 @@ private:
     long repeats_ = 0;  // shown lines held back since the last one printed, all equal to it
     std::vector<LogLine> call_;
     std::optional<LogLine> last_;
+    std::function<void(const LogLine&)> tap_;
 };
 
 // "[32] QSNDUT: ..." as shown on a terminal (coloured) or in a file.

@@ -168,6 +168,7 @@ Poller::ReadOutcome Poller::ReadPoint(std::size_t unit, std::size_t point) {
     units_[unit].lastGood = now;
     PointState& state = points_[point];
     state.value = transfer.values[1];
+    state.quality = QualityOf(transfer.log);
     state.lastGood = now;
     state.lastResult = QSN_OK;
     state.lastCause.clear();
@@ -181,7 +182,9 @@ Poller::ReadOutcome Poller::ReadWhole(const Group& group) {
     const PollClock::time_point now = PollClock::now();
     const ReadOutcome outcome{transfer.result, CauseOf(QSN_READ, transfer)};
     const std::vector<PointValue> values = PointValues(first, transfer, true);
-    const std::lock_guard lock(mutex_);
+    const bool flagged = FlagsAnyValue(transfer.log);
+    std::vector<std::size_t> suspects;
+    std::unique_lock lock(mutex_);
     CountFor(group.unit, before);
     units_[group.unit].lastResult = transfer.result;
     if (transfer.result == QSN_OK) units_[group.unit].lastGood = now;
@@ -192,10 +195,15 @@ Poller::ReadOutcome Poller::ReadWhole(const Group& group) {
             continue;
         }
         state.value = values[static_cast<std::size_t>(PositionOf(state.gate))].value;
+        state.quality = Quality::kGood;
         state.lastGood = now;
         state.lastResult = QSN_OK;
         state.lastCause.clear();
+        if (flagged && MayBeFlagged(FamilyOf(state.gate.typeCode), *state.value)) suspects.push_back(point);
     }
+    lock.unlock();
+    // The driver's lines do not say which position they flag: a read of each suspect does.
+    for (const std::size_t point : suspects) ReadPoint(group.unit, point);
     return outcome;
 }
 

@@ -1,4 +1,5 @@
 #include "config.h"
+#include "point_config.h"
 
 #include <arpa/inet.h>
 
@@ -184,7 +185,7 @@ void ApplyConfigText(const std::string& text, GatewayConfig& config) {
     }
     OnlyKeys(file, "",
              {"line", "listen", "pollIntervalMs", "maxAgeMs", "demoteAfter", "demoteForS", "maxClients", "idleTimeoutS",
-              "readOnly", "points", "units"});
+              "readOnly", "points", "units", "engineering", "http"});
     if (file.contains("line")) ApplyLine(file.at("line"), config.line);
     if (auto listen = Text(file, "", "listen")) ParseListen(*listen, config);
     if (auto interval = Whole(file, "", "pollIntervalMs", 0, 3600000)) {
@@ -198,6 +199,8 @@ void ApplyConfigText(const std::string& text, GatewayConfig& config) {
     if (auto readOnly = Flag(file, "", "readOnly")) config.readOnly = *readOnly;
     if (file.contains("points")) config.gases = ExpandPoints(PointList(file.at("points")));
     if (file.contains("units")) ApplyUnits(file.at("units"), config);
+    if (file.contains("engineering")) config.engineering = ParseEngineering(file.at("engineering"));
+    if (auto http = Text(file, "", "http")) config.http = *http;
 }
 
 GatewayConfig ResolveConfig(const GatewayOptions& options, const LineOptions& line) {
@@ -227,6 +230,8 @@ GatewayConfig ResolveConfig(const GatewayOptions& options, const LineOptions& li
     if (options.idleTimeoutS) config.idleTimeout = Milliseconds(*options.idleTimeoutS);
     if (options.maxAgeMs) config.defaults.maxAge = std::chrono::milliseconds(*options.maxAgeMs);
     config.readOnly = config.readOnly || options.readOnly;
+    if (options.http) config.http = *options.http;
+    config.mapFormat = options.mapFormat;
     if (config.gases.empty()) throw CommandFailure(kExitUsage, "no points: give --points or a config file with points");
     return config;
 }

@@ -10,6 +10,7 @@
 
 #include "point_map.h"
 #include "poller.h"
+#include "scaling.h"
 #include "session.h"
 
 namespace plexer::gateway {
@@ -30,6 +31,8 @@ struct GatewayOptions {
     std::optional<double> idleTimeoutS;
     bool readOnly = false;
     bool printMap = false;
+    std::optional<std::string> http;
+    std::string mapFormat = "text";
 };
 
 struct GatewayConfig {
@@ -43,6 +46,9 @@ struct GatewayConfig {
     int maxClients = 64;
     std::chrono::milliseconds idleTimeout{60000};
     bool readOnly = false;
+    Engineering engineering;
+    std::optional<std::string> http;  // HOST:PORT of the status page; none: no page
+    std::string mapFormat = "text";
 };
 
 // "01AI*,05DO3" as gate address strings, upper-cased, '*' in the position

@@ -9,9 +9,12 @@
 #include <thread>
 
 #include "gateway_command.h"
+#include "http/status_server.h"
+#include "map_export.h"
 #include "poller.h"
 #include "report.h"
 #include "server.h"
+#include "terminal.h"
 
 namespace plexer {
 
@@ -39,7 +42,7 @@ std::vector<Gate> ValidatedGates(Session& session, const std::vector<std::string
 
 PointMap MapOf(const std::vector<Gate>& gates, const GatewayConfig& config) {
     try {
-        PointMap map(gates, config.defaults, config.perUnit);
+        PointMap map(gates, config.defaults, config.perUnit, config.engineering);
         for (const auto& [unit, settings] : config.perUnit) {
             if (map.Unit(unit) == nullptr) {
                 char key[8];
@@ -125,10 +128,25 @@ void Serve(Session& session, const GatewayConfig& config, const std::vector<Gate
     const PointMap map = MapOf(polled, config);
     const Output& out = session.Out();
     const auto health = [&] { PrintHealth(out, poller.Units(), PollClock::now()); };
+    TrafficCounts traffic;
+    LineLog lines;
+    session.Log().SetTap([&lines](const LogLine& line) { lines.Add(line); });
+    std::unique_ptr<StatusServer> page;
+    if (config.http) {
+        try {
+            page = std::make_unique<StatusServer>(*config.http, StatusSources{map, poller, traffic, lines, config.readOnly});
+        } catch (const std::runtime_error& e) {
+            throw CommandFailure(kExitUsage, e.what());
+        }
+        out.Text("status page on http://" + page->Address() + "/");
+        out.Object({{"http", page->Address()}});
+        std::fflush(stdout);
+    }
     {
         PollerThread thread(poller);
         if (AwaitFirstPoll(poller, signals.Fd())) {
-            ServerOptions options{config.host, config.port, config.maxClients, config.idleTimeout, config.readOnly};
+            ServerOptions options{config.host,        config.port,     config.maxClients,
+                                  config.idleTimeout, config.readOnly, &traffic};
             std::unique_ptr<Server> server;
             try {
                 server = std::make_unique<Server>(options, map, poller);
@@ -143,6 +161,8 @@ void Serve(Session& session, const GatewayConfig& config, const std::vector<Gate
             server->Serve(signals.Fd(), thread.Stop(), health);
         }
     }
+    page.reset();
+    session.Log().SetTap(nullptr);
     health();
 }
 
@@ -173,6 +193,10 @@ CLI::App* AddGatewayCommand(CLI::App& app, GatewayOptions& o, std::vector<std::s
         ->check(CLI::Range(0.001, 86400.0));
     gateway->add_flag("--read-only", o.readOnly, "Answer every write with exception 0x01");
     gateway->add_flag("--print-map", o.printMap, "Print the Modbus map at start; without a port, only print it");
+    gateway->add_option("--format", o.mapFormat, "The map's format: text, csv, json or markdown (default text)")
+        ->check(CLI::IsMember({"text", "csv", "json", "markdown"}));
+    gateway->add_option("--http", o.http, "Serve a read-only status page, JSON and /metrics there (loopback: :PORT)")
+        ->type_name("HOST:PORT");
     return gateway;
 }
 
@@ -186,7 +210,11 @@ void RunGateway(const GlobalOptions& global, LineOptions line, const std::vector
     Session session(global);
     const std::vector<Gate> gates = ValidatedGates(session, config.gases);
     const PointMap map = MapOf(gates, config);
-    if (options.printMap) PrintMap(session.Out(), map);
+    if (options.printMap) {
+        const MapFormat format = session.Out().Json() ? MapFormat::kJson : MapFormatNamed(config.mapFormat);
+        WriteWhole(stdout, MapText(MapRows(map, config.readOnly), format));
+        std::fflush(stdout);
+    }
     if (options.printMap && config.line.port.empty()) return;
     session.StartLine(config.line, kDefaultTimeoutMs);
     Serve(session, config, gates, signals);

@@ -15,6 +15,7 @@
 
 #include "point_map.h"
 #include "poller.h"
+#include "traffic.h"
 
 typedef struct _modbus modbus_t;
 
@@ -26,6 +27,7 @@ struct ServerOptions {
     int maxClients = 64;
     std::chrono::milliseconds idleTimeout{60000};
     bool readOnly = false;
+    TrafficCounts* traffic = nullptr;  // counts every answer when given
 };
 
 class Server {
