@@ -97,6 +97,12 @@ std::string Csv(const std::string& text) {
     return quoted + "\"";
 }
 
+std::string MarkdownCell(const std::string& text) {
+    std::string escaped;
+    for (const char c : text) escaped += c == '|' ? std::string("\\|") : std::string(1, c);
+    return escaped;
+}
+
 std::string Reference(const MapRow& row) {
     char text[8];
     std::snprintf(text, sizeof text, "%05d", row.reference);
@@ -186,7 +192,7 @@ std::string MapText(const std::vector<MapRow>& rows, MapFormat format) {
         for (std::size_t i = 0; i < kHeadings.size(); ++i) text += "|---";
         text += "|\n";
         for (const MapRow& row : rows) {
-            for (const std::string& cell : Cells(row)) text += "| " + cell + " ";
+            for (const std::string& cell : Cells(row)) text += "| " + MarkdownCell(cell) + " ";
             text += "|\n";
         }
         return text;

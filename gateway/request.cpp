@@ -233,7 +233,8 @@ Table TableOfFunction(std::uint8_t function) {
 }
 
 bool ReadsHealth(const Request& request) {
-    return request.function == MODBUS_FC_READ_INPUT_REGISTERS && request.address >= kHealthBase;
+    return request.function == MODBUS_FC_READ_INPUT_REGISTERS && request.address >= kHealthBase &&
+           request.address < kFloatBase;
 }
 
 ReadAnswer AnswerRead(const Request& request, const PointMap& map, const std::vector<PointState>& points,
@@ -244,7 +245,7 @@ ReadAnswer AnswerRead(const Request& request, const PointMap& map, const std::ve
         answer.exception = kPathUnavailable;
         return answer;
     }
-    if (ReadsHealth(request) && request.address < kFloatBase) {
+    if (ReadsHealth(request)) {
         const std::size_t first = request.address - kHealthBase;
         if (first + request.quantity > kHealthRegisters) {
             answer.exception = kIllegalAddress;
