@@ -167,8 +167,8 @@ void PlanRegisterWrites(const Request& request, const PointMap& map, const UnitM
         } else {
             eu = request.values[i];
         }
-        // A raw register holds counts whatever the point's range.
-        const bool raw = settings.serving == Serving::kRaw && !place->isFloat;
+        // A raw register holds counts whatever the point's range, also beside a float.
+        const bool raw = settings.serving != Serving::kScaled && !place->isFloat;
         const std::optional<std::int16_t> counts = CountsOf(raw ? PointSettings{} : settings, eu);
         if (!counts) {
             plan = {kIllegalValue, {}};
