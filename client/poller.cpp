@@ -194,12 +194,17 @@ Poller::ReadOutcome Poller::ReadWhole(const Group& group) {
             MarkFailed(point, outcome);
             continue;
         }
-        state.value = values[static_cast<std::size_t>(PositionOf(state.gate))].value;
+        const std::int16_t value = values[static_cast<std::size_t>(PositionOf(state.gate))].value;
+        // A suspect keeps what it had until its own read has judged it.
+        if (flagged && MayBeFlagged(FamilyOf(state.gate.typeCode), value)) {
+            suspects.push_back(point);
+            continue;
+        }
+        state.value = value;
         state.quality = Quality::kGood;
         state.lastGood = now;
         state.lastResult = QSN_OK;
         state.lastCause.clear();
-        if (flagged && MayBeFlagged(FamilyOf(state.gate.typeCode), *state.value)) suspects.push_back(point);
     }
     lock.unlock();
     // The driver's lines do not say which position they flag: a read of each suspect does.

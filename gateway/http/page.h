@@ -48,20 +48,18 @@ function points(list){
   draw(now);
 }
 function pick(gas,on){on?chosen.add(gas):chosen.delete(gas);draw(Date.now())}
+// Each series on its own scale, so that counts and bar share one plot; the legend gives its range.
 function draw(now){
   const c=document.getElementById('trend'),x=c.getContext('2d');x.clearRect(0,0,c.width,c.height);
-  const series=[...chosen].filter(g=>trend[g]&&trend[g].length);
-  if(!series.length)return;
-  let lo=Infinity,hi=-Infinity;series.forEach(g=>trend[g].forEach(s=>{lo=Math.min(lo,s[1]);hi=Math.max(hi,s[1])}));
-  if(hi===lo){hi+=1;lo-=1}
-  series.forEach((g,i)=>{x.strokeStyle=colours[i%colours.length];x.beginPath();
-    trend[g].forEach((s,j)=>{const px=c.width*(1-(now-s[0])/300000),py=c.height-10-(c.height-20)*(s[1]-lo)/(hi-lo);j?x.lineTo(px,py):x.moveTo(px,py)});
-    x.stroke();x.fillStyle=x.strokeStyle;x.fillText(g,6,14+12*i)});
-  x.fillStyle='#666';x.fillText(hi.toFixed(1),c.width-60,12);x.fillText(lo.toFixed(1),c.width-60,c.height-4);
+  [...chosen].filter(g=>trend[g]&&trend[g].length).forEach((g,i)=>{
+    const s=trend[g],vals=s.map(p=>p[1]);let lo=Math.min(...vals),hi=Math.max(...vals);if(hi===lo){hi+=1;lo-=1}
+    x.strokeStyle=x.fillStyle=colours[i%colours.length];x.beginPath();
+    s.forEach((p,j)=>{const px=c.width*(1-(now-p[0])/300000),py=c.height-10-(c.height-20)*(p[1]-lo)/(hi-lo);j?x.lineTo(px,py):x.moveTo(px,py)});
+    x.stroke();x.fillText(`${g} ${+lo.toFixed(3)} .. ${+hi.toFixed(3)}`,6,14+12*i)});
 }
 function traffic(list){
   const box=document.getElementById('traffic');
-  box.innerHTML=list.map(l=>`<span class="l${l.level}">${text(l.time)} [${l.level}] ${text(l.text)}</span>`).join('\n');
+  box.innerHTML=list.map(l=>`<span class="l${l.level}">${text(l.time)} [${l.level}] ${text(l.text)}${l.repeats?' (and '+l.repeats+' more)':''}</span>`).join('\n');
   box.scrollTop=box.scrollHeight;
 }
 async function refresh(){

@@ -41,11 +41,15 @@ void SendJson(httplib::Response& response, const nlohmann::ordered_json& json) {
 
 void LineLog::Add(const LogLine& line) {
     const std::lock_guard lock(mutex_);
-    lines_.emplace_back(TimeOfDay(), line);
+    if (!lines_.empty() && lines_.back().line.level == line.level && lines_.back().line.text == line.text) {
+        ++lines_.back().repeats;
+        return;
+    }
+    lines_.push_back({TimeOfDay(), line, 0});
     if (lines_.size() > kLinesKept) lines_.pop_front();
 }
 
-std::vector<std::pair<std::string, LogLine>> LineLog::Last() const {
+std::vector<KeptLine> LineLog::Last() const {
     const std::lock_guard lock(mutex_);
     return {lines_.begin(), lines_.end()};
 }
@@ -97,8 +101,9 @@ void StatusServer::Route() {
     });
     server_->Get("/api/lines", [this](const httplib::Request&, httplib::Response& response) {
         nlohmann::ordered_json all = nlohmann::ordered_json::array();
-        for (const auto& [time, line] : sources_.lines.Last()) {
-            all.push_back({{"time", time}, {"level", line.level}, {"text", line.text}});
+        for (const KeptLine& kept : sources_.lines.Last()) {
+            all.push_back(
+                {{"time", kept.time}, {"level", kept.line.level}, {"text", kept.line.text}, {"repeats", kept.repeats}});
         }
         SendJson(response, all);
     });

@@ -21,15 +21,22 @@ class Server;
 
 namespace plexer::gateway {
 
-// The driver's last lines, for the page's traffic monitor.
+// The driver's last lines, for the page's traffic monitor; a line equal to
+// the one before it is counted, not kept again.
+struct KeptLine {
+    std::string time;  // of day, to the millisecond
+    LogLine line;
+    long repeats = 0;
+};
+
 class LineLog {
 public:
     void Add(const LogLine& line);
-    std::vector<std::pair<std::string, LogLine>> Last() const;  // time of day and line, oldest first
+    std::vector<KeptLine> Last() const;  // oldest first
 
 private:
     mutable std::mutex mutex_;
-    std::deque<std::pair<std::string, LogLine>> lines_;
+    std::deque<KeptLine> lines_;
 };
 
 struct StatusSources {

@@ -185,7 +185,7 @@ TEST_F(GatewayTest, MalformedFramesHalfFramesAndIdleClientsAreClosedWhileOthersA
 }
 
 TEST_F(GatewayTest, RandomBytesNeverStopTheGateway) {
-    Gateway gateway(On({"--points", "05AI0,05AO2,01DO4"}));
+    Gateway gateway(On({"--points", "05AI0,05AI1,05AO2,01DO4"}));
     std::mt19937 random(11);
     for (int connection = 0; connection < 50; ++connection) {
         Socket client(gateway.Port());
