@@ -14,16 +14,18 @@ using namespace plexer;
 using namespace plexer::gateway;
 using namespace std::chrono_literals;
 
-// Unit 5: sixteen analog inputs and an output; unit 1: digital inputs and
-// outputs; unit 0x0B: a temperature, read-only.
+// Unit 5: sixteen analog inputs; unit 6: an output served as float; unit 1:
+// digital inputs and outputs; unit 0x0B: a temperature, read-only.
 PointMap Map() {
     std::vector<Gate> gates;
     for (int i = 0; i < 16; ++i) gates.push_back(Gate{.gas = GasAt("05AI0", i), .unit = 5, .typeCode = 30});
-    gates.push_back(Gate{.gas = "05AO2", .unit = 5, .typeCode = 40});
+    gates.push_back(Gate{.gas = "06AO2", .unit = 6, .typeCode = 40});
     for (int i = 0; i < 4; ++i) gates.push_back(Gate{.gas = GasAt("01DI0", i), .unit = 1, .typeCode = 50});
     gates.push_back(Gate{.gas = "01DO4", .unit = 1, .typeCode = 60});
     gates.push_back(Gate{.gas = "0BCK0", .unit = 0x0B, .typeCode = 210});
-    return PointMap(gates, UnitSettings{5s, false}, {{0x0B, UnitOverride{60s, true}}});
+    Engineering engineering;
+    engineering.points["06AO2"] = PointSettings{"", 0.0, 100.0, "%", Serving::kFloat, 1};
+    return PointMap(gates, UnitSettings{5s, false}, {{0x0B, UnitOverride{60s, true}}}, engineering);
 }
 
 std::vector<PointState> Points(const PointMap& map, PollClock::time_point now) {
@@ -70,6 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Check(*length <= size);
         const Parsed parsed = ParseRequest(data, *length);
         if (parsed.exception == kNone) Answer(parsed.request, map, points, now);
+        const std::vector<std::uint8_t> refusal = ExceptionAdu(data, kIllegalFunction);
+        Check(refusal.size() == kHeaderLength + 2 && (refusal[kHeaderLength] & 0x80u) != 0);
         data += *length;
         size -= *length;
     }
