@@ -85,7 +85,9 @@ void PointMap::CheckPositions() const {
 }
 
 void PointMap::ApplyEngineering(const Engineering& engineering) {
-    for (const auto& [gas, settings] : engineering.points) {
+    for (const auto& entry : engineering.points) {
+        const std::string& gas = entry.first;
+        const PointSettings& settings = entry.second;
         const auto gate = std::find_if(gates_.begin(), gates_.end(), [&](const Gate& g) { return g.gas == gas; });
         const std::string path = "engineering.points." + gas;
         if (gate == gates_.end()) throw std::invalid_argument(path + ": not a point the gateway serves");
