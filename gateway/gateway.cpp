@@ -100,6 +100,20 @@ private:
     std::thread thread_;
 };
 
+// The driver's lines also go to the page's log, for as long as the log lives.
+class LogTap {
+public:
+    LogTap(LogView& view, LineLog& lines) : view_(view) {
+        view_.SetTap([&lines](const LogLine& line) { lines.Add(line); });
+    }
+    ~LogTap() { view_.SetTap(nullptr); }
+    LogTap(const LogTap&) = delete;
+    LogTap& operator=(const LogTap&) = delete;
+
+private:
+    LogView& view_;
+};
+
 bool EveryPointPolled(const Poller& poller) {
     for (const PointState& point : poller.Points()) {
         if (!point.lastResult) return false;
@@ -120,6 +134,23 @@ bool AwaitFirstPoll(const Poller& poller, int signalFd) {
     return true;
 }
 
+// The status page, when asked for: before the first poll, so that it shows the start too.
+std::unique_ptr<StatusServer> StartPage(const GatewayConfig& config, const StatusSources& sources, const Output& out) {
+    if (!config.http) return nullptr;
+    std::unique_ptr<StatusServer> page;
+    try {
+        page = std::make_unique<StatusServer>(*config.http, sources);
+    } catch (const std::invalid_argument& e) {
+        throw CommandFailure(kExitUsage, e.what());
+    } catch (const std::runtime_error& e) {
+        throw CommandFailure(kExitNoLine, e.what());
+    }
+    out.Text("status page on http://" + page->Address() + "/");
+    out.Object({{"http", page->Address()}});
+    std::fflush(stdout);
+    return page;
+}
+
 void Serve(Session& session, const GatewayConfig& config, const std::vector<Gate>& gates, const Signals& signals) {
     Poller poller(session.Driver(), gates, config.poller);
     // The map in the order the poller keeps its points, which the server indexes.
@@ -130,18 +161,9 @@ void Serve(Session& session, const GatewayConfig& config, const std::vector<Gate
     const auto health = [&] { PrintHealth(out, poller.Units(), PollClock::now()); };
     TrafficCounts traffic;
     LineLog lines;
-    session.Log().SetTap([&lines](const LogLine& line) { lines.Add(line); });
-    std::unique_ptr<StatusServer> page;
-    if (config.http) {
-        try {
-            page = std::make_unique<StatusServer>(*config.http, StatusSources{map, poller, traffic, lines, config.readOnly});
-        } catch (const std::runtime_error& e) {
-            throw CommandFailure(kExitUsage, e.what());
-        }
-        out.Text("status page on http://" + page->Address() + "/");
-        out.Object({{"http", page->Address()}});
-        std::fflush(stdout);
-    }
+    const LogTap tap(session.Log(), lines);
+    const std::unique_ptr<StatusServer> page =
+        StartPage(config, StatusSources{map, poller, traffic, lines, config.readOnly}, out);
     {
         PollerThread thread(poller);
         if (AwaitFirstPoll(poller, signals.Fd())) {
@@ -161,8 +183,6 @@ void Serve(Session& session, const GatewayConfig& config, const std::vector<Gate
             server->Serve(signals.Fd(), thread.Stop(), health);
         }
     }
-    page.reset();
-    session.Log().SetTap(nullptr);
     health();
 }
 

@@ -67,7 +67,7 @@ StatusServer::StatusServer(const std::string& listen, StatusSources sources)
         if (used != portText.size()) port = -1;
     } catch (const std::exception&) {
     }
-    if (port < 0 || port > 65535) throw std::runtime_error("http: " + portText + " is not a TCP port");
+    if (port < 0 || port > 65535) throw std::invalid_argument("http: " + portText + " is not a TCP port");
     server_->new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
     server_->set_keep_alive_max_count(kKeepAliveRequests);
     server_->set_keep_alive_timeout(kSocketTimeoutS);

@@ -49,7 +49,8 @@ struct StatusSources {
 
 class StatusServer {
 public:
-    // Listens on `listen` ("HOST:PORT", loopback when HOST is empty); throws std::runtime_error.
+    // Listens on `listen` ("HOST:PORT", loopback when HOST is empty); throws
+    // std::invalid_argument for a bad port, std::runtime_error when it cannot listen.
     StatusServer(const std::string& listen, StatusSources sources);
     ~StatusServer();
     StatusServer(const StatusServer&) = delete;
