@@ -67,6 +67,9 @@ public:
     // Start-up on the port of `line`; throws CommandFailure when it does not
     // open, saying why when the port can be seen to be wrong beforehand.
     void StartLine(const LineOptions& line, int defaultTimeoutMs);
+    // A traced line writes its trace to `stream` (the caller's, outliving the
+    // session) instead of standard error or a file.
+    void TraceInto(std::FILE* stream) { traceStream_ = stream; }
 
 private:
     struct CloseFile {
@@ -83,6 +86,7 @@ private:
     // The driver's line closes before the relay under it, and that before its file.
     std::unique_ptr<std::FILE, CloseFile> traceFile_;
     std::unique_ptr<WireTrace> trace_;
+    std::FILE* traceStream_ = nullptr;
     std::unique_ptr<Host> host_;
 };
 

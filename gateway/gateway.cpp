@@ -10,6 +10,7 @@
 
 #include "gateway_command.h"
 #include "http/status_server.h"
+#include "http/trace_ring.h"
 #include "map_export.h"
 #include "poller.h"
 #include "report.h"
@@ -151,7 +152,8 @@ std::unique_ptr<StatusServer> StartPage(const GatewayConfig& config, const Statu
     return page;
 }
 
-void Serve(Session& session, const GatewayConfig& config, const std::vector<Gate>& gates, const Signals& signals) {
+void Serve(Session& session, const GatewayConfig& config, const std::vector<Gate>& gates, const Signals& signals,
+           const TraceRing* wire) {
     Poller poller(session.Driver(), gates, config.poller);
     // The map in the order the poller keeps its points, which the server indexes.
     std::vector<Gate> polled;
@@ -163,7 +165,7 @@ void Serve(Session& session, const GatewayConfig& config, const std::vector<Gate
     LineLog lines;
     const LogTap tap(session.Log(), lines);
     const std::unique_ptr<StatusServer> page =
-        StartPage(config, StatusSources{map, poller, traffic, lines, config.readOnly}, out);
+        StartPage(config, StatusSources{map, poller, traffic, lines, wire, config.readOnly}, out);
     {
         PollerThread thread(poller);
         if (AwaitFirstPoll(poller, signals.Fd())) {
@@ -227,6 +229,8 @@ void RunGateway(const GlobalOptions& global, LineOptions line, const std::vector
     const GatewayConfig config = ResolveConfig(options, line);
     // Before the session, so that signals stay caught until the line is closed.
     const Signals signals;
+    // The page's traffic monitor is the wire trace, kept in memory; it outlives the session's relay.
+    const std::unique_ptr<TraceRing> wire = config.http ? std::make_unique<TraceRing>() : nullptr;
     Session session(global);
     const std::vector<Gate> gates = ValidatedGates(session, config.gases);
     const PointMap map = MapOf(gates, config);
@@ -236,8 +240,13 @@ void RunGateway(const GlobalOptions& global, LineOptions line, const std::vector
         std::fflush(stdout);
     }
     if (options.printMap && config.line.port.empty()) return;
-    session.StartLine(config.line, kDefaultTimeoutMs);
-    Serve(session, config, gates, signals);
+    LineOptions traced = config.line;
+    if (wire) {
+        session.TraceInto(wire->Stream());
+        traced.trace = "-";
+    }
+    session.StartLine(traced, kDefaultTimeoutMs);
+    Serve(session, config, gates, signals, wire.get());
 }
 
 }  // namespace plexer

@@ -12,7 +12,8 @@ table{border-collapse:collapse;background:#fff}td,th{border:1px solid #ccd;paddi
 th{background:#e8ebf0}td.num{text-align:right;font-variant-numeric:tabular-nums}
 tr.ok td.state,td.q-good{color:#176b2c}tr.failed td.state,tr.demoted td.state,td.q-failed,td.q-stale{color:#b00020;font-weight:600}
 td.q-not.configured,td.q-out.of.range{color:#a65e00;font-weight:600}
-#traffic{background:#111;color:#ddd;font:12px monospace;padding:6px;height:150px;overflow:auto;white-space:pre}
+.log{background:#111;color:#ddd;font:12px monospace;padding:6px;height:150px;overflow:auto;white-space:pre}
+.bad{color:#ff8a80}
 .l32{color:#ff8a80}#meta{color:#666}canvas{background:#fff;border:1px solid #ccd}
 </style></head><body>
 <h1>plexer gateway</h1><div id="meta">read-only view, refreshed every 0.5 s</div>
@@ -22,8 +23,10 @@ td.q-not.configured,td.q-out.of.range{color:#a65e00;font-weight:600}
 <table id="points"><thead><tr><th>trend</th><th>GAS</th><th>name</th><th>counts</th><th>EU</th><th>quality</th><th>age</th></tr></thead><tbody></tbody></table>
 <h2>Trend (last 5 minutes)</h2>
 <canvas id="trend" width="720" height="200"></canvas>
+<h2>Traffic on the line</h2>
+<div id="wire" class="log"></div>
 <h2>Driver lines</h2>
-<div id="traffic"></div>
+<div id="traffic" class="log"></div>
 <script>
 const trend={},chosen=new Set(),colours=['#1f77b4','#d62728','#2ca02c','#9467bd','#ff7f0e','#8c564b'];
 const text=s=>String(s).replace(/[&<>"]/g,c=>({'&':'&amp;','<':'&lt;','>':'&gt;','"':'&quot;'}[c]));
@@ -62,10 +65,15 @@ function traffic(list){
   box.innerHTML=list.map(l=>`<span class="l${l.level}">${text(l.time)} [${l.level}] ${text(l.text)}${l.repeats?' (and '+l.repeats+' more)':''}</span>`).join('\n');
   box.scrollTop=box.scrollHeight;
 }
+function wire(list){
+  const box=document.getElementById('wire');
+  box.innerHTML=list.map(l=>`<span class="${/wrong|no reply|cut off|error reply/.test(l)?'bad':''}">${text(l)}</span>`).join('\n');
+  box.scrollTop=box.scrollHeight;
+}
 async function refresh(){
   try{
-    const [u,p,t]=await Promise.all(['/api/units','/api/points','/api/lines'].map(e=>fetch(e).then(r=>r.json())));
-    units(u);points(p);traffic(t);document.getElementById('meta').textContent='read-only view, updated '+new Date().toLocaleTimeString();
+    const [u,p,t,w]=await Promise.all(['/api/units','/api/points','/api/lines','/api/wire'].map(e=>fetch(e).then(r=>r.json())));
+    units(u);points(p);traffic(t);wire(w);document.getElementById('meta').textContent='read-only view, updated '+new Date().toLocaleTimeString();
   }catch(e){document.getElementById('meta').textContent='gateway not reachable: '+e}
 }
 refresh();setInterval(refresh,500);

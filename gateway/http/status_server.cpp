@@ -107,6 +107,13 @@ void StatusServer::Route() {
         }
         SendJson(response, all);
     });
+    server_->Get("/api/wire", [this](const httplib::Request&, httplib::Response& response) {
+        nlohmann::ordered_json all = nlohmann::ordered_json::array();
+        if (sources_.wire != nullptr) {
+            for (const std::string& line : sources_.wire->Last()) all.push_back(line);
+        }
+        SendJson(response, all);
+    });
     server_->Get("/metrics", [this](const httplib::Request&, httplib::Response& response) {
         response.set_content(
             MetricsText(sources_.poller.Units(), sources_.traffic.Snapshot(), PollClock::now()),

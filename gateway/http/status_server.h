@@ -13,6 +13,7 @@
 #include "log_view.h"
 #include "point_map.h"
 #include "poller.h"
+#include "trace_ring.h"
 #include "traffic.h"
 
 namespace httplib {
@@ -44,6 +45,7 @@ struct StatusSources {
     const Poller& poller;
     const TrafficCounts& traffic;
     const LineLog& lines;
+    const TraceRing* wire = nullptr;  // the wire trace's last lines, when the line is traced
     bool readOnly = false;
 };
 

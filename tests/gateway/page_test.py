@@ -158,6 +158,8 @@ def check_http(page):
     rows = json.loads(get(page + "api/map")[1])
     check("http: the map notes the '?' position",
           any(r["gas"] == "05AI6" and r["access"] == "none" and "'?'" in r["note"] for r in rows))
+    wire = json.loads(get(page + "api/wire")[1])
+    check("http: the wire trace with checksum verdicts", any("checksum ok" in line for line in wire), wire[-3:])
     families = {f.name: f for f in text_string_to_metric_families(get(page + "metrics")[1])}
     transactions = {s.labels["unit"]: s.value for s in families["plexer_unit_transactions"].samples}
     check("metrics: transactions per unit", transactions.get("5", 0) > 0, transactions)
