@@ -37,7 +37,7 @@ std::string EuNameOf(const PointSettings& settings, Family family) {
 
 std::string RangeText(const PointSettings& settings) {
     if (!settings.euLow) return "";
-    return " = " + Number(*settings.euLow) + ".." + Number(*settings.euHigh);
+    return "EU " + Number(*settings.euLow) + ".." + Number(*settings.euHigh);
 }
 
 MapRow PointRow(const PointMap& map, std::size_t index, Table table, bool writable, bool isFloat, int word) {
@@ -59,13 +59,15 @@ MapRow PointRow(const PointMap& map, std::size_t index, Table table, bool writab
     } else if (isFloat) {
         row.dataType = "float32";
         const bool high = (word == 0) == (map.FloatWordOrder() == WordOrder::kHighFirst);
-        row.scaling = std::string("IEEE-754, ") + (high ? "high" : "low") + " word" + RangeText(settings);
+        row.scaling = std::string(high ? "high" : "low") + " word" + (settings.euLow ? ", " + RangeText(settings) : "");
     } else if (settings.serving == Serving::kScaled) {
         row.dataType = "int16";
-        row.scaling = "EU x " + Number(settings.multiplier) + RangeText(settings);
+        row.scaling = (settings.euLow ? RangeText(settings) : std::string("EU")) + " x " + Number(settings.multiplier);
     } else {
         row.dataType = family == Family::kTemperature ? "int16" : "uint16";
-        row.scaling = family == Family::kTemperature ? "whole degrees" : "counts 0-4095" + RangeText(settings);
+        row.scaling = family == Family::kTemperature
+                          ? "whole degrees"
+                          : "counts 0-4095" + (settings.euLow ? " = " + RangeText(settings) : "");
     }
     return row;
 }
@@ -111,11 +113,12 @@ std::string Reference(const MapRow& row) {
 
 std::vector<std::string> Cells(const MapRow& row) {
     return {std::to_string(row.unit), TableName(row.table), std::to_string(row.address), Reference(row), row.gas,
-            row.name, row.dataType, row.scaling, row.euName, row.access, row.note};
+            row.dataType, row.scaling, row.euName, row.access, row.name, row.note};
 }
 
-const std::vector<std::string> kHeadings = {"unit", "table", "address", "reference", "gas", "name",
-                                            "type", "scaling", "eu", "access", "note"};
+// Names and notes last: they are the only long ones.
+const std::vector<std::string> kHeadings = {"unit", "table", "address", "reference", "gas", "type",
+                                            "scaling", "eu", "access", "name", "note"};
 
 }  // namespace
 
@@ -172,7 +175,6 @@ std::string MapText(const std::vector<MapRow>& rows, MapFormat format) {
             for (std::size_t i = 0; i < kHeadings.size(); ++i) object[kHeadings[i]] = cells[i];
             object["unit"] = row.unit;
             object["address"] = row.address;
-            object["reference"] = row.reference;
             all.push_back(object);
         }
         return all.dump(1) + "\n";
@@ -197,7 +199,7 @@ std::string MapText(const std::vector<MapRow>& rows, MapFormat format) {
         }
         return text;
     case MapFormat::kText: {
-        const std::vector<std::size_t> widths = {5, 19, 8, 10, 7, 16, 8, 34, 7, 11, 0};
+        const std::vector<std::size_t> widths = {5, 19, 8, 10, 7, 8, 34, 7, 11, 16, 0};
         const auto line = [&](const std::vector<std::string>& cells) {
             std::string out;
             for (std::size_t i = 0; i < cells.size(); ++i) out += widths[i] ? Pad(cells[i], widths[i] - 1) + " " : cells[i];

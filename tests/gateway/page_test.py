@@ -112,7 +112,7 @@ def check_map(config):
                                                            ("2003", "32004", "float32")], flow)
     run = subprocess.run([PLEXER, "gateway", "--config", config, "--print-map", "--format", "markdown"],
                          capture_output=True, text=True, timeout=30)
-    check("map: markdown", "| 5 | holding registers | 3 | 40004 | 05AO3 |" in run.stdout, run.stdout[:300])
+    check("map: markdown", "| 5 | holding registers | 3 | 40004 | 05AO3 | uint16 |" in run.stdout, run.stdout[:300])
 
 
 def check_modbus(port):
