@@ -235,13 +235,21 @@ void RunRead(Session& session, const LineOptions& line, const std::vector<std::s
             failures.Add(TransferFailure(gate.gas, QSN_READ, transfer));
             continue;
         }
-        const Quality quality = wholeUnit ? Quality::kGood : QualityOf(transfer.log);
-        if (quality != Quality::kGood) {
-            ShowBadValue(session.Out(), gate, quality);
-            failures.Add("read " + gate.gas + ": " + BadValueText(gate, quality));
-            continue;
+        // A whole-unit read's lines do not say which position they flag: each
+        // value that could be a made-up one is suspect (a read of its own would
+        // configure the position, which plexer read must not do unasked).
+        const Quality flagged = QualityOf(transfer.log);
+        const Quality quality = wholeUnit ? Quality::kSuspect : flagged;
+        if (flagged != Quality::kGood) failures.Add("read " + gate.gas + ": " + BadValueText(gate, quality));
+        for (const PointValue& point : PointValues(gate, transfer, wholeUnit)) {
+            Gate alone = gate;
+            alone.gas = point.gas;
+            if (flagged != Quality::kGood && (!wholeUnit || MayBeFlagged(point.family, point.value))) {
+                ShowBadValue(session.Out(), alone, quality);
+            } else {
+                ShowPoint(session.Out(), gate, point);
+            }
         }
-        for (const PointValue& point : PointValues(gate, transfer, wholeUnit)) ShowPoint(session.Out(), gate, point);
     }
     failures.Check();
 }

@@ -28,6 +28,7 @@ const char* QualityName(Quality quality) {
     case Quality::kGood: return "good";
     case Quality::kNotConfigured: return "not configured";
     case Quality::kOutOfRange: return "out of range";
+    case Quality::kSuspect: return "suspect";
     }
     return "";
 }
@@ -57,7 +58,10 @@ bool MayBeFlagged(Family family, std::int16_t value) {
 }
 
 std::string BadValueText(const Gate& gate, Quality quality) {
-    if (quality != Quality::kNotConfigured) return "the unit's value is out of range or beyond scale";
+    if (quality == Quality::kOutOfRange) return "the unit's value is out of range or beyond scale";
+    if (quality == Quality::kSuspect) {
+        return "suspect: the unit answered '?' or out of range for a position of this read (read it alone to know)";
+    }
     const int position = gate.gas.empty() ? 0 : std::stoi(gate.gas.substr(gate.gas.size() - 1), nullptr, 16);
     const bool output = FamilyOf(gate.typeCode) == Family::kAnalogOut;
     return "position " + std::to_string(position) + " of unit " + std::to_string(gate.unit) + " is not an " +

@@ -17,6 +17,7 @@ enum class Quality : std::uint8_t {
     kGood,
     kNotConfigured,  // the unit answered '?': the position is not of the gate's kind
     kOutOfRange,     // an analog input out of range or a temperature beyond scale
+    kSuspect,        // a whole-unit read flagged some value, maybe this one
 };
 
 const char* QualityName(Quality quality);

@@ -130,7 +130,8 @@ Exception QualityException(Quality quality) {
     switch (quality) {
     case Quality::kGood: return kNone;
     case Quality::kNotConfigured: return kIllegalAddress;
-    case Quality::kOutOfRange: return kTargetFailed;
+    case Quality::kOutOfRange:
+    case Quality::kSuspect: return kTargetFailed;
     }
     return kTargetFailed;
 }

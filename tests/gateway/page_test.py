@@ -22,7 +22,6 @@ from prometheus_client.parser import text_string_to_metric_families
 from pymodbus.client import ModbusTcpClient
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
-from selenium.webdriver.common.by import By
 
 PLEXER, SIMULATOR, OUTDIR = sys.argv[1:4]
 
@@ -169,12 +168,19 @@ def check_http(page):
           requests.get(("0x04", "0x0A")) == 1 and requests.get(("0x07", "0x01")) == 1, requests)
 
 
+# Read in one script call: the page rebuilds its tables every half second, so
+# an element found in one call may be gone by the next.
+def shown(browser, selector):
+    return browser.execute_script("const e = document.querySelector(arguments[0]); return e ? e.textContent : null",
+                                  selector)
+
+
 def cell(browser, gas, column):
-    return browser.find_element(By.CSS_SELECTOR, f'#points tr[data-gas="{gas}"] td.{column}').text
+    return shown(browser, f'#points tr[data-gas="{gas}"] td.{column}')
 
 
 def unit_state(browser, unit):
-    return browser.find_element(By.CSS_SELECTOR, f'#units tr[data-unit="{unit}"] td.state').text
+    return shown(browser, f'#units tr[data-unit="{unit}"] td.state')
 
 
 def check_page(page, modbus, sim, profile):
