@@ -5,6 +5,7 @@
 
 #include "display_text.h"
 #include "format.h"
+#include "quality.h"
 
 namespace plexer {
 
@@ -61,6 +62,17 @@ void ShowFailedTransfer(const Output& out, const Gate& gate, std::int32_t comman
                 {"result", transfer.result},
                 {"reason", meaning},
                 {"cause", FailureCause(transfer.log)}});
+}
+
+// The driver returned success with a value it made up ('?') or clamped.
+void ShowBadValue(const Output& out, const Gate& gate, Quality quality) {
+    out.Text(Pad(gate.gas, 7) + "failed: " + BadValueText(gate, quality));
+    out.Object({{"gas", gate.gas},
+                {"unit", gate.unit},
+                {"ok", false},
+                {"result", QSN_OK},
+                {"quality", QualityName(quality)},
+                {"reason", BadValueText(gate, quality)}});
 }
 
 void ShowPoint(const Output& out, const Gate& gate, const PointValue& point) {
@@ -219,7 +231,21 @@ void RunRead(Session& session, const LineOptions& line, const std::vector<std::s
             failures.Add(TransferFailure(gate.gas, QSN_READ, transfer));
             continue;
         }
-        for (const PointValue& point : PointValues(gate, transfer, wholeUnit)) ShowPoint(session.Out(), gate, point);
+        // A whole-unit read's lines do not say which position they flag: each
+        // value that could be a made-up one is suspect (a read of its own would
+        // configure the position, which plexer read must not do unasked).
+        const Quality flagged = QualityOf(transfer.log);
+        const Quality quality = wholeUnit ? Quality::kSuspect : flagged;
+        if (flagged != Quality::kGood) failures.Add("read " + gate.gas + ": " + BadValueText(gate, quality));
+        for (const PointValue& point : PointValues(gate, transfer, wholeUnit)) {
+            Gate alone = gate;
+            alone.gas = point.gas;
+            if (flagged != Quality::kGood && (!wholeUnit || MayBeFlagged(point.family, point.value))) {
+                ShowBadValue(session.Out(), alone, quality);
+            } else {
+                ShowPoint(session.Out(), gate, point);
+            }
+        }
     }
     failures.Check();
 }

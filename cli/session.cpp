@@ -177,8 +177,8 @@ void Session::ReportAdapter(const std::string& port) const {
 }
 
 void Session::StartTrace(const LineOptions& line, LineConfig& config) {
-    std::FILE* out = stderr;
-    if (*line.trace != "-") {
+    std::FILE* out = traceStream_ != nullptr ? traceStream_ : stderr;
+    if (traceStream_ == nullptr && *line.trace != "-") {
         traceFile_.reset(std::fopen(line.trace->c_str(), "w"));
         if (!traceFile_) throw CommandFailure(kExitUsage, "--trace: cannot write " + *line.trace);
         out = traceFile_.get();

@@ -79,6 +79,9 @@ public:
     // The started line's device, to tell a device gone from a silent line;
     // none when that cannot be told (a traced line, this platform).
     LineDevice* Device() { return device_.get(); }
+    // A traced line writes its trace to `stream` (the caller's, outliving the
+    // session) instead of standard error or a file.
+    void TraceInto(std::FILE* stream) { traceStream_ = stream; }
 
 private:
     struct CloseFile {
@@ -97,6 +100,7 @@ private:
     // The driver's line closes before the relay under it, and that before its file.
     std::unique_ptr<std::FILE, CloseFile> traceFile_;
     std::unique_ptr<WireTrace> trace_;
+    std::FILE* traceStream_ = nullptr;
     std::unique_ptr<Host> host_;
     LineConfig line_;  // what the driver was started with
     bool lent_ = false;

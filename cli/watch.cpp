@@ -12,6 +12,7 @@
 #include "terminal.h"
 #include "format.h"
 #include "poller.h"
+#include "quality.h"
 
 namespace plexer {
 
@@ -22,7 +23,7 @@ using Clock = PollClock;
 constexpr int kFailuresToDemote = 3;
 constexpr auto kDemotedFor = std::chrono::seconds(10);
 
-enum class State { kOk, kFailed, kDemoted, kNotRead };
+enum class State { kOk, kFailed, kDemoted, kNotRead, kBadValue };
 
 // What one poll left: every point and unit as the poller has them.
 struct Snapshot {
@@ -44,7 +45,8 @@ struct Snapshot {
         const UnitHealth& unit = UnitOf(point);
         if (unit.demotedUntil && *unit.demotedUntil - unit.demotedFor < began) return State::kDemoted;
         if (!point.lastResult) return State::kNotRead;
-        return *point.lastResult == QSN_OK ? State::kOk : State::kFailed;
+        if (*point.lastResult != QSN_OK) return State::kFailed;
+        return point.quality == Quality::kGood ? State::kOk : State::kBadValue;
     }
 };
 
@@ -81,6 +83,7 @@ std::string StateText(const Snapshot& shot, const PointState& point) {
     case State::kOk: return "ok";
     case State::kNotRead: return "not read yet";
     case State::kFailed: return "failed (driver result " + std::to_string(*point.lastResult) + ")";
+    case State::kBadValue: return BadValueText(point.gate, point.quality);
     case State::kDemoted: break;
     }
     const Clock::duration left = *shot.UnitOf(point).demotedUntil - shot.now;
@@ -91,6 +94,7 @@ const char* StateName(State state) {
     switch (state) {
     case State::kOk: return "ok";
     case State::kFailed: return "failed";
+    case State::kBadValue: return "bad value";
     case State::kDemoted: return "demoted";
     case State::kNotRead: break;
     }
@@ -193,6 +197,7 @@ void ShowJson(const Snapshot& shot) {
         if (state == State::kOk) object.update(ValueJson(FamilyOf(point.gate.typeCode), *point.value));
         if (state == State::kFailed) object["result"] = *point.lastResult;
         if (state == State::kFailed && !point.lastCause.empty()) object["cause"] = point.lastCause;
+        if (state == State::kBadValue) object["cause"] = BadValueText(point.gate, point.quality);
         records += object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
     }
     WriteWhole(stdout, records);
@@ -242,6 +247,7 @@ std::string Complaint(const Snapshot& shot, const PointState& point) {
     case State::kFailed:
         return read + ResultMeaning(QSN_READ, *point.lastResult) +
                (point.lastCause.empty() ? "" : ": " + point.lastCause);
+    case State::kBadValue: return read + BadValueText(point.gate, point.quality);
     default: break;
     }
     return read + "failed in " + std::to_string(point.failures) + " of " + std::to_string(shot.poll) + " polls";
@@ -314,7 +320,8 @@ void RunWatch(Session& session, const LineOptions& line, const std::vector<std::
     if (polls == 0) return;
     for (const PointState& point : shot.points) {
         const State state = shot.StateOf(point);
-        if (point.failures > 0 || state == State::kFailed || state == State::kDemoted) {
+        if (point.failures > 0 || state == State::kFailed || state == State::kDemoted ||
+            state == State::kBadValue) {
             failures.Add(Complaint(shot, point));
         }
     }

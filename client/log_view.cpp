@@ -92,6 +92,7 @@ void LogView::Receive(LogLine line) {
     } else {
         ShowFolded(line, shown);
     }
+    if (tap_) tap_(line);
     last_ = line;
     call_.push_back(std::move(line));
 }

@@ -4,8 +4,10 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "repeat_limit.h"
@@ -45,6 +47,9 @@ public:
     // A new view begins: what was logged before it is no longer its last line.
     void ForgetLast() { last_.reset(); }
 
+    // Every line the driver logs is also handed to `tap` (on the caller's thread), until it is reset.
+    void SetTap(std::function<void(const LogLine&)> tap) { tap_ = std::move(tap); }
+
     // The program's own remarks, on the same stream as the driver's lines.
     void Note(const std::string& text) const;
     bool Colour() const { return settings_.colour; }
@@ -64,6 +69,7 @@ private:
     std::vector<LogLine> call_;
     std::optional<LogLine> last_;
     std::optional<RepeatLimit> limit_;
+    std::function<void(const LogLine&)> tap_;
 };
 
 // "[32] QSNDUT: ..." as shown on a terminal (coloured) or in a file.

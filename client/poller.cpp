@@ -274,6 +274,7 @@ Poller::ReadOutcome Poller::ReadPoint(std::size_t unit, std::size_t point) {
             units_[unit].lastGood = now;
             PointState& state = points_[point];
             state.value = transfer.values[1];
+            state.quality = QualityOf(transfer.log);
             state.lastGood = now;
             state.lastResult = QSN_OK;
             state.lastCause.clear();
@@ -292,6 +293,8 @@ Poller::ReadOutcome Poller::ReadWhole(const Group& group) {
     const PollClock::time_point now = PollClock::now();
     const ReadOutcome outcome{transfer.result, CauseOf(QSN_READ, transfer)};
     const std::vector<PointValue> values = PointValues(first, transfer, true);
+    const bool flagged = FlagsAnyValue(transfer.log);
+    std::vector<std::size_t> suspects;
     {
         const std::lock_guard lock(mutex_);
         CountFor(group.unit, before);
@@ -303,13 +306,22 @@ Poller::ReadOutcome Poller::ReadWhole(const Group& group) {
                 MarkFailed(point, outcome);
                 continue;
             }
-            state.value = values[static_cast<std::size_t>(PositionOf(state.gate))].value;
+            const std::int16_t value = values[static_cast<std::size_t>(PositionOf(state.gate))].value;
+            // A suspect keeps what it had until its own read has judged it.
+            if (flagged && MayBeFlagged(FamilyOf(state.gate.typeCode), value)) {
+                suspects.push_back(point);
+                continue;
+            }
+            state.value = value;
+            state.quality = Quality::kGood;
             state.lastGood = now;
             state.lastResult = QSN_OK;
             state.lastCause.clear();
         }
     }
     if (transfer.result == QSN_NO_LINE) AfterNoReply();
+    // The driver's lines do not say which position they flag: a read of each suspect does.
+    for (const std::size_t point : suspects) ReadPoint(group.unit, point);
     return outcome;
 }
 

@@ -21,6 +21,7 @@
 
 #include "gate_types.h"
 #include "host.h"
+#include "quality.h"
 
 namespace plexer {
 
@@ -60,6 +61,7 @@ struct PointState {
     std::optional<std::int32_t> lastResult;  // of the last poll that read it; none before the first
     std::string lastCause;                   // the driver's line that best says why it last failed
     long failures = 0;
+    Quality quality = Quality::kGood;  // of the last good read; only a good value is a reading
 };
 
 // What a client may serve of a point: no value before its first good read,

@@ -1,4 +1,5 @@
 #include "config.h"
+#include "point_config.h"
 
 #include <arpa/inet.h>
 
@@ -174,7 +175,7 @@ void ApplyConfigText(const std::string& text, GatewayConfig& config) {
         if (!file.is_object()) Fail("config", "must be an object");
         OnlyKeys(file, "",
                  {"line", "listen", "pollIntervalMs", "maxAgeMs", "demoteAfter", "demoteForS", "maxClients",
-                  "idleTimeoutS", "drainTimeoutS", "readOnly", "points", "units"});
+                  "idleTimeoutS", "drainTimeoutS", "readOnly", "points", "units", "engineering", "http"});
         if (file.contains("line")) ApplyLine(file.at("line"), config.line);
         if (file.contains("listen")) ParseListen(Text(file.at("listen"), "listen"), config);
         for (const SettingSpec& spec : kSettings) {
@@ -185,6 +186,8 @@ void ApplyConfigText(const std::string& text, GatewayConfig& config) {
         if (file.contains("readOnly")) config.readOnly = Flag(file.at("readOnly"), "readOnly");
         if (file.contains("points")) config.gases = ExpandPoints(PointList(file.at("points")));
         if (file.contains("units")) ApplyUnits(file.at("units"), config);
+        if (file.contains("engineering")) config.engineering = ParseEngineering(file.at("engineering"));
+        if (file.contains("http")) config.http = Text(file.at("http"), "http");
     } catch (const JsonError& e) {
         throw std::invalid_argument(e.what());
     }
@@ -217,6 +220,8 @@ GatewayConfig ResolveConfig(const GatewayOptions& options, const LineOptions& li
         if (options.numbers[i]) ApplySetting(kSettings[i].setting, *options.numbers[i], config);
     }
     config.readOnly = config.readOnly || options.readOnly;
+    if (options.http) config.http = *options.http;
+    config.mapFormat = options.mapFormat;
     if (config.gases.empty()) throw CommandFailure(kExitUsage, "no points: give --points or a config file with points");
     return config;
 }

@@ -12,6 +12,7 @@
 
 #include "point_map.h"
 #include "poller.h"
+#include "scaling.h"
 #include "session.h"
 
 namespace plexer::gateway {
@@ -63,6 +64,8 @@ struct GatewayOptions {
     std::array<std::optional<double>, kSettingCount> numbers;  // in the order of kSettings
     bool readOnly = false;
     bool printMap = false;
+    std::optional<std::string> http;
+    std::string mapFormat = "text";
 };
 
 struct GatewayConfig {
@@ -77,6 +80,9 @@ struct GatewayConfig {
     std::chrono::milliseconds idleTimeout{60000};
     std::chrono::milliseconds drainTimeout{5000};
     bool readOnly = false;
+    Engineering engineering;
+    std::optional<std::string> http;  // HOST:PORT of the status page; none: no page
+    std::string mapFormat = "text";
 };
 
 // "01AI*,05DO3" as gate address strings, upper-cased, '*' in the position

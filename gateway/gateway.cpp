@@ -10,9 +10,13 @@
 
 #include "display_text.h"
 #include "gateway_command.h"
+#include "http/status_server.h"
+#include "http/trace_ring.h"
+#include "map_export.h"
 #include "poller.h"
 #include "report.h"
 #include "server.h"
+#include "terminal.h"
 
 namespace plexer {
 
@@ -39,7 +43,7 @@ std::vector<Gate> ValidatedGates(Session& session, const std::vector<std::string
 
 PointMap MapOf(const std::vector<Gate>& gates, const GatewayConfig& config) {
     try {
-        PointMap map(gates, config.defaults, config.perUnit);
+        PointMap map(gates, config.defaults, config.perUnit, config.engineering);
         for (const auto& [unit, settings] : config.perUnit) {
             if (map.Unit(unit) == nullptr) {
                 throw std::invalid_argument("units." + Hex2(static_cast<unsigned>(unit)) +
@@ -95,9 +99,24 @@ private:
     std::thread thread_;
 };
 
-std::unique_ptr<Server> Listen(const GatewayConfig& config, const PointMap& map, Poller& poller) {
-    const ServerOptions options{config.host,        config.port,         config.maxClients,
-                                config.idleTimeout, config.drainTimeout, config.readOnly};
+// The driver's lines also go to the page's log, for as long as the log lives.
+class LogTap {
+public:
+    LogTap(LogView& view, LineLog& lines) : view_(view) {
+        view_.SetTap([&lines](const LogLine& line) { lines.Add(line); });
+    }
+    ~LogTap() { view_.SetTap(nullptr); }
+    LogTap(const LogTap&) = delete;
+    LogTap& operator=(const LogTap&) = delete;
+
+private:
+    LogView& view_;
+};
+
+std::unique_ptr<Server> Listen(const GatewayConfig& config, const PointMap& map, Poller& poller,
+                               TrafficCounts& traffic) {
+    const ServerOptions options{config.host,         config.port,     config.maxClients, config.idleTimeout,
+                                config.drainTimeout, config.readOnly, &traffic};
     try {
         return std::make_unique<Server>(options, map, poller);
     } catch (const std::runtime_error& e) {
@@ -143,9 +162,26 @@ std::optional<Reload> Reread(const std::function<GatewayConfig()>& resolve, cons
     }
 }
 
+// The status page, when asked for: before the first poll, so that it shows the start too.
+std::unique_ptr<StatusServer> StartPage(const GatewayConfig& config, const StatusSources& sources, const Output& out) {
+    if (!config.http) return nullptr;
+    std::unique_ptr<StatusServer> page;
+    try {
+        page = std::make_unique<StatusServer>(*config.http, sources);
+    } catch (const std::invalid_argument& e) {
+        throw CommandFailure(kExitUsage, e.what());
+    } catch (const std::runtime_error& e) {
+        throw CommandFailure(kExitNoLine, e.what());
+    }
+    out.Text("status page on http://" + page->Address() + "/");
+    out.Object({{"http", page->Address()}});
+    std::fflush(stdout);
+    return page;
+}
+
 // Serving starts before the first poll: a value not read yet answers 0x0B.
 void Serve(Session& session, const GatewayConfig& config, const std::vector<Gate>& gates,
-           const std::function<GatewayConfig()>& resolve, const Signals& signals) {
+           const std::function<GatewayConfig()>& resolve, const Signals& signals, const TraceRing* wire) {
     PollerOptions pollerOptions = config.poller;
     pollerOptions.device = session.Device();
     pollerOptions.note = [&session](const std::string& text) { session.Log().Note(text); };
@@ -155,8 +191,13 @@ void Serve(Session& session, const GatewayConfig& config, const std::vector<Gate
     const Output& out = session.Out();
     const auto health = [&] { PrintHealth(out, poller.Units(), poller.Line(), PollClock::now()); };
     const Note note = [&session](const std::string& text) { session.Log().Note(text); };
+    TrafficCounts traffic;
+    LineLog lines;
+    const LogTap tap(session.Log(), lines);
+    const std::unique_ptr<StatusServer> page =
+        StartPage(config, StatusSources{map, poller, traffic, lines, wire, config.readOnly}, out);
     {
-        const std::unique_ptr<Server> server = Listen(config, map, poller);
+        const std::unique_ptr<Server> server = Listen(config, map, poller, traffic);
         out.Text("listening on " + server->Address());
         out.Object({{"listening", server->Address()}, {"host", config.host}, {"port", server->Port()}});
         std::fflush(stdout);
@@ -204,6 +245,10 @@ CLI::App* AddGatewayCommand(CLI::App& app, GatewayOptions& o, std::vector<std::s
     for (std::size_t i = 0; i < kSettingCount; ++i) AddSetting(*gateway, kSettings[i], o.numbers[i]);
     gateway->add_flag("--read-only", o.readOnly, "Answer every write with exception 0x01");
     gateway->add_flag("--print-map", o.printMap, "Print the Modbus map at start; without a port, only print it");
+    gateway->add_option("--format", o.mapFormat, "The map's format: text, csv, json or markdown (default text)")
+        ->check(CLI::IsMember({"text", "csv", "json", "markdown"}));
+    gateway->add_option("--http", o.http, "Serve a read-only status page, JSON and /metrics there (loopback: :PORT)")
+        ->type_name("HOST:PORT");
     return gateway;
 }
 
@@ -220,13 +265,26 @@ void RunGateway(const GlobalOptions& global, LineOptions line, const std::vector
     }
     // Before the session, so that signals stay caught until the line is closed.
     const Signals signals;
+    // The page's traffic monitor is the wire trace, kept in memory; it outlives
+    // the session's relay. A trace to a file, when asked for, takes the relay instead.
+    const std::unique_ptr<TraceRing> wire =
+        config.http && !config.line.trace ? std::make_unique<TraceRing>() : nullptr;
     Session session(global, LogStyle::kUnattended);
     const std::vector<Gate> gates = ValidatedGates(session, config.gases);
     const PointMap map = MapOf(gates, config);
-    if (options.printMap) PrintMap(session.Out(), map);
+    if (options.printMap) {
+        const MapFormat format = session.Out().Json() ? MapFormat::kJson : MapFormatNamed(config.mapFormat);
+        WriteWhole(stdout, MapText(MapRows(map, config.readOnly), format));
+        std::fflush(stdout);
+    }
     if (options.printMap && config.line.port.empty()) return;
-    session.StartLine(config.line, kDefaultTimeoutMs);
-    Serve(session, config, gates, [&] { return ResolveConfig(options, line); }, signals);
+    LineOptions traced = config.line;
+    if (wire) {
+        session.TraceInto(wire->Stream());
+        traced.trace = "-";
+    }
+    session.StartLine(traced, kDefaultTimeoutMs);
+    Serve(session, config, gates, [&] { return ResolveConfig(options, line); }, signals, wire.get());
 }
 
 }  // namespace plexer

@@ -1,5 +1,6 @@
 #include "point_map.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace plexer::gateway {
@@ -34,8 +35,9 @@ int PositionOf(const std::string& gas) {
     return 0;
 }
 
-PointMap::PointMap(const std::vector<Gate>& gates, UnitSettings defaults, const std::map<int, UnitOverride>& perUnit)
-    : gates_(gates) {
+PointMap::PointMap(const std::vector<Gate>& gates, UnitSettings defaults, const std::map<int, UnitOverride>& perUnit,
+                   const Engineering& engineering)
+    : gates_(gates), settings_(gates.size()), wordOrder_(engineering.wordOrder) {
     for (std::size_t i = 0; i < gates_.size(); ++i) {
         const Gate& gate = gates_[i];
         const std::optional<Table> table = TableOf(FamilyOf(gate.typeCode));
@@ -62,6 +64,41 @@ PointMap::PointMap(const std::vector<Gate>& gates, UnitSettings defaults, const 
                                         ")");
         }
         slot = static_cast<int>(i);
+    }
+    CheckPositions();
+    ApplyEngineering(engineering);
+}
+
+// A module position is an input or an output; the unit answers '?' for the other.
+void PointMap::CheckPositions() const {
+    for (const auto& [number, unit] : units_) {
+        const auto& inputs = unit.point[static_cast<std::size_t>(Table::kInputRegisters)];
+        const auto& outputs = unit.point[static_cast<std::size_t>(Table::kHoldingRegisters)];
+        for (std::size_t position = 0; position < kPositions; ++position) {
+            if (inputs[position] < 0 || outputs[position] < 0) continue;
+            throw std::invalid_argument(gates_[static_cast<std::size_t>(inputs[position])].gas + " and " +
+                                        gates_[static_cast<std::size_t>(outputs[position])].gas +
+                                        ": position " + std::to_string(position) + " of unit " +
+                                        std::to_string(number) + " cannot be an input and an output at once");
+        }
+    }
+}
+
+void PointMap::ApplyEngineering(const Engineering& engineering) {
+    for (const auto& entry : engineering.points) {
+        const std::string& gas = entry.first;
+        const PointSettings& settings = entry.second;
+        const auto gate = std::find_if(gates_.begin(), gates_.end(), [&](const Gate& g) { return g.gas == gas; });
+        const std::string path = "engineering.points." + gas;
+        if (gate == gates_.end()) throw std::invalid_argument(path + ": not a point the gateway serves");
+        const Family family = FamilyOf(gate->typeCode);
+        if (IsDigital(family) && settings.serving != Serving::kRaw) {
+            throw std::invalid_argument(path + ": a digital point is served as 0 or 1 only");
+        }
+        if (!IsAnalog(family) && settings.euLow) {
+            throw std::invalid_argument(path + ": an engineering range is for analog points (temperatures are degrees)");
+        }
+        settings_[static_cast<std::size_t>(gate - gates_.begin())] = settings;
     }
 }
 

@@ -13,6 +13,7 @@
 
 #include "gate_types.h"
 #include "host.h"
+#include "scaling.h"
 
 namespace plexer::gateway {
 
@@ -60,15 +61,26 @@ struct UnitMap {
 
 class PointMap {
 public:
-    // Throws std::invalid_argument for a gate with no table or two gates on one place.
-    PointMap(const std::vector<Gate>& gates, UnitSettings defaults, const std::map<int, UnitOverride>& perUnit);
+    // Throws std::invalid_argument for a gate with no table, two gates on one
+    // place, an analog input and output on one position, or engineering
+    // settings that do not fit their point.
+    PointMap(const std::vector<Gate>& gates, UnitSettings defaults, const std::map<int, UnitOverride>& perUnit,
+             const Engineering& engineering = {});
 
     const UnitMap* Unit(int unit) const;
     const std::map<int, UnitMap>& Units() const { return units_; }
     const std::vector<Gate>& Gates() const { return gates_; }
+    // Per gate, in the order of Gates().
+    const PointSettings& Settings(std::size_t gate) const { return settings_[gate]; }
+    WordOrder FloatWordOrder() const { return wordOrder_; }
 
 private:
+    void CheckPositions() const;
+    void ApplyEngineering(const Engineering& engineering);
+
     std::vector<Gate> gates_;
+    std::vector<PointSettings> settings_;
+    WordOrder wordOrder_ = WordOrder::kHighFirst;
     std::map<int, UnitMap> units_;
 };
 

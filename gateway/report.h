@@ -1,5 +1,5 @@
-// What the gateway prints: its map of the line at start, and the health of
-// each unit on SIGUSR1 and at exit; text for people, JSON for scripts.
+// What the gateway prints: the health of each unit on SIGUSR1 and at exit;
+// text for people, JSON for scripts.
 #pragma once
 
 #include <vector>
@@ -10,7 +10,6 @@
 
 namespace plexer::gateway {
 
-void PrintMap(const Output& out, const PointMap& map);
 void PrintHealth(const Output& out, const std::vector<UnitHealth>& units, const LineHealth& line,
                  PollClock::time_point now);
 

@@ -93,12 +93,92 @@ std::vector<std::uint16_t> HealthRegisters(const UnitHealth& health, PollClock::
     return registers;
 }
 
+// Where a register address of a unit's table lies: the raw (or scaled)
+// register of a position, or one word of a position served as float.
+struct Place {
+    std::size_t gate = 0;
+    bool isFloat = false;
+    int word = 0;
+};
+
+std::optional<Place> PlaceOf(const UnitMap& unit, const PointMap& map, Table table, std::size_t address) {
+    const auto& row = unit.point[static_cast<std::size_t>(table)];
+    if (address < kPositions) {
+        if (row[address] < 0) return std::nullopt;
+        return Place{static_cast<std::size_t>(row[address]), false, 0};
+    }
+    const bool registers = table == Table::kInputRegisters || table == Table::kHoldingRegisters;
+    if (!registers || address < kFloatBase || address >= kFloatBase + 2u * kPositions) return std::nullopt;
+    const std::size_t position = (address - kFloatBase) / 2;
+    if (row[position] < 0) return std::nullopt;
+    const auto gate = static_cast<std::size_t>(row[position]);
+    if (map.Settings(gate).serving != Serving::kFloat) return std::nullopt;
+    return Place{gate, true, static_cast<int>((address - kFloatBase) % 2)};
+}
+
+std::uint16_t RegisterValue(const PointMap& map, const Place& place, std::int16_t raw) {
+    const PointSettings& settings = map.Settings(place.gate);
+    const Family family = FamilyOf(map.Gates()[place.gate].typeCode);
+    const double eu = EuOf(settings, family, raw);
+    if (place.isFloat) {
+        return FloatRegisters(static_cast<float>(eu), map.FloatWordOrder())[static_cast<std::size_t>(place.word)];
+    }
+    if (settings.serving == Serving::kScaled) return ScaledRegister(settings, eu);
+    return static_cast<std::uint16_t>(raw);
+}
+
+// Why a fresh value is not served: '?' positions are not points, flagged values not readings.
+Exception QualityException(Quality quality) {
+    switch (quality) {
+    case Quality::kGood: return kNone;
+    case Quality::kNotConfigured: return kIllegalAddress;
+    case Quality::kOutOfRange:
+    case Quality::kSuspect: return kTargetFailed;
+    }
+    return kTargetFailed;
+}
+
 // Every position of [address, address + quantity) within 0-15 and configured.
 bool AllConfigured(const UnitMap& unit, Table table, const Request& request) {
     if (request.address + request.quantity > kPositions) return false;
     const auto& row = unit.point[static_cast<std::size_t>(table)];
     return std::all_of(row.begin() + request.address, row.begin() + request.address + request.quantity,
                        [](int index) { return index >= 0; });
+}
+
+// Raw counts, scaled or float values converted back to counts; the whole
+// write is refused when any of it does not fit.
+void PlanRegisterWrites(const Request& request, const PointMap& map, const UnitMap& unit, WritePlan& plan) {
+    for (std::size_t i = 0; i < request.quantity; ++i) {
+        const std::optional<Place> place = PlaceOf(unit, map, Table::kHoldingRegisters, request.address + i);
+        if (!place) {
+            plan = {kIllegalAddress, {}};
+            return;
+        }
+        const PointSettings& settings = map.Settings(place->gate);
+        double eu = 0;
+        if (place->isFloat) {
+            // Both words of a float, high word first in the request, or nothing.
+            if (place->word != 0 || i + 1 >= request.quantity) {
+                plan = {kIllegalValue, {}};
+                return;
+            }
+            eu = FloatOf(request.values[i], request.values[i + 1], map.FloatWordOrder());
+            ++i;
+        } else if (settings.serving == Serving::kScaled) {
+            eu = static_cast<std::int16_t>(request.values[i]) / settings.multiplier;
+        } else {
+            eu = request.values[i];
+        }
+        // A raw register holds counts whatever the point's range, also beside a float.
+        const bool raw = settings.serving != Serving::kScaled && !place->isFloat;
+        const std::optional<std::int16_t> counts = CountsOf(raw ? PointSettings{} : settings, eu);
+        if (!counts) {
+            plan = {kIllegalValue, {}};
+            return;
+        }
+        plan.writes.emplace_back(place->gate, *counts);
+    }
 }
 
 }  // namespace
@@ -166,7 +246,8 @@ Table TableOfFunction(std::uint8_t function) {
 }
 
 bool ReadsHealth(const Request& request) {
-    return request.function == MODBUS_FC_READ_INPUT_REGISTERS && request.address >= kHealthBase;
+    return request.function == MODBUS_FC_READ_INPUT_REGISTERS && request.address >= kHealthBase &&
+           request.address < kFloatBase;
 }
 
 ReadAnswer AnswerRead(const Request& request, const PointMap& map, const std::vector<PointState>& points,
@@ -174,7 +255,7 @@ ReadAnswer AnswerRead(const Request& request, const PointMap& map, const std::ve
     ReadAnswer answer;
     const UnitMap* unit = map.Unit(request.unit);
     if (unit == nullptr) {
-        answer.exception = kTargetFailed;
+        answer.exception = kPathUnavailable;
         return answer;
     }
     if (ReadsHealth(request)) {
@@ -191,20 +272,27 @@ ReadAnswer AnswerRead(const Request& request, const PointMap& map, const std::ve
         return answer;
     }
     const Table table = TableOfFunction(request.function);
-    if (!AllConfigured(*unit, table, request)) {
-        answer.exception = kIllegalAddress;
-        return answer;
+    std::vector<Place> places;
+    for (std::size_t address = request.address; address < request.address + request.quantity; ++address) {
+        const std::optional<Place> place = PlaceOf(*unit, map, table, address);
+        if (!place) {
+            answer.exception = kIllegalAddress;
+            return answer;
+        }
+        places.push_back(*place);
     }
     const bool bits = table == Table::kCoils || table == Table::kDiscreteInputs;
-    for (std::size_t position = request.address; position < request.address + request.quantity; ++position) {
-        const auto index = static_cast<std::size_t>(unit->point[static_cast<std::size_t>(table)][position]);
-        if (index >= points.size() || !Fresh(points[index], unit->settings, now)) {
-            answer.exception = kTargetFailed;
+    for (const Place& place : places) {
+        const Exception exception = place.gate >= points.size() || !Fresh(points[place.gate], unit->settings, now)
+                                        ? kTargetFailed
+                                        : QualityException(points[place.gate].quality);
+        if (exception != kNone) {
+            answer.exception = exception;
             answer.values.clear();
             return answer;
         }
-        const std::int16_t value = *points[index].value;
-        answer.values.push_back(bits ? static_cast<std::uint16_t>(value != 0) : static_cast<std::uint16_t>(value));
+        const std::int16_t value = *points[place.gate].value;
+        answer.values.push_back(bits ? static_cast<std::uint16_t>(value != 0) : RegisterValue(map, place, value));
     }
     return answer;
 }
@@ -212,26 +300,34 @@ ReadAnswer AnswerRead(const Request& request, const PointMap& map, const std::ve
 WritePlan PlanWrite(const Request& request, const PointMap& map, bool readOnly) {
     WritePlan plan;
     const UnitMap* unit = map.Unit(request.unit);
-    if (readOnly || (unit != nullptr && unit->settings.readOnly)) {
+    const Table table = TableOfFunction(request.function);
+    if (unit == nullptr) {
+        plan.exception = kPathUnavailable;
+    } else if (readOnly || unit->settings.readOnly) {
         plan.exception = kIllegalFunction;
-    } else if (unit == nullptr) {
-        plan.exception = kTargetFailed;
-    } else if (!AllConfigured(*unit, TableOfFunction(request.function), request)) {
-        // An input, an unconfigured position or an address past 15.
-        plan.exception = kIllegalAddress;
-    } else if (TableOfFunction(request.function) == Table::kHoldingRegisters &&
-               std::any_of(request.values.begin(), request.values.end(),
-                           [](std::uint16_t value) { return value > kMaxAnalogOut; })) {
-        plan.exception = kIllegalValue;
-    } else {
-        // Every check above covers the whole request, so none of it is queued unless all of it is.
-        const auto& row = unit->point[static_cast<std::size_t>(TableOfFunction(request.function))];
+    } else if (table == Table::kCoils) {
+        if (!AllConfigured(*unit, table, request)) {
+            plan.exception = kIllegalAddress;  // an input, an unconfigured position or an address past 15
+            return plan;
+        }
+        const auto& row = unit->point[static_cast<std::size_t>(table)];
         for (std::size_t i = 0; i < request.quantity; ++i) {
             plan.writes.emplace_back(static_cast<std::size_t>(row[request.address + i]),
                                      static_cast<std::int16_t>(request.values[i]));
         }
+    } else {
+        PlanRegisterWrites(request, map, *unit, plan);
     }
     return plan;
+}
+
+std::vector<std::uint8_t> ExceptionAdu(const std::uint8_t* adu, std::uint8_t code) {
+    std::vector<std::uint8_t> answer(adu, adu + kHeaderLength);
+    answer[4] = 0;
+    answer[5] = 3;  // unit id, function and code
+    answer.push_back(static_cast<std::uint8_t>(adu[kHeaderLength] | 0x80u));
+    answer.push_back(code);
+    return answer;
 }
 
 }  // namespace plexer::gateway

@@ -22,7 +22,8 @@ enum Exception : std::uint8_t {
     kIllegalAddress = 0x02,
     kIllegalValue = 0x03,
     kDeviceFailure = 0x04,
-    kTargetFailed = 0x0B,
+    kPathUnavailable = 0x0A,  // a unit id the gateway does not serve
+    kTargetFailed = 0x0B,     // a served unit that does not answer, or a stale or flagged value
 };
 
 // The length of the complete request at the front of `bytes`: 0 while it is
@@ -75,5 +76,9 @@ struct WritePlan {
 // The whole request is checked (read-only, unit, every address configured,
 // every analog value within 0-4095) before any write is planned.
 WritePlan PlanWrite(const Request& request, const PointMap& map, bool readOnly);
+
+// The exception answer to `adu` (a complete request): its header with the
+// length set, the function with its top bit set, and `code`.
+std::vector<std::uint8_t> ExceptionAdu(const std::uint8_t* adu, std::uint8_t code);
 
 }  // namespace plexer::gateway

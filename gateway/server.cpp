@@ -301,13 +301,18 @@ void Server::Answer(Connection& connection, const std::uint8_t* adu, std::size_t
         mapping = {0, 0, 0, 0, 0, 0, count, address, nullptr, nullptr, nullptr, registers};
         break;
     }
+    if (options_.traffic != nullptr) options_.traffic->Count(function, kNone);
     modbus_set_socket(modbus_, connection.fd);
     if (modbus_reply(modbus_, adu, static_cast<int>(length), &mapping) < 0) Close(connection);
 }
 
+// Built here, not by libmodbus, which adds 0x80 to a function of 0x80 or above and so overflows it.
 void Server::AnswerException(Connection& connection, const std::uint8_t* adu, std::uint8_t code) {
-    modbus_set_socket(modbus_, connection.fd);
-    if (modbus_reply_exception(modbus_, adu, code) < 0) Close(connection);
+    if (options_.traffic != nullptr) options_.traffic->Count(adu[kHeaderLength], code);
+    const std::vector<std::uint8_t> answer = ExceptionAdu(adu, code);
+    if (send(connection.fd, answer.data(), answer.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(answer.size())) {
+        Close(connection);
+    }
 }
 
 // Hands each finished write to its request; the request is answered once all of its writes are in.

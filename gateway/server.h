@@ -15,6 +15,7 @@
 
 #include "point_map.h"
 #include "poller.h"
+#include "traffic.h"
 
 typedef struct _modbus modbus_t;
 
@@ -27,6 +28,7 @@ struct ServerOptions {
     std::chrono::milliseconds idleTimeout{60000};
     std::chrono::milliseconds drainTimeout{5000};
     bool readOnly = false;
+    TrafficCounts* traffic = nullptr;  // counts every answer when given
 };
 
 // What a reload may change while serving: the units' settings in the map and

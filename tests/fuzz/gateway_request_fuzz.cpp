@@ -17,8 +17,8 @@ using namespace plexer;
 using namespace plexer::gateway;
 using namespace std::chrono_literals;
 
-// Unit 5: sixteen analog inputs and an output; unit 1: digital inputs and
-// outputs; unit 0x0B: a temperature, read-only.
+// Unit 5: sixteen analog inputs; unit 6: an output served as float; unit 1:
+// digital inputs and outputs; unit 0x0B: a temperature, read-only.
 PointMap Map() {
     std::vector<Gate> gates;
     for (int i = 0; i < 16; ++i) gates.push_back(Gate{.gas = GasAt("05AI0", i), .unit = 5, .typeCode = 30});
@@ -27,7 +27,9 @@ PointMap Map() {
     for (int i = 0; i < 4; ++i) gates.push_back(Gate{.gas = GasAt("01DI0", i), .unit = 1, .typeCode = 50});
     gates.push_back(Gate{.gas = "01DO4", .unit = 1, .typeCode = 60});
     gates.push_back(Gate{.gas = "0BCK0", .unit = 0x0B, .typeCode = 210});
-    return PointMap(gates, UnitSettings{5s, false}, {{0x0B, UnitOverride{60s, true}}});
+    Engineering engineering;
+    engineering.points["06AO2"] = PointSettings{"", 0.0, 100.0, "%", Serving::kFloat, 1};
+    return PointMap(gates, UnitSettings{5s, false}, {{0x0B, UnitOverride{60s, true}}}, engineering);
 }
 
 // --- The model. ---

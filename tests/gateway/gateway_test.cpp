@@ -86,7 +86,10 @@ protected:
     qsn::test::SimThread rack_;
 };
 
-constexpr const char* kRackPoints = "05AI*,05AO2,05AO3,01DI*,01DO4,01DO5,0BCK0,0BCK1,30AI0";
+// Positions 2 and 3 of unit 5 are outputs, so its inputs are listed one by one.
+constexpr const char* kRackPoints =
+    "05AI0,05AI1,05AI4,05AI5,05AI6,05AI7,05AI8,05AI9,05AIA,05AIB,05AIC,05AID,05AIE,05AIF,05AO2,05AO3,01DI*,01DO4,"
+    "01DO5,0BCK0,0BCK1,30AI0";
 
 TEST_F(GatewayTest, ClientsReadWhatTheSimulatorHoldsAndWriteItsOutputs) {
     Gateway gateway(On({"--points", kRackPoints}));
@@ -133,7 +136,7 @@ TEST_F(GatewayTest, BadRequestsGetTheirExceptions) {
     };
     const Case cases[] = {
         {{"read_input_registers", kSilent, 0, 1}, 0x0B},  // silent unit
-        {{"read_input_registers", 0x31, 0, 1}, 0x0B},     // unit not configured
+        {{"read_input_registers", 0x31, 0, 1}, 0x0A},     // unit not served
         {{"read_holding_registers", 5, 0, 1}, 0x02},      // position not configured
         {{"read_input_registers", 5, 15, 2}, 0x02},       // past position 15
         {{"read_input_registers", 5, 0, 126}, 0x03},      // quantity out of range
@@ -193,7 +196,7 @@ TEST_F(GatewayTest, MalformedFramesHalfFramesAndIdleClientsAreClosedWhileOthersA
 }
 
 TEST_F(GatewayTest, RandomBytesNeverStopTheGateway) {
-    Gateway gateway(On({"--points", "05AI*,05AO2,01DO4"}));
+    Gateway gateway(On({"--points", "05AI0,05AI1,05AO2,01DO4"}));
     AwaitFirstPoll(gateway.Port(), {5});
     std::mt19937 random(11);
     for (int connection = 0; connection < 50; ++connection) {
@@ -273,7 +276,10 @@ TEST(GatewayStartTest, ABadStartEndsWithUsageAndItsReason) {
         {{"gateway", "/nonexistent", "--points", "05MN1"}, kUsage, "05MN1: a MN gate has no value of its own"},
         {{"gateway", "/nonexistent", "--config", config}, kUsage, "line.baud: must be a whole number"},
         {{"gateway", "/nonexistent"}, kUsage, "no points"},
-        {{"gateway", "--points", "05AI*,01DO3", "--print-map"}, 0, "coils 3"},
+        {{"gateway", "--points", "05AI*,01DO3", "--print-map"}, 0, "coils              3       00004"},
+        {{"gateway", "/nonexistent", "--points", "05AI2,05AO2"},
+         kUsage,
+         "05AI2 and 05AO2: position 2 of unit 5 cannot be an input and an output at once"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> argv{PLEXER_PROGRAM};

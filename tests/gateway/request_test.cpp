@@ -29,7 +29,7 @@ Bytes Adu(std::uint8_t unit, Bytes pdu) {
 
 class RequestTest : public ::testing::Test {
 protected:
-    RequestTest() : map_(Gates(), UnitSettings{5s, false}, {{0x0B, UnitOverride{60s, true}}}) {
+    RequestTest() : map_(Gates(), UnitSettings{5s, false}, {{0x0B, UnitOverride{60s, true}}}, Scaling()) {
         for (const Gate& gate : map_.Gates()) {
             PointState point;
             point.gate = gate;
@@ -44,17 +44,27 @@ protected:
         points_[18].value = 0;
         points_[21].value = -1;             // 0BCK0: a degree below zero
         points_[21].lastGood = now_ - 30s;  // within the unit's own 60 s
+        points_[9].quality = Quality::kNotConfigured;  // 05AI9: the unit answered '?'
+        points_[10].quality = Quality::kOutOfRange;    // 05AIA: the driver clamped it
         health_.unit = 5;
         health_.counters = {70000, 3, 2};
         health_.lastResult = QSN_OK;
         health_.lastGood = now_ - 1500ms;
     }
 
+    // 05AI3 scaled x100 over 0-10, 06AO2 a float over 0-100.
+    static Engineering Scaling() {
+        Engineering engineering;
+        engineering.points["05AI3"] = PointSettings{"", 0.0, 10.0, "bar", Serving::kScaled, 100};
+        engineering.points["06AO2"] = PointSettings{"", 0.0, 100.0, "%", Serving::kFloat, 1};
+        return engineering;
+    }
+
     static std::vector<Gate> Gates() {
         std::vector<Gate> gates;
         for (int i = 0; i < 16; ++i) gates.push_back(MakeGate(GasAt("05AI0", i), 5, 30));
         for (int i = 0; i < 4; ++i) gates.push_back(MakeGate(GasAt("01DI0", i), 1, 50));
-        gates.push_back(MakeGate("05AO2", 5, 40));
+        gates.push_back(MakeGate("06AO2", 6, 40));
         gates.push_back(MakeGate("0BCK0", 0x0B, 210));
         gates.push_back(MakeGate("01DO4", 1, 60));
         gates.push_back(MakeGate("01DO5", 1, 60));
@@ -113,9 +123,14 @@ TEST_F(RequestTest, EachRequestGetsItsValuesOrItsException) {
         {"negative degrees as signed 16 bits", Adu(0x0B, {4, 0, 0, 0, 1}), kNone, {0xFFFF}},
         {"discrete inputs", Adu(1, {2, 0, 0, 0, 4}), kNone, {0, 1, 0, 1}},
         {"coils", Adu(1, {1, 0, 4, 0, 2}), kNone, {1, 1}},
-        {"holding register", Adu(5, {3, 0, 2, 0, 1}), kNone, {514}},
+        {"holding register", Adu(6, {3, 0, 2, 0, 1}), kNone, {514}},
+        {"scaled: 771 counts of 0-10 bar x100", Adu(5, {4, 0, 3, 0, 1}), kNone, {188}},
+        {"float: 514 counts of 0-100 %", Adu(6, {3, 0x07, 0xD4, 0, 2}), kNone, {0x4148, 0xD48D}},
+        {"the unit answered '?'", Adu(5, {4, 0, 9, 0, 1}), kIllegalAddress, {}},
+        {"clamped by the driver", Adu(5, {4, 0, 10, 0, 1}), kTargetFailed, {}},
+        {"no float block for a raw point", Adu(5, {4, 0x07, 0xD0, 0, 2}), kIllegalAddress, {}},
         {"health", Adu(5, {4, 0x03, 0xE8, 0, 9}), kNone, {1, 4464, 0, 3, 0, 2, 0, 15, 0}},
-        {"unit not configured", Adu(9, {4, 0, 0, 0, 1}), kTargetFailed, {}},
+        {"unit not configured", Adu(9, {4, 0, 0, 0, 1}), kPathUnavailable, {}},
         {"past position 15", Adu(5, {4, 0, 15, 0, 2}), kIllegalAddress, {}},
         {"position not configured", Adu(5, {3, 0, 0, 0, 1}), kIllegalAddress, {}},
         {"between points and health", Adu(5, {4, 0, 16, 0, 1}), kIllegalAddress, {}},
@@ -129,24 +144,27 @@ TEST_F(RequestTest, EachRequestGetsItsValuesOrItsException) {
         {"read too long", Adu(5, {3, 0, 0, 0, 1, 0}), kIllegalValue, {}},
         {"report server id", Adu(5, {0x11}), kIllegalFunction, {}},
         {"read/write registers", Adu(5, {0x17, 0, 0, 0, 1, 0, 0, 0, 1, 2, 0, 0}), kIllegalFunction, {}},
-        {"write analog output", Adu(5, {6, 0, 2, 0x0B, 0xFF}), kNone, {20, 3071}},
-        {"write many registers", Adu(5, {16, 0, 2, 0, 1, 2, 0, 100}), kNone, {20, 100}},
+        {"write analog output", Adu(6, {6, 0, 2, 0x0B, 0xFF}), kNone, {20, 3071}},
+        {"write many registers", Adu(6, {16, 0, 2, 0, 1, 2, 0, 100}), kNone, {20, 100}},
+        {"write above 4095 counts", Adu(6, {6, 0, 2, 0x10, 0}), kIllegalValue, {}},
+        {"write float 50 %", Adu(6, {16, 0x07, 0xD4, 0, 2, 4, 0x42, 0x48, 0, 0}), kNone, {20, 2048}},
+        {"write float 150 %", Adu(6, {16, 0x07, 0xD4, 0, 2, 4, 0x43, 0x16, 0, 0}), kIllegalValue, {}},
+        {"write half a float", Adu(6, {6, 0x07, 0xD4, 0x42, 0x48}), kIllegalValue, {}},
         {"switch coil on", Adu(1, {5, 0, 5, 0xFF, 0}), kNone, {23, 1}},
         {"switch coils", Adu(1, {15, 0, 4, 0, 2, 1, 0b10}), kNone, {22, 0, 23, 1}},
         {"coil neither on nor off", Adu(1, {5, 0, 5, 0x12, 0x34}), kIllegalValue, {}},
         {"byte count disagrees", Adu(1, {15, 0, 4, 0, 2, 2, 1, 0}), kIllegalValue, {}},
-        {"registers cut short", Adu(5, {16, 0, 2, 0, 2, 4, 0, 1}), kIllegalValue, {}},
+        {"registers cut short", Adu(6, {16, 0, 2, 0, 2, 4, 0, 1}), kIllegalValue, {}},
         {"write to an input", Adu(5, {6, 0, 0, 0, 1}), kIllegalAddress, {}},
         {"write a discrete input", Adu(1, {5, 0, 0, 0xFF, 0}), kIllegalAddress, {}},
-        {"write an unconfigured unit", Adu(9, {6, 0, 0, 0, 1}), kTargetFailed, {}},
-        {"read-only gateway", Adu(5, {6, 0, 2, 0, 1}), kIllegalFunction, {}, true},
+        {"write an unconfigured unit", Adu(9, {6, 0, 0, 0, 1}), kPathUnavailable, {}},
+        {"read-only gateway", Adu(6, {6, 0, 2, 0, 1}), kIllegalFunction, {}, true},
         {"read-only unit", Adu(0x0B, {6, 0, 0, 0, 1}), kIllegalFunction, {}},
         // A multiple write is checked whole: nothing of it is planned when any part fails.
-        {"analog output at its top", Adu(5, {6, 0, 2, 0x0F, 0xFF}), kNone, {20, 4095}},
-        {"analog output above 4095", Adu(5, {6, 0, 2, 0x10, 0x00}), kIllegalValue, {}},
-        {"two registers", Adu(5, {16, 0, 2, 0, 2, 4, 0, 1, 0x0F, 0xFF}), kNone, {20, 1, 24, 4095}},
-        {"two registers, the second out of range", Adu(5, {16, 0, 2, 0, 2, 4, 0, 1, 0xFF, 0xFF}), kIllegalValue, {}},
-        {"registers, the last unconfigured", Adu(5, {16, 0, 2, 0, 3, 6, 0, 1, 0, 1, 0, 1}), kIllegalAddress, {}},
+        {"analog output at its top", Adu(6, {6, 0, 2, 0x0F, 0xFF}), kNone, {20, 4095}},
+        {"two registers", Adu(6, {16, 0, 2, 0, 2, 4, 0, 1, 0x0F, 0xFF}), kNone, {20, 1, 24, 4095}},
+        {"two registers, the second out of range", Adu(6, {16, 0, 2, 0, 2, 4, 0, 1, 0xFF, 0xFF}), kIllegalValue, {}},
+        {"registers, the last unconfigured", Adu(6, {16, 0, 2, 0, 3, 6, 0, 1, 0, 1, 0, 1}), kIllegalAddress, {}},
         {"coils, the last unconfigured", Adu(1, {15, 0, 4, 0, 3, 1, 0b111}), kIllegalAddress, {}},
         {"read-only unit, many registers", Adu(0x0B, {16, 0, 0, 0, 1, 2, 0, 1}), kIllegalFunction, {}},
     };
@@ -155,6 +173,14 @@ TEST_F(RequestTest, EachRequestGetsItsValuesOrItsException) {
         const auto [exception, result] = Evaluate(c.adu, c.readOnly);
         EXPECT_EQ(exception, c.exception);
         EXPECT_EQ(result, c.result);
+    }
+}
+
+// libmodbus adds 0x80 to the function, which overflows from 0x80 up.
+TEST(ExceptionTest, EveryFunctionGetsAnExceptionFrame) {
+    for (const int function : {0x07, 0x2B, 0x80, 0x90, 0xFF}) {
+        const Bytes adu = Adu(5, {static_cast<std::uint8_t>(function)});
+        EXPECT_EQ(ExceptionAdu(adu.data(), 1), (Bytes{0x12, 0x34, 0, 0, 0, 3, 5, static_cast<std::uint8_t>(function | 0x80), 1}));
     }
 }
 
@@ -194,6 +220,9 @@ TEST(GatewayConfigTest, AFileIsReadOrItsFaultNamedByFieldPath) {
         {R"({"pollIntervall": 5})", "pollIntervall: unknown field"},
         {R"([1, 2])", "config: must be an object"},
         {R"({"points": )", "parse error at line 1"},
+        {R"({"engineering": {"points": {"05AI1": {"serve": "double"}}}})",
+         "engineering.points.05AI1.serve: expected one of float, raw, scaled"},
+        {R"({"engineering": {"points": {"05AI1": {"euLow": 0}}}})", "euLow and euHigh go together"},
     };
     for (const auto& [text, reason] : faults) {
         SCOPED_TRACE(text);

@@ -1,0 +1,71 @@
+#include "quality.h"
+
+namespace plexer {
+
+namespace {
+
+constexpr const char* kNotConfigured = "Analog I/O not configured!";
+constexpr const char* kOutOfRange[] = {"Analog Input out of range", "Temperature below Scale",
+                                       "Temperature above Scale"};
+
+bool Says(const LogLine& line, const char* text) { return line.text.find(text) != std::string::npos; }
+
+bool SaysOutOfRange(const LogLine& line) {
+    for (const char* text : kOutOfRange) {
+        if (Says(line, text)) return true;
+    }
+    return false;
+}
+
+constexpr std::int16_t kAnalogClampHigh = 4096;
+constexpr std::int16_t kBelowScale = -273;
+constexpr std::int16_t kAboveScale = 2047;
+
+}  // namespace
+
+const char* QualityName(Quality quality) {
+    switch (quality) {
+    case Quality::kGood: return "good";
+    case Quality::kNotConfigured: return "not configured";
+    case Quality::kOutOfRange: return "out of range";
+    case Quality::kSuspect: return "suspect";
+    }
+    return "";
+}
+
+Quality QualityOf(const std::vector<LogLine>& log) {
+    for (const LogLine& line : log) {
+        if (Says(line, kNotConfigured)) return Quality::kNotConfigured;
+    }
+    for (const LogLine& line : log) {
+        if (SaysOutOfRange(line)) return Quality::kOutOfRange;
+    }
+    return Quality::kGood;
+}
+
+bool FlagsAnyValue(const std::vector<LogLine>& log) { return QualityOf(log) != Quality::kGood; }
+
+bool MayBeFlagged(Family family, std::int16_t value) {
+    switch (family) {
+    case Family::kAnalogIn:
+    case Family::kAnalogOut: return value == 0 || value == kAnalogClampHigh;
+    case Family::kTemperature: return value == 0 || value <= kBelowScale || value >= kAboveScale;
+    case Family::kDigitalIn:
+    case Family::kDigitalOut:
+    case Family::kOther: break;
+    }
+    return false;
+}
+
+std::string BadValueText(const Gate& gate, Quality quality) {
+    if (quality == Quality::kOutOfRange) return "the unit's value is out of range or beyond scale";
+    if (quality == Quality::kSuspect) {
+        return "suspect: the unit answered '?' or out of range for a position of this read (read it alone to know)";
+    }
+    const int position = gate.gas.empty() ? 0 : std::stoi(gate.gas.substr(gate.gas.size() - 1), nullptr, 16);
+    const bool output = FamilyOf(gate.typeCode) == Family::kAnalogOut;
+    return "position " + std::to_string(position) + " of unit " + std::to_string(gate.unit) + " is not an " +
+           (output ? "output" : "input") + " (the unit answered '?')";
+}
+
+}  // namespace plexer

@@ -1,0 +1,23 @@
+// The data the page shows, as JSON and as Prometheus text.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "point_map.h"
+#include "poller.h"
+#include "traffic.h"
+
+namespace plexer::gateway {
+
+// "ok", "failed", "demoted" or "not read".
+std::string UnitState(const UnitHealth& unit, PollClock::time_point now);
+
+nlohmann::ordered_json UnitsJson(const std::vector<UnitHealth>& units, PollClock::time_point now);
+nlohmann::ordered_json PointsJson(const PointMap& map, const std::vector<PointState>& points,
+                                  PollClock::time_point now);
+std::string MetricsText(const std::vector<UnitHealth>& units, const std::map<std::pair<int, int>, long>& requests,
+                        PollClock::time_point now);
+
+}  // namespace plexer::gateway

@@ -1,0 +1,124 @@
+#include "status_server.h"
+
+#include <httplib.h>
+
+#include <chrono>
+#include <ctime>
+#include <stdexcept>
+
+#include "map_export.h"
+#include "page.h"
+#include "status_json.h"
+
+namespace plexer::gateway {
+
+namespace {
+
+constexpr std::size_t kLinesKept = 200;
+// Few workers and short keep-alives: the page is for a handful of people, not a crowd.
+constexpr std::size_t kWorkers = 4;
+constexpr int kKeepAliveRequests = 20;
+constexpr int kSocketTimeoutS = 2;
+
+std::string TimeOfDay() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::tm parts{};
+    localtime_r(&seconds, &parts);
+    char text[16];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", parts.tm_hour, parts.tm_min, parts.tm_sec,
+                  static_cast<int>(ms));
+    return text;
+}
+
+void SendJson(httplib::Response& response, const nlohmann::ordered_json& json) {
+    response.set_content(json.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace),
+                         "application/json");
+}
+
+}  // namespace
+
+void LineLog::Add(const LogLine& line) {
+    const std::lock_guard lock(mutex_);
+    if (!lines_.empty() && lines_.back().line.level == line.level && lines_.back().line.text == line.text) {
+        ++lines_.back().repeats;
+        return;
+    }
+    lines_.push_back({TimeOfDay(), line, 0});
+    if (lines_.size() > kLinesKept) lines_.pop_front();
+}
+
+std::vector<KeptLine> LineLog::Last() const {
+    const std::lock_guard lock(mutex_);
+    return {lines_.begin(), lines_.end()};
+}
+
+StatusServer::StatusServer(const std::string& listen, StatusSources sources)
+    : sources_(sources), server_(std::make_unique<httplib::Server>()) {
+    const std::size_t colon = listen.rfind(':');
+    std::string host = colon == std::string::npos ? listen : listen.substr(0, colon);
+    if (host.empty()) host = "127.0.0.1";
+    const std::string portText = colon == std::string::npos ? "0" : listen.substr(colon + 1);
+    int port = -1;
+    try {
+        std::size_t used = 0;
+        port = std::stoi(portText, &used);
+        if (used != portText.size()) port = -1;
+    } catch (const std::exception&) {
+    }
+    if (port < 0 || port > 65535) throw std::invalid_argument("http: " + portText + " is not a TCP port");
+    server_->new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
+    server_->set_keep_alive_max_count(kKeepAliveRequests);
+    server_->set_keep_alive_timeout(kSocketTimeoutS);
+    server_->set_read_timeout(kSocketTimeoutS, 0);
+    server_->set_write_timeout(kSocketTimeoutS, 0);
+    Route();
+    const int bound = port == 0 ? server_->bind_to_any_port(host) : (server_->bind_to_port(host, port) ? port : -1);
+    if (bound < 0) throw std::runtime_error("http: cannot listen on " + host + ":" + portText);
+    address_ = host + ":" + std::to_string(bound);
+    thread_ = std::thread([this] { server_->listen_after_bind(); });
+}
+
+StatusServer::~StatusServer() {
+    server_->stop();
+    thread_.join();
+}
+
+void StatusServer::Route() {
+    server_->Get("/", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content(kStatusPage, "text/html; charset=utf-8");
+    });
+    server_->Get("/api/units", [this](const httplib::Request&, httplib::Response& response) {
+        SendJson(response, UnitsJson(sources_.poller.Units(), PollClock::now()));
+    });
+    server_->Get("/api/points", [this](const httplib::Request&, httplib::Response& response) {
+        SendJson(response, PointsJson(sources_.map, sources_.poller.Points(), PollClock::now()));
+    });
+    server_->Get("/api/map", [this](const httplib::Request&, httplib::Response& response) {
+        const std::vector<MapRow> rows = MapRows(sources_.map, sources_.readOnly, sources_.poller.Points());
+        response.set_content(MapText(rows, MapFormat::kJson), "application/json");
+    });
+    server_->Get("/api/lines", [this](const httplib::Request&, httplib::Response& response) {
+        nlohmann::ordered_json all = nlohmann::ordered_json::array();
+        for (const KeptLine& kept : sources_.lines.Last()) {
+            all.push_back(
+                {{"time", kept.time}, {"level", kept.line.level}, {"text", kept.line.text}, {"repeats", kept.repeats}});
+        }
+        SendJson(response, all);
+    });
+    server_->Get("/api/wire", [this](const httplib::Request&, httplib::Response& response) {
+        nlohmann::ordered_json all = nlohmann::ordered_json::array();
+        if (sources_.wire != nullptr) {
+            for (const std::string& line : sources_.wire->Last()) all.push_back(line);
+        }
+        SendJson(response, all);
+    });
+    server_->Get("/metrics", [this](const httplib::Request&, httplib::Response& response) {
+        response.set_content(
+            MetricsText(sources_.poller.Units(), sources_.traffic.Snapshot(), PollClock::now()),
+            "text/plain; version=0.0.4; charset=utf-8");
+    });
+}
+
+}  // namespace plexer::gateway

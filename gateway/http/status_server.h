@@ -1,0 +1,72 @@
+// The rack in a browser: a read-only page, JSON endpoints of the same data
+// and /metrics in the Prometheus text format, served on threads of its own
+// from the poller's cache. Nothing here writes to the line.
+#pragma once
+
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "log_view.h"
+#include "point_map.h"
+#include "poller.h"
+#include "trace_ring.h"
+#include "traffic.h"
+
+namespace httplib {
+class Server;
+}
+
+namespace plexer::gateway {
+
+// The driver's last lines, for the page's traffic monitor; a line equal to
+// the one before it is counted, not kept again.
+struct KeptLine {
+    std::string time;  // of day, to the millisecond
+    LogLine line;
+    long repeats = 0;
+};
+
+class LineLog {
+public:
+    void Add(const LogLine& line);
+    std::vector<KeptLine> Last() const;  // oldest first
+
+private:
+    mutable std::mutex mutex_;
+    std::deque<KeptLine> lines_;
+};
+
+struct StatusSources {
+    const PointMap& map;
+    const Poller& poller;
+    const TrafficCounts& traffic;
+    const LineLog& lines;
+    const TraceRing* wire = nullptr;  // the wire trace's last lines, when the line is traced
+    bool readOnly = false;
+};
+
+class StatusServer {
+public:
+    // Listens on `listen` ("HOST:PORT", loopback when HOST is empty); throws
+    // std::invalid_argument for a bad port, std::runtime_error when it cannot listen.
+    StatusServer(const std::string& listen, StatusSources sources);
+    ~StatusServer();
+    StatusServer(const StatusServer&) = delete;
+    StatusServer& operator=(const StatusServer&) = delete;
+
+    std::string Address() const { return address_; }
+
+private:
+    void Route();
+
+    StatusSources sources_;
+    std::unique_ptr<httplib::Server> server_;
+    std::string address_;
+    std::thread thread_;
+};
+
+}  // namespace plexer::gateway

@@ -1,0 +1,14 @@
+// The config file's "engineering" section: each point's name, engineering
+// range and how it is served, and the word order of float registers.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include "scaling.h"
+
+namespace plexer::gateway {
+
+// Throws std::invalid_argument "engineering.points.05AI0.serve: reason".
+Engineering ParseEngineering(const nlohmann::json& section);
+
+}  // namespace plexer::gateway
