@@ -1,5 +1,6 @@
 #include "map_export.h"
 
+#include <array>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -72,10 +73,12 @@ MapRow PointRow(const PointMap& map, std::size_t index, Table table, bool writab
     return row;
 }
 
-constexpr const char* kHealthNames[kHealthRegisters] = {
+constexpr std::array kHealthNames = {
     "transactions, high word", "transactions, low word", "failures, high word", "failures, low word",
     "retries, high word",      "retries, low word",      "last driver result (0xFFFF: none yet)",
-    "age of the last good read, 0.1 s (0xFFFF: never or older than 6553.4 s)", "1 while the unit is demoted"};
+    "age of the last good read, 0.1 s (0xFFFF: never or older than 6553.4 s)", "1 while the unit is demoted",
+    "1 while the line is lost"};
+static_assert(kHealthNames.size() == kHealthRegisters, "a name for every health register");
 
 void AddHealth(int unit, std::vector<MapRow>& rows) {
     for (int i = 0; i < kHealthRegisters; ++i) {
@@ -84,7 +87,7 @@ void AddHealth(int unit, std::vector<MapRow>& rows) {
         row.table = Table::kInputRegisters;
         row.address = kHealthBase + i;
         row.reference = ReferenceBase(row.table) + row.address;
-        row.name = std::string("health: ") + kHealthNames[i];
+        row.name = std::string("health: ") + kHealthNames[static_cast<std::size_t>(i)];
         row.dataType = "uint16";
         row.scaling = "";
         row.access = "read";

@@ -68,7 +68,7 @@ protected:
         gates.push_back(MakeGate("0BCK0", 0x0B, 210));
         gates.push_back(MakeGate("01DO4", 1, 60));
         gates.push_back(MakeGate("01DO5", 1, 60));
-        gates.push_back(MakeGate("05AO3", 5, 40));
+        gates.push_back(MakeGate("06AO3", 6, 40));
         return gates;
     }
 
