@@ -29,13 +29,16 @@ protected:
         if (handle != 0) qsn::SerialClose(handle);
     }
     // Waits until the driver's side has `count` bytes waiting.
+    // Some may be there already, so the slave's readiness alone does not
+    // wait for the rest: a busy machine gets up to 5 s to deliver it.
     void AwaitWaiting(uint32_t count) {
-        for (int i = 0; i < 500; ++i) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (std::chrono::steady_clock::now() < deadline) {
             uint32_t waiting = 0;
             ASSERT_TRUE(qsn::platform::PortClearErrors(handle, &waiting));
             if (waiting >= count) return;
             pollfd p{pty.Slave(), POLLIN, 0};
-            poll(&p, 1, 10);
+            if (poll(&p, 1, 10) > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         FAIL() << "input never arrived";
     }
