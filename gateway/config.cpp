@@ -158,6 +158,8 @@ std::vector<std::string> ExpandPoints(const std::vector<std::string>& items) {
 }
 
 void ParseListen(const std::string& text, GatewayConfig& config) {
+    config.serveModbus = text != "none";
+    if (!config.serveModbus) return;
     const std::size_t colon = text.rfind(':');
     const std::string host = colon == std::string::npos ? text : text.substr(0, colon);
     if (!host.empty()) {
@@ -184,7 +186,7 @@ void ApplyConfigText(const std::string& text, GatewayConfig& config) {
     }
     OnlyKeys(file, "",
              {"line", "listen", "pollIntervalMs", "maxAgeMs", "demoteAfter", "demoteForS", "maxClients", "idleTimeoutS",
-              "readOnly", "points", "units"});
+              "readOnly", "points", "units", "mqtt"});
     if (file.contains("line")) ApplyLine(file.at("line"), config.line);
     if (auto listen = Text(file, "", "listen")) ParseListen(*listen, config);
     if (auto interval = Whole(file, "", "pollIntervalMs", 0, 3600000)) {
@@ -198,6 +200,7 @@ void ApplyConfigText(const std::string& text, GatewayConfig& config) {
     if (auto readOnly = Flag(file, "", "readOnly")) config.readOnly = *readOnly;
     if (file.contains("points")) config.gases = ExpandPoints(PointList(file.at("points")));
     if (file.contains("units")) ApplyUnits(file.at("units"), config);
+    if (file.contains("mqtt")) mqtt::ApplyMqttJson(file.at("mqtt"), config.mqtt);
 }
 
 GatewayConfig ResolveConfig(const GatewayOptions& options, const LineOptions& line) {
@@ -216,6 +219,7 @@ GatewayConfig ResolveConfig(const GatewayOptions& options, const LineOptions& li
     if (line.timeoutMs) config.line.timeoutMs = line.timeoutMs;
     try {
         if (options.listen) ParseListen(*options.listen, config);
+        mqtt::ResolveMqtt(options.mqtt, config.line.port, config.mqtt);
     } catch (const std::invalid_argument& e) {
         throw CommandFailure(kExitUsage, e.what());
     }
@@ -227,6 +231,7 @@ GatewayConfig ResolveConfig(const GatewayOptions& options, const LineOptions& li
     if (options.idleTimeoutS) config.idleTimeout = Milliseconds(*options.idleTimeoutS);
     if (options.maxAgeMs) config.defaults.maxAge = std::chrono::milliseconds(*options.maxAgeMs);
     config.readOnly = config.readOnly || options.readOnly;
+    if (!config.serveModbus && !config.mqtt.enabled) throw CommandFailure(kExitUsage, "--listen none needs --mqtt");
     if (config.gases.empty()) throw CommandFailure(kExitUsage, "no points: give --points or a config file with points");
     return config;
 }

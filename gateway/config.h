@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "mqtt_config.h"
 #include "point_map.h"
 #include "poller.h"
 #include "session.h"
@@ -30,6 +31,7 @@ struct GatewayOptions {
     std::optional<double> idleTimeoutS;
     bool readOnly = false;
     bool printMap = false;
+    mqtt::MqttFlags mqtt;
 };
 
 struct GatewayConfig {
@@ -43,6 +45,8 @@ struct GatewayConfig {
     int maxClients = 64;
     std::chrono::milliseconds idleTimeout{60000};
     bool readOnly = false;
+    bool serveModbus = true;  // false with --listen none
+    mqtt::MqttConfig mqtt;
 };
 
 // "01AI*,05DO3" as gate address strings, upper-cased, '*' in the position

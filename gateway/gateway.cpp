@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "gateway_command.h"
+#include "mqtt_gateway.h"
 #include "poller.h"
 #include "report.h"
 #include "server.h"
@@ -127,7 +128,9 @@ void Serve(Session& session, const GatewayConfig& config, const std::vector<Gate
     const auto health = [&] { PrintHealth(out, poller.Units(), PollClock::now()); };
     {
         PollerThread thread(poller);
-        if (AwaitFirstPoll(poller, signals.Fd())) {
+        auto publisher = mqtt::StartMqtt(config, map, poller);
+        if (!config.serveModbus) mqtt::AwaitStop(signals.Fd(), health);
+        if (config.serveModbus && AwaitFirstPoll(poller, signals.Fd())) {
             ServerOptions options{config.host, config.port, config.maxClients, config.idleTimeout, config.readOnly};
             std::unique_ptr<Server> server;
             try {
@@ -142,6 +145,7 @@ void Serve(Session& session, const GatewayConfig& config, const std::vector<Gate
             std::fflush(stdout);
             server->Serve(signals.Fd(), thread.Stop(), health);
         }
+        mqtt::FinishMqtt(std::move(publisher));
     }
     health();
 }
@@ -157,7 +161,7 @@ CLI::App* AddGatewayCommand(CLI::App& app, GatewayOptions& o, std::vector<std::s
         ->type_name("LIST");
     gateway->add_option("--config", o.configPath, "JSON file: line, poll interval, points, per-unit settings")
         ->type_name("FILE");
-    gateway->add_option("--listen", o.listen, "IPv4 address and port to listen on (default 127.0.0.1:5020; port 0: any)")
+    gateway->add_option("--listen", o.listen, "IPv4 address and port to listen on (default 127.0.0.1:5020; port 0: any; none: MQTT alone)")
         ->type_name("HOST:PORT");
     gateway->add_option("--interval", o.intervalMs, "Poll interval in ms (default 1000)")
         ->check(CLI::Range(0, 3600000));
@@ -173,6 +177,7 @@ CLI::App* AddGatewayCommand(CLI::App& app, GatewayOptions& o, std::vector<std::s
         ->check(CLI::Range(0.001, 86400.0));
     gateway->add_flag("--read-only", o.readOnly, "Answer every write with exception 0x01");
     gateway->add_flag("--print-map", o.printMap, "Print the Modbus map at start; without a port, only print it");
+    mqtt::AddMqttOptions(*gateway, o.mqtt);
     return gateway;
 }
 
