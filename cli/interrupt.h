@@ -1,20 +1,25 @@
 // The Ctrl-C that ends a scan or a watch.
 #pragma once
 
-#include <atomic>
+#include <functional>
+#include <memory>
 
 namespace plexer {
 
-// While one lives, Ctrl-C only sets the flag that Interrupted() reports.
+// While one lives, Ctrl-C only sets the flag that Interrupted() reports and
+// calls `onInterrupt`, on a thread of its own, so that it may wake a waiting
+// poller (lock a mutex, notify).
 class InterruptCatcher {
 public:
-    InterruptCatcher();
+    explicit InterruptCatcher(std::function<void()> onInterrupt = {});
     ~InterruptCatcher();
     InterruptCatcher(const InterruptCatcher&) = delete;
     InterruptCatcher& operator=(const InterruptCatcher&) = delete;
+
+private:
+    struct Waker;
+    std::unique_ptr<Waker> waker_;
 };
 bool Interrupted();
-// The same flag, for a poller's stop.
-const std::atomic<bool>& InterruptFlag();
 
 }  // namespace plexer

@@ -116,6 +116,8 @@ void Session::StartLine(const LineOptions& line, int defaultTimeoutMs) {
     if (result != QSN_OK) {
         throw CommandFailure(kExitNoLine, "port " + line.port + ": " + ResultMeaning(QSN_START_UP, result));
     }
+    // A traced driver talks to the relay, whose end never goes.
+    if (!line.trace) device_ = WatchDevice(line.port);
 }
 
 // USB serial adapters hold received characters up to their latency timer

@@ -14,6 +14,7 @@
 #include "format.h"
 #include "host.h"
 #include "log_view.h"
+#include "poller.h"
 #include "wire_trace.h"
 
 namespace plexer {
@@ -67,6 +68,9 @@ public:
     // Start-up on the port of `line`; throws CommandFailure when it does not
     // open, saying why when the port can be seen to be wrong beforehand.
     void StartLine(const LineOptions& line, int defaultTimeoutMs);
+    // The started line's device, to tell a device gone from a silent line;
+    // none when that cannot be told (a traced line, this platform).
+    LineDevice* Device() { return device_.get(); }
 
 private:
     struct CloseFile {
@@ -84,6 +88,7 @@ private:
     std::unique_ptr<std::FILE, CloseFile> traceFile_;
     std::unique_ptr<WireTrace> trace_;
     std::unique_ptr<Host> host_;
+    std::unique_ptr<LineDevice> device_;
 };
 
 // The failures of a subcommand that goes on past them: the first is its reason.

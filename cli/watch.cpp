@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <ctime>
 #include <optional>
-#include <thread>
 
 #include "commands.h"
 #include "interrupt.h"
@@ -20,7 +19,6 @@ namespace {
 
 using Clock = PollClock;
 
-constexpr auto kSleepSlice = std::chrono::milliseconds(20);
 constexpr int kFailuresToDemote = 3;
 constexpr auto kDemotedFor = std::chrono::seconds(10);
 
@@ -228,21 +226,13 @@ void ShowCsv(const Snapshot& shot, bool header) {
     WriteWhole(stdout, rows);
 }
 
-// Sleeps out the poll period, waking early for Ctrl-C.
-void AwaitNextPoll(Clock::time_point pollStart, int periodMs) {
-    const auto next = pollStart + std::chrono::milliseconds(periodMs);
-    while (!Interrupted() && Clock::now() < next) {
-        std::this_thread::sleep_for(std::min<Clock::duration>(kSleepSlice, next - Clock::now()));
-    }
-}
-
 // Why a point was not healthy, for the exit status of a bounded watch.
 std::string Complaint(const Snapshot& shot, const PointState& point) {
     const std::string read = "read " + point.gate.gas + ": ";
     switch (shot.StateOf(point)) {
     case State::kDemoted:
-        return read + "unit 0x" + Hex2(point.gate.unit) + " set aside after " + std::to_string(kFailuresToDemote) +
-               " failed polls in a row";
+        return read + "unit 0x" + Hex2(point.gate.unit) + " set aside after " +
+               std::to_string(shot.UnitOf(point).failedInRow) + " failed polls in a row";
     case State::kFailed:
         return read + ResultMeaning(QSN_READ, *point.lastResult) +
                (point.lastCause.empty() ? "" : ": " + point.lastCause);
@@ -282,18 +272,21 @@ void RunWatch(Session& session, const LineOptions& line, const std::vector<std::
     const Output& out = session.Out();
     const bool table = !out.Json() && !watch.csv;
     const bool inPlace = table && IsTerminal(stdout);
-    Poller poller(session.Driver(), std::move(gates),
-                  PollerOptions{std::chrono::milliseconds(watch.periodMs), kFailuresToDemote, kDemotedFor});
+    PollerOptions options;
+    options.interval = std::chrono::milliseconds(watch.periodMs);
+    options.failuresToDemote = kFailuresToDemote;
+    options.demotedFor = kDemotedFor;
+    options.device = session.Device();
+    options.note = [&session](const std::string& text) { session.Log().Note(text); };
+    Poller poller(session.Driver(), std::move(gates), std::move(options));
     Table view(session.Log(), inPlace);
     if (inPlace) session.Log().SetEcho(false);
     session.Log().ForgetLast();
 
-    const InterruptCatcher catcher;
+    const InterruptCatcher catcher([&poller] { poller.Stop(); });
     const long polls = watch.once ? 1 : watch.polls;
     Snapshot shot;
-    for (long poll = 1; !Interrupted() && (polls == 0 || poll <= polls); ++poll) {
-        const Clock::time_point start = Clock::now();
-        poller.Cycle(InterruptFlag());
+    poller.Run([&](long poll) {
         shot = Snapshot{poll, Clock::now(), TimestampText(std::chrono::system_clock::now()), poller.Points(),
                         poller.Units()};
         if (out.Json()) {
@@ -303,8 +296,8 @@ void RunWatch(Session& session, const LineOptions& line, const std::vector<std::
         } else {
             view.Draw(shot);
         }
-        if (polls == 0 || poll < polls) AwaitNextPoll(start, watch.periodMs);
-    }
+        if (polls != 0 && poll >= polls) poller.Stop();
+    });
     session.Log().SetEcho(true);
     if (shot.poll == 0) return;
     if (!watch.csv) ShowTotals(out, shot);

@@ -19,6 +19,8 @@ const char* CommandName(std::int32_t command) {
     case QSN_READ: return "read";
     case QSN_WRITE: return "write";
     case QSN_CLOSE_PORT: return "close";
+    case QSN_OPEN_PORT: return "open";
+    case QSN_REOPEN_PORT: return "reopen";
     case QSN_IDENTIFY: return "identify";
     default: return "command";
     }
@@ -73,6 +75,20 @@ std::int32_t Host::Start(const LineConfig& line) {
     init.settings = line.settings;
     const std::int32_t result = Call(QSN_START_UP, &init);
     started_ = result == QSN_OK;
+    line_ = line;
+    return result;
+}
+
+std::int32_t Host::ClosePort() { return Call(QSN_CLOSE_PORT, nullptr); }
+
+std::int32_t Host::Reopen(const std::string& portName) {
+    if (portName == line_.portName) return Call(QSN_OPEN_PORT, nullptr);
+    PortBlock block{};
+    std::strncpy(block.portName, portName.c_str(), sizeof block.portName - 1);
+    block.readTimeout = line_.readTimeout;
+    block.settings = line_.settings;
+    const std::int32_t result = Call(QSN_REOPEN_PORT, &block);
+    if (result == QSN_OK) line_.portName = portName;
     return result;
 }
 

@@ -66,6 +66,11 @@ public:
     std::int32_t Start(const LineConfig& line);
     void Close();
     bool Started() const { return started_; }
+    // Lets go of the port and opens it again (commands 12, then 13), as the
+    // line's device goes and comes back; a new name for the driver's port
+    // field reopens it under that name (command 15). The results are the driver's.
+    std::int32_t ClosePort();
+    std::int32_t Reopen(const std::string& portName);
 
     Validation Validate(const std::string& gas);
     // One point, or with `wholeUnit` all sixteen points of the gate's unit.
@@ -87,6 +92,7 @@ private:
     IdentBlock ident_{};
     std::vector<std::uint8_t> context_;
     bool started_ = false;
+    LineConfig line_;
     Counters totals_;
 };
 

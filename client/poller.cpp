@@ -1,6 +1,7 @@
 #include "poller.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "results.h"
 
@@ -8,10 +9,13 @@ namespace plexer {
 
 namespace {
 
-// How often a wait between cycles looks at the stop flag.
-constexpr auto kStopCheck = std::chrono::milliseconds(20);
-
 constexpr int kPositions = 16;
+
+// A lost line: its device is looked for this often, and reopened after a
+// back-off that grows while reopening fails.
+constexpr auto kDeviceCheck = std::chrono::seconds(1);
+constexpr auto kFirstReopen = std::chrono::milliseconds(1000);
+constexpr auto kLongestReopen = std::chrono::milliseconds(30000);
 
 // Where the point's value lies in a read of its whole unit: the bit of the
 // status word for a digital point, else the element of its module address.
@@ -35,23 +39,46 @@ std::string CauseOf(std::int32_t command, const Transfer& transfer) {
     return cause.empty() ? ResultMeaning(command, transfer.result) : cause;
 }
 
+// Refused by the driver before anything went on the line (a value out of
+// range, a read-only gate): the client's fault, not the unit's.
+bool RefusedBeforeTheLine(const Transfer& transfer) {
+    return transfer.result == QSN_FAILED && std::none_of(transfer.log.begin(), transfer.log.end(), IsReplyFault);
+}
+
 void Add(Counters& to, const Counters& more) {
     to.transactions += more.transactions;
     to.failures += more.failures;
     to.retries += more.retries;
 }
 
+std::string UnitText(std::int32_t unit) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02X", static_cast<unsigned>(unit) & 0xFFu);
+    return text;
+}
+
+// The next start of a cycle on the grid of `interval` from `due`: a stall
+// skips the starts it missed rather than bunching them.
+PollClock::time_point NextDue(PollClock::time_point due, std::chrono::milliseconds interval,
+                              PollClock::time_point now) {
+    if (interval.count() <= 0) return now;
+    due += interval;
+    if (due > now) return due;
+    return due + interval * ((now - due) / interval + 1);
+}
+
 }  // namespace
 
-Poller::Poller(Host& host, std::vector<Gate> gates, PollerOptions options) : host_(host), options_(options) {
-    for (Gate& gate : gates) {
+Poller::Poller(Host& host, std::vector<Gate> gates, PollerOptions options)
+    : host_(host), options_(std::move(options)), gates_(std::move(gates)), reopenBackoff_(kFirstReopen) {
+    for (const Gate& gate : gates_) {
         const std::size_t point = points_.size();
         const auto known = std::find_if(units_.begin(), units_.end(),
                                         [&](const UnitHealth& health) { return health.unit == gate.unit; });
         const std::size_t unit = static_cast<std::size_t>(known - units_.begin());
-        if (known == units_.end()) units_.push_back(UnitHealth{gate.unit, {}, {}, {}, {}});
+        if (known == units_.end()) units_.push_back(UnitHealth{gate.unit, {}, {}, {}, {}, {}, 0});
         const auto group = std::find_if(groups_.begin(), groups_.end(), [&](const Group& candidate) {
-            const Gate& first = points_[candidate.points.front()].gate;
+            const Gate& first = gates_[candidate.points.front()];
             return candidate.unit == unit && Groupable(first) && Groupable(gate) &&
                    FamilyOf(first.typeCode) == FamilyOf(gate.typeCode);
         });
@@ -60,28 +87,48 @@ Poller::Poller(Host& host, std::vector<Gate> gates, PollerOptions options) : hos
         } else {
             group->points.push_back(point);
         }
-        points_.push_back(PointState{std::move(gate), {}, {}, {}, "", 0});
+        points_.push_back(PointState{gate, {}, {}, {}, "", 0});
     }
-    failedInRow_.assign(units_.size(), 0);
+    standing_.assign(units_.size(), Standing{});
 }
 
 Poller::~Poller() {
-    const std::lock_guard lock(mutex_);
-    for (QueuedWrite& write : writes_) write.promise.set_value({QSN_NO_LINE, "not written: the poller has stopped"});
-}
-
-void Poller::Cycle(const std::atomic<bool>& stop) {
-    for (std::size_t unit = 0; unit < units_.size() && !stop; ++unit) PollUnit(unit, stop);
-    RunWrites(&stop);
-}
-
-void Poller::Run(const std::atomic<bool>& stop) {
-    while (!stop) {
-        const PollClock::time_point start = PollClock::now();
-        Cycle(stop);
-        Await(start + options_.interval, stop);
+    std::deque<QueuedWrite> left;
+    {
+        const std::lock_guard lock(mutex_);
+        left.swap(writes_);
     }
-    RunWrites(nullptr);
+    for (QueuedWrite& write : left) write.done({WriteFate::kNotDone, QSN_NO_LINE, "not written: the poller has stopped"});
+}
+
+void Poller::Run(const std::function<void(long cycle)>& afterCycle) {
+    PollClock::time_point due = PollClock::now();
+    for (long cycle = 1; !Stopping(); ++cycle) {
+        if (LineUp()) Cycle();
+        if (afterCycle) afterCycle(cycle);
+        due = NextDue(due, options_.interval, PollClock::now());
+        Wait(due);
+    }
+    Drain();
+}
+
+void Poller::Stop(std::chrono::milliseconds drain) {
+    {
+        const std::lock_guard lock(mutex_);
+        if (!stopping_) drainUntil_ = PollClock::now() + drain;
+        stopping_ = true;
+    }
+    wake_.notify_all();
+}
+
+bool Poller::Stopping() const {
+    const std::lock_guard lock(mutex_);
+    return stopping_;
+}
+
+bool Poller::LineUp() const {
+    const std::lock_guard lock(mutex_);
+    return line_.up;
 }
 
 std::vector<PointState> Poller::Points() const {
@@ -89,27 +136,86 @@ std::vector<PointState> Poller::Points() const {
     return points_;
 }
 
+void Poller::Read(std::span<const std::size_t> indices, std::span<PointReading> out) const {
+    const std::lock_guard lock(mutex_);
+    for (std::size_t i = 0; i < indices.size() && i < out.size(); ++i) {
+        const PointState& point = points_.at(indices[i]);
+        const bool good = line_.up && point.lastResult == QSN_OK;
+        out[i] = PointReading{good ? point.value : std::nullopt, point.lastGood};
+    }
+}
+
 std::vector<UnitHealth> Poller::Units() const {
     const std::lock_guard lock(mutex_);
     return units_;
 }
 
-std::future<WriteOutcome> Poller::Write(const Gate& gate, std::int16_t value) {
-    std::promise<WriteOutcome> promise;
-    std::future<WriteOutcome> outcome = promise.get_future();
+std::optional<UnitHealth> Poller::Unit(std::int32_t unit) const {
+    const std::lock_guard lock(mutex_);
+    const std::optional<std::size_t> index = UnitIndex(unit);
+    if (!index) return std::nullopt;
+    return units_[*index];
+}
+
+LineHealth Poller::Line() const {
+    const std::lock_guard lock(mutex_);
+    return line_;
+}
+
+void Poller::Submit(const Gate& gate, std::int16_t value, WriteDone done) {
+    std::optional<WriteOutcome> answer;
     {
         const std::lock_guard lock(mutex_);
-        writes_.push_back(QueuedWrite{gate, value, std::move(promise)});
+        if (stopping_) {
+            answer = WriteOutcome{WriteFate::kNotDone, QSN_NO_LINE, "not written: the poller is stopping"};
+        } else if (std::optional<std::string> refusal = Refusal(gate)) {
+            answer = WriteOutcome{WriteFate::kUnavailable, QSN_NO_LINE, *refusal};
+        } else {
+            writes_.push_back(QueuedWrite{gate, value, std::move(done)});
+        }
+    }
+    if (answer) {
+        done(*answer);
+        return;
     }
     wake_.notify_all();
+}
+
+std::future<WriteOutcome> Poller::Write(const Gate& gate, std::int16_t value) {
+    auto promise = std::make_shared<std::promise<WriteOutcome>>();
+    std::future<WriteOutcome> outcome = promise->get_future();
+    Submit(gate, value, [promise](const WriteOutcome& done) { promise->set_value(done); });
     return outcome;
+}
+
+// With the lock held: why a write to this gate cannot take the line now.
+std::optional<std::string> Poller::Refusal(const Gate& gate) const {
+    if (!line_.up) return "not written: the line is lost (" + line_.lastLoss + ")";
+    const std::optional<std::size_t> unit = UnitIndex(gate.unit);
+    if (unit && units_[*unit].demotedUntil) return "not written: unit " + UnitText(gate.unit) + " is set aside";
+    return std::nullopt;
+}
+
+// With the lock held.
+std::optional<std::size_t> Poller::UnitIndex(std::int32_t unit) const {
+    const auto found = std::find_if(units_.begin(), units_.end(),
+                                    [&](const UnitHealth& health) { return health.unit == unit; });
+    if (found == units_.end()) return std::nullopt;
+    return static_cast<std::size_t>(found - units_.begin());
+}
+
+void Poller::Cycle() {
+    for (std::size_t unit = 0; unit < units_.size() && !Stopping() && LineUp(); ++unit) PollUnit(unit);
 }
 
 // A unit's poll fails when none of its reads succeeds. Once it has not
 // answered at all, the rest of its reads would only wait out the same
 // time-outs: their points fail with it.
-void Poller::PollUnit(std::size_t unit, const std::atomic<bool>& stop) {
-    if (!DueNow(unit)) return;
+void Poller::PollUnit(std::size_t unit) {
+    bool probe = false;
+    if (!DueNow(unit, probe)) return;
+    // A unit set aside is tried again only when no write is kept waiting by it.
+    if (probe && RunWrites(options_.writesBetweenPolls)) return;
     bool tried = false;
     bool answered = false;
     std::optional<ReadOutcome> silent;
@@ -120,27 +226,29 @@ void Poller::PollUnit(std::size_t unit, const std::atomic<bool>& stop) {
             for (const std::size_t point : group.points) MarkFailed(point, *silent);
             continue;
         }
-        const std::optional<ReadOutcome> outcome = ReadGroup(group, stop);
+        const std::optional<ReadOutcome> outcome = ReadGroup(group);
         if (!outcome) break;
         tried = true;
         if (outcome->result == QSN_OK) answered = true;
         if (outcome->result == QSN_NO_LINE) silent = outcome;
     }
-    if (tried) Judge(unit, answered);
+    if (tried && LineUp()) Judge(unit, answered);
 }
 
-// Nothing when `stop` came before the first read.
-std::optional<Poller::ReadOutcome> Poller::ReadGroup(Group& group, const std::atomic<bool>& stop) {
+// Nothing when a stop or a lost line came before the first read.
+std::optional<Poller::ReadOutcome> Poller::ReadGroup(Group& group) {
     const bool single = group.points.size() == 1;
-    if (single || group.primed || !NeedsPriming(points_[group.points.front()].gate)) {
-        RunWrites(&stop);
-        if (stop) return std::nullopt;
+    const auto mayRead = [this] {
+        RunWrites(options_.writesBetweenPolls);
+        return !Stopping() && LineUp();
+    };
+    if (single || group.primed || !NeedsPriming(gates_[group.points.front()])) {
+        if (!mayRead()) return std::nullopt;
         return single ? ReadPoint(group.unit, group.points.front()) : ReadWhole(group);
     }
     std::optional<ReadOutcome> outcome;
     for (std::size_t i = 0; i < group.points.size(); ++i) {
-        RunWrites(&stop);
-        if (stop) return outcome;
+        if (!mayRead()) return outcome;
         const ReadOutcome read = ReadPoint(group.unit, group.points[i]);
         if (!outcome || outcome->result != QSN_OK) outcome = read;
         if (read.result == QSN_NO_LINE) {
@@ -155,47 +263,53 @@ std::optional<Poller::ReadOutcome> Poller::ReadGroup(Group& group, const std::at
 
 Poller::ReadOutcome Poller::ReadPoint(std::size_t unit, std::size_t point) {
     const Counters before = host_.Totals();
-    const Transfer transfer = host_.Read(points_[point].gate, false);
+    const Transfer transfer = host_.Read(gates_[point], false);
     const PollClock::time_point now = PollClock::now();
     const ReadOutcome outcome{transfer.result, CauseOf(QSN_READ, transfer)};
-    const std::lock_guard lock(mutex_);
-    CountFor(unit, before);
-    units_[unit].lastResult = transfer.result;
-    if (transfer.result != QSN_OK) {
-        MarkFailed(point, outcome);
-        return outcome;
+    {
+        const std::lock_guard lock(mutex_);
+        CountFor(unit, before);
+        units_[unit].lastResult = transfer.result;
+        if (transfer.result == QSN_OK) {
+            units_[unit].lastGood = now;
+            PointState& state = points_[point];
+            state.value = transfer.values[1];
+            state.lastGood = now;
+            state.lastResult = QSN_OK;
+            state.lastCause.clear();
+        } else {
+            MarkFailed(point, outcome);
+        }
     }
-    units_[unit].lastGood = now;
-    PointState& state = points_[point];
-    state.value = transfer.values[1];
-    state.lastGood = now;
-    state.lastResult = QSN_OK;
-    state.lastCause.clear();
+    if (transfer.result == QSN_NO_LINE) AfterNoReply();
     return outcome;
 }
 
 Poller::ReadOutcome Poller::ReadWhole(const Group& group) {
-    const Gate& first = points_[group.points.front()].gate;
+    const Gate& first = gates_[group.points.front()];
     const Counters before = host_.Totals();
     const Transfer transfer = host_.Read(first, true);
     const PollClock::time_point now = PollClock::now();
     const ReadOutcome outcome{transfer.result, CauseOf(QSN_READ, transfer)};
     const std::vector<PointValue> values = PointValues(first, transfer, true);
-    const std::lock_guard lock(mutex_);
-    CountFor(group.unit, before);
-    units_[group.unit].lastResult = transfer.result;
-    if (transfer.result == QSN_OK) units_[group.unit].lastGood = now;
-    for (const std::size_t point : group.points) {
-        PointState& state = points_[point];
-        if (transfer.result != QSN_OK) {
-            MarkFailed(point, outcome);
-            continue;
+    {
+        const std::lock_guard lock(mutex_);
+        CountFor(group.unit, before);
+        units_[group.unit].lastResult = transfer.result;
+        if (transfer.result == QSN_OK) units_[group.unit].lastGood = now;
+        for (const std::size_t point : group.points) {
+            PointState& state = points_[point];
+            if (transfer.result != QSN_OK) {
+                MarkFailed(point, outcome);
+                continue;
+            }
+            state.value = values[static_cast<std::size_t>(PositionOf(state.gate))].value;
+            state.lastGood = now;
+            state.lastResult = QSN_OK;
+            state.lastCause.clear();
         }
-        state.value = values[static_cast<std::size_t>(PositionOf(state.gate))].value;
-        state.lastGood = now;
-        state.lastResult = QSN_OK;
-        state.lastCause.clear();
     }
+    if (transfer.result == QSN_NO_LINE) AfterNoReply();
     return outcome;
 }
 
@@ -207,68 +321,182 @@ void Poller::MarkFailed(std::size_t point, const ReadOutcome& outcome) {
     ++state.failures;
 }
 
-// Demoted after `failuresToDemote` failed polls in a row; once its time is
-// up it gets one poll, and while it keeps failing one failure demotes it again.
+// A unit that has never answered is set aside after its first failed poll,
+// one that has after `failuresToDemote` in a row; each time it is set aside
+// again without answering, for twice as long, up to `demotedForMost`.
 void Poller::Judge(std::size_t unit, bool answered) {
-    const PollClock::time_point now = PollClock::now();
+    Standing& standing = standing_[unit];
     const std::lock_guard lock(mutex_);
+    UnitHealth& health = units_[unit];
     if (answered) {
-        failedInRow_[unit] = 0;
-        units_[unit].demotedUntil.reset();
+        standing = Standing{true, {}};
+        health.failedInRow = 0;
+        health.demotedUntil.reset();
+        health.demotedFor = {};
+        reopenBackoff_ = kFirstReopen;
         return;
     }
-    ++failedInRow_[unit];
-    if (options_.failuresToDemote > 0 && failedInRow_[unit] >= options_.failuresToDemote) {
-        units_[unit].demotedUntil = now + options_.demotedFor;
-    }
+    ++health.failedInRow;
+    const bool demote = !standing.everAnswered ||
+                        (options_.failuresToDemote > 0 && health.failedInRow >= options_.failuresToDemote);
+    if (!demote) return;
+    const std::chrono::milliseconds period =
+        standing.nextDemotion.count() > 0 ? standing.nextDemotion : options_.demotedFor;
+    health.demotedUntil = PollClock::now() + period;
+    health.demotedFor = period;
+    standing.nextDemotion = std::min(period * 2, std::max(options_.demotedForMost, options_.demotedFor));
 }
 
-bool Poller::DueNow(std::size_t unit) {
+// `probe`: the unit is set aside and its time is up.
+bool Poller::DueNow(std::size_t unit, bool& probe) {
     const std::lock_guard lock(mutex_);
-    std::optional<PollClock::time_point>& until = units_[unit].demotedUntil;
-    if (until && PollClock::now() < *until) return false;
-    until.reset();
-    return true;
+    const std::optional<PollClock::time_point>& until = units_[unit].demotedUntil;
+    probe = until.has_value();
+    return !until || PollClock::now() >= *until;
 }
 
 // With the lock held.
 void Poller::CountFor(std::size_t unit, const Counters& before) { Add(units_[unit].counters, host_.Totals() - before); }
 
-// Runs queued writes in arrival order until none is left, or until `stop`
-// when one is given.
-void Poller::RunWrites(const std::atomic<bool>* stop) {
-    for (;;) {
-        if (stop != nullptr && *stop) return;
-        QueuedWrite write;
-        {
-            const std::lock_guard lock(mutex_);
-            if (writes_.empty()) return;
-            write = std::move(writes_.front());
-            writes_.pop_front();
-        }
-        const Counters before = host_.Totals();
-        const Transfer transfer = host_.Write(write.gate, write.value);
-        {
-            const std::lock_guard lock(mutex_);
-            const auto unit = std::find_if(units_.begin(), units_.end(),
-                                           [&](const UnitHealth& health) { return health.unit == write.gate.unit; });
-            if (unit != units_.end()) CountFor(static_cast<std::size_t>(unit - units_.begin()), before);
-        }
-        write.promise.set_value(WriteOutcome{transfer.result, CauseOf(QSN_WRITE, transfer)});
+// Runs at most `most` queued writes that take the line; true if some still wait.
+bool Poller::RunWrites(int most) {
+    for (int done = 0; done < most && !Stopping() && LineUp();) {
+        if (RunOneWrite()) ++done;
+        const std::lock_guard lock(mutex_);
+        if (writes_.empty()) return false;
     }
+    const std::lock_guard lock(mutex_);
+    return !writes_.empty();
 }
 
-// Until the next cycle is due, running writes as they arrive.
-void Poller::Await(PollClock::time_point until, const std::atomic<bool>& stop) {
+// The first queued write, written or refused; true if it took the line.
+bool Poller::RunOneWrite() {
+    QueuedWrite write;
+    std::optional<std::string> refusal;
+    {
+        const std::lock_guard lock(mutex_);
+        if (writes_.empty()) return false;
+        write = std::move(writes_.front());
+        writes_.pop_front();
+        refusal = Refusal(write.gate);
+    }
+    if (refusal) {
+        write.done({WriteFate::kUnavailable, QSN_NO_LINE, *refusal});
+        return false;
+    }
+    DoWrite(std::move(write));
+    return true;
+}
+
+void Poller::DoWrite(QueuedWrite write) {
+    const Counters before = host_.Totals();
+    const Transfer transfer = host_.Write(write.gate, write.value);
+    if (!RefusedBeforeTheLine(transfer)) {
+        const std::lock_guard lock(mutex_);
+        if (const std::optional<std::size_t> unit = UnitIndex(write.gate.unit)) CountFor(*unit, before);
+    }
+    if (transfer.result == QSN_NO_LINE) AfterNoReply();
+    const WriteFate fate = transfer.result == QSN_OK ? WriteFate::kWritten : WriteFate::kFailed;
+    write.done(WriteOutcome{fate, transfer.result, CauseOf(QSN_WRITE, transfer)});
+}
+
+// No complete reply: a silent unit, or a device that is gone.
+void Poller::AfterNoReply() {
+    if (options_.device == nullptr) return;
+    if (const std::optional<std::string> gone = options_.device->Gone()) LoseLine(*gone);
+}
+
+// Closed at once, so that the dead device is let go; every value is absent
+// until the line is back.
+void Poller::LoseLine(const std::string& reason) {
+    host_.ClosePort();
+    const PollClock::time_point now = PollClock::now();
+    {
+        const std::lock_guard lock(mutex_);
+        line_.up = false;
+        line_.lostSince = now;
+        ++line_.losses;
+        line_.lastLoss = reason;
+        for (PointState& point : points_) {
+            point.lastResult = QSN_NO_LINE;
+            point.lastCause = "the line is lost: " + reason;
+        }
+    }
+    nextCheck_ = now;
+    nextReopen_ = now + reopenBackoff_;
+    if (options_.note) options_.note("line lost: " + reason);
+}
+
+// Reopens the lost line once its device is there and the back-off has passed.
+bool Poller::TryReopen() {
+    const PollClock::time_point now = PollClock::now();
+    nextCheck_ = now + kDeviceCheck;
+    if (now < nextReopen_ || options_.device->Gone()) return false;
+    if (host_.Reopen(options_.device->DriverName()) != QSN_OK) {
+        reopenBackoff_ = std::min(reopenBackoff_ * 2, kLongestReopen);
+        nextReopen_ = now + reopenBackoff_;
+        return false;
+    }
+    options_.device->Opened();
+    // Lost again before anything answers, it waits longer for the next try.
+    reopenBackoff_ = std::min(reopenBackoff_ * 2, kLongestReopen);
+    std::chrono::duration<double> down{};
+    {
+        const std::lock_guard lock(mutex_);
+        down = now - line_.lostSince.value_or(now);
+        line_.up = true;
+        line_.lostSince.reset();
+        ++line_.recoveries;
+    }
+    // A new device has its outputs and probes unconfigured again.
+    for (Group& group : groups_) group.primed = false;
+    char text[64];
+    std::snprintf(text, sizeof text, "line back after %.1f s", down.count());
+    if (options_.note) options_.note(text);
+    return true;
+}
+
+// Until `until` or a stop, running writes as they arrive and, while the line
+// is lost, looking for its device.
+void Poller::Wait(PollClock::time_point until) {
     std::unique_lock lock(mutex_);
-    while (!stop && PollClock::now() < until) {
+    while (!stopping_ && PollClock::now() < until) {
         if (!writes_.empty()) {
             lock.unlock();
-            RunWrites(&stop);
+            RunOneWrite();
             lock.lock();
             continue;
         }
-        wake_.wait_until(lock, std::min(until, PollClock::now() + kStopCheck));
+        if (line_.up) {
+            wake_.wait_until(lock, until);
+            continue;
+        }
+        if (PollClock::now() >= nextCheck_) {
+            lock.unlock();
+            const bool back = TryReopen();
+            lock.lock();
+            if (back) return;
+        }
+        wake_.wait_until(lock, std::min(until, nextCheck_));
+    }
+}
+
+// Queued writes run until the drain deadline; the rest are not done.
+void Poller::Drain() {
+    for (;;) {
+        {
+            const std::lock_guard lock(mutex_);
+            if (writes_.empty() || PollClock::now() >= drainUntil_) break;
+        }
+        RunOneWrite();
+    }
+    std::deque<QueuedWrite> left;
+    {
+        const std::lock_guard lock(mutex_);
+        left.swap(writes_);
+    }
+    for (QueuedWrite& write : left) {
+        write.done({WriteFate::kNotDone, QSN_NO_LINE, "not written: the poller stopped before the drain deadline"});
     }
 }
 

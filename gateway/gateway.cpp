@@ -84,17 +84,16 @@ private:
 // The poller on its own thread, stopped and joined however the gateway ends.
 class PollerThread {
 public:
-    explicit PollerThread(Poller& poller) : thread_([this, &poller] { poller.Run(stop_); }) {}
+    explicit PollerThread(Poller& poller) : poller_(poller), thread_([&poller] { poller.Run(); }) {}
     ~PollerThread() {
-        stop_ = true;
+        poller_.Stop();
         thread_.join();
     }
     PollerThread(const PollerThread&) = delete;
     PollerThread& operator=(const PollerThread&) = delete;
-    std::atomic<bool>& Stop() { return stop_; }
 
 private:
-    std::atomic<bool> stop_{false};
+    Poller& poller_;
     std::thread thread_;
 };
 
@@ -119,7 +118,10 @@ bool AwaitFirstPoll(const Poller& poller, int signalFd) {
 }
 
 void Serve(Session& session, const GatewayConfig& config, const std::vector<Gate>& gates, const Signals& signals) {
-    Poller poller(session.Driver(), gates, config.poller);
+    PollerOptions pollerOptions = config.poller;
+    pollerOptions.device = session.Device();
+    pollerOptions.note = [&session](const std::string& text) { session.Log().Note(text); };
+    Poller poller(session.Driver(), gates, std::move(pollerOptions));
     // The map in the order the poller keeps its points, which the server indexes.
     std::vector<Gate> polled;
     for (const PointState& point : poller.Points()) polled.push_back(point.gate);
@@ -143,7 +145,7 @@ void Serve(Session& session, const GatewayConfig& config, const std::vector<Gate
                         {"host", config.host},
                         {"port", server->Port()}});
             std::fflush(stdout);
-            server->Serve(signals.Fd(), thread.Stop(), health);
+            server->Serve(signals.Fd(), health);
         }
         mqtt::FinishMqtt(std::move(publisher));
     }

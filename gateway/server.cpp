@@ -29,6 +29,8 @@ constexpr std::chrono::milliseconds kFrameTimeout{2000};
 // How often the futures of writes in flight are looked at.
 constexpr int kWriteCheckMs = 1;
 constexpr int kMaxWaitMs = 1000;
+// Writes still queued at a stop are done for this long; the rest answer 0x04.
+constexpr std::chrono::milliseconds kStopDrain{5000};
 
 void SetNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
@@ -232,7 +234,7 @@ int Server::WaitMs(Clock::time_point now) const {
     return static_cast<int>(std::max(wait.count(), 0L));
 }
 
-void Server::Serve(int signalFd, std::atomic<bool>& stopPoller, const std::function<void()>& onHealth) {
+void Server::Serve(int signalFd, const std::function<void()>& onHealth) {
     std::vector<pollfd> fds;
     std::vector<Connection*> watched;
     while (!stopping_ || AnyPending()) {
@@ -255,7 +257,7 @@ void Server::Serve(int signalFd, std::atomic<bool>& stopPoller, const std::funct
                     onHealth();
                 } else {
                     stopping_ = true;
-                    stopPoller = true;
+                    poller_.Stop(kStopDrain);
                 }
             }
         }

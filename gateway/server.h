@@ -39,9 +39,9 @@ public:
     int Port() const { return port_; }
 
     // Serves until SIGINT or SIGTERM arrives on `signalFd` (a signalfd), then
-    // sets `stopPoller` and answers the writes still in flight before it
+    // stops the poller and answers the writes still in flight before it
     // returns. SIGUSR1 calls `onHealth`.
-    void Serve(int signalFd, std::atomic<bool>& stopPoller, const std::function<void()>& onHealth);
+    void Serve(int signalFd, const std::function<void()>& onHealth);
 
 private:
     using Clock = std::chrono::steady_clock;

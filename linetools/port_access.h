@@ -5,9 +5,12 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "poller.h"
 
 namespace plexer {
 
@@ -33,6 +36,10 @@ std::vector<unsigned> SupportedBaudRates();
 // adapter (or the platform does not say).
 std::optional<int> UsbLatencyTimerMs(const std::string& given,
                                      const std::filesystem::path& sysRoot = "/sys");
+
+// The device behind `given` as it is now, to tell when it goes or is
+// replaced; none where the platform cannot tell.
+std::unique_ptr<LineDevice> WatchDevice(const std::string& given);
 
 // Sends `frame` over the port the driver opened (its handle from the context)
 // and collects a reply up to its carriage return, waiting at most `wait`.

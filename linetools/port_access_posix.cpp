@@ -42,7 +42,51 @@ std::string OpenProblem(const std::string& path, int error) {
     }
 }
 
+// A device node known by what stat says of it: a node that vanished, or one
+// that now stands for another device (a replugged adapter, a restarted
+// simulator's new terminal behind the same link), is gone.
+class DeviceNode : public LineDevice {
+public:
+    explicit DeviceNode(std::string given) : given_(std::move(given)), path_(DevicePath(given_)) { Opened(); }
+
+    std::optional<std::string> Gone() const override {
+        struct stat now {};
+        if (stat(path_.c_str(), &now) != 0) return path_ + " is gone: " + std::strerror(errno);
+        if (!known_ || now.st_dev != known_->st_dev || now.st_ino != known_->st_ino || now.st_rdev != known_->st_rdev) {
+            return path_ + " is another device now";
+        }
+        return std::nullopt;
+    }
+
+    std::string DriverName() const override {
+        try {
+            return DriverPortName(given_);
+        } catch (const std::runtime_error&) {
+            return given_;  // the driver refuses it and the line stays lost
+        }
+    }
+
+    void Opened() override {
+        struct stat info {};
+        if (stat(path_.c_str(), &info) == 0) {
+            known_ = info;
+        } else {
+            known_.reset();
+        }
+    }
+
+private:
+    std::string given_;
+    std::string path_;
+    std::optional<struct stat> known_;
+};
+
 }  // namespace
+
+std::unique_ptr<LineDevice> WatchDevice(const std::string& given) {
+    if (given == "NUL") return nullptr;
+    return std::make_unique<DeviceNode>(given);
+}
 
 // As given when absolute, else under /dev; the driver's "NUL" is the null device on purpose.
 std::string DevicePath(const std::string& given) {
