@@ -84,7 +84,8 @@ private:
 // The poller on its own thread, stopped and joined however the gateway ends.
 class PollerThread {
 public:
-    explicit PollerThread(Poller& poller) : poller_(poller), thread_([&poller] { poller.Run(); }) {}
+    PollerThread(Poller& poller, std::function<void(long)> afterCycle)
+        : poller_(poller), thread_([&poller, afterCycle] { poller.Run(afterCycle); }) {}
     ~PollerThread() {
         poller_.Stop();
         thread_.join();
@@ -128,9 +129,9 @@ void Serve(Session& session, const GatewayConfig& config, const std::vector<Gate
     const PointMap map = MapOf(polled, config);
     const Output& out = session.Out();
     const auto health = [&] { PrintHealth(out, poller.Units(), PollClock::now()); };
+    auto publisher = mqtt::StartMqtt(config, map, poller);
     {
-        PollerThread thread(poller);
-        auto publisher = mqtt::StartMqtt(config, map, poller);
+        PollerThread thread(poller, mqtt::AfterCycle(publisher.get()));
         if (!config.serveModbus) mqtt::AwaitStop(signals.Fd(), health);
         if (config.serveModbus && AwaitFirstPoll(poller, signals.Fd())) {
             ServerOptions options{config.host, config.port, config.maxClients, config.idleTimeout, config.readOnly};
@@ -147,8 +148,8 @@ void Serve(Session& session, const GatewayConfig& config, const std::vector<Gate
             std::fflush(stdout);
             server->Serve(signals.Fd(), health);
         }
-        mqtt::FinishMqtt(std::move(publisher));
     }
+    mqtt::FinishMqtt(std::move(publisher));
     health();
 }
 

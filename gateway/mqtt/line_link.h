@@ -1,12 +1,8 @@
 // What the Sparkplug side needs of the poller, in one place: the line as a
-// snapshot, writes that report their outcome, and when to look again.
+// snapshot, and writes that report their outcome.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
-#include <functional>
-#include <future>
-#include <list>
 #include <vector>
 
 #include "poller.h"
@@ -20,28 +16,16 @@ struct LineSnapshot {
     PollClock::time_point now;
 };
 
-using WriteDone = std::function<void(const WriteOutcome&)>;
-
 class LineLink {
 public:
-    LineLink(Poller& poller, const PollerOptions& options);
+    explicit LineLink(Poller& poller) : poller_(poller) {}
 
     LineSnapshot Snapshot() const;
-    // Queues the write; `done` runs on the caller's thread from RunFinished.
-    void Write(const Gate& gate, std::int16_t value, WriteDone done);
-    void RunFinished();
-    // When new values may next be there to publish.
-    PollClock::time_point NextLook(PollClock::time_point now) const;
+    // `done` runs once, on the poller's thread or on this one.
+    void Write(const Gate& gate, std::int16_t value, Poller::WriteDone done);
 
 private:
-    struct Pending {
-        std::future<WriteOutcome> outcome;
-        WriteDone done;
-    };
-
     Poller& poller_;
-    std::chrono::milliseconds look_;
-    std::list<Pending> pending_;
 };
 
 }  // namespace plexer::gateway::mqtt

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <thread>
+#include <utility>
 
 #include "broker.h"
 #include "line_link.h"
@@ -55,7 +56,7 @@ public:
         : config_(config.mqtt),
           readOnly_(config.readOnly),
           map_(map),
-          link_(poller, config.poller),
+          link_(poller),
           node_(config.mqtt, DevicesOf(map, config.mqtt)) {
         std::vector<std::string> topics{node_.Topic("NCMD"), node_.Topic("DCMD") + "/+"};
         if (!config_.primaryHost.empty()) {
@@ -86,6 +87,15 @@ public:
     }
     Publisher(const Publisher&) = delete;
     Publisher& operator=(const Publisher&) = delete;
+
+    // After each poll cycle: the line's news is published at once.
+    void Wake() {
+        {
+            const std::lock_guard lock(mutex_);
+            polled_ = true;
+        }
+        wake_.notify_all();
+    }
 
     std::optional<std::string> Refusal() const {
         const std::lock_guard lock(mutex_);
@@ -124,20 +134,15 @@ private:
 
     void Run() {
         std::unique_lock lock(mutex_);
-        PollClock::time_point next = PollClock::now();
         while (!stop_) {
-            wake_.wait_until(lock, next, [&] { return stop_ || !events_.empty(); });
+            wake_.wait(lock, [&] { return stop_ || polled_ || !events_.empty(); });
             if (stop_) break;
             std::deque<Event> events;
             events.swap(events_);
+            const bool polled = std::exchange(polled_, false);
             lock.unlock();
             for (const Event& event : events) Handle(event);
-            link_.RunFinished();
-            const PollClock::time_point now = PollClock::now();
-            if (now >= next) {
-                if (born_) Send(node_.Changes(link_.Snapshot()));
-                next = link_.NextLook(now);
-            }
+            if (polled && born_) Send(node_.Changes(link_.Snapshot()));
             lock.lock();
         }
     }
@@ -209,7 +214,7 @@ private:
         if (plan.exception != kNone) return Note(what + " refused: " + RefusalOf(plan.exception));
         for (const auto& [index, written] : plan.writes) {
             link_.Write(map_.Gates()[index], written, [what](const WriteOutcome& outcome) {
-                if (outcome.result != QSN_OK) Note(what + " failed: " + outcome.cause);
+                if (outcome.fate != WriteFate::kWritten) Note(what + " failed: " + outcome.cause);
             });
         }
     }
@@ -232,10 +237,16 @@ private:
     std::deque<Event> events_;
     std::optional<std::string> refusal_;
     bool stop_ = false;
+    bool polled_ = false;
 
     std::unique_ptr<Broker> broker_;
     std::thread thread_;
 };
+
+std::function<void(long)> AfterCycle(Publisher* publisher) {
+    if (publisher == nullptr) return {};
+    return [publisher](long) { publisher->Wake(); };
+}
 
 void StopPublisher::operator()(Publisher* publisher) const { delete publisher; }
 

@@ -22,12 +22,15 @@ using PublisherPtr = std::unique_ptr<Publisher, StopPublisher>;
 // Null when no broker is configured.
 PublisherPtr StartMqtt(const GatewayConfig& config, const PointMap& map, Poller& poller);
 
+// For the poller's Run: wakes the publisher after each cycle; empty without one.
+std::function<void(long)> AfterCycle(Publisher* publisher);
+
 // Waits for SIGINT or SIGTERM on `signalFd` (a signalfd) when no server
 // serves; SIGUSR1 calls `onHealth`.
 void AwaitStop(int signalFd, const std::function<void()>& onHealth);
 
-// Stops the session (NDEATH, disconnect); throws CommandFailure when the
-// broker refused the gateway, which ended it.
+// Stops the session (NDEATH, disconnect), once the poller has stopped;
+// throws CommandFailure when the broker refused the gateway, which ended it.
 void FinishMqtt(PublisherPtr publisher);
 
 }  // namespace plexer::gateway::mqtt
