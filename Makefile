@@ -1,5 +1,5 @@
 # The two commands of this project. Each installs what it needs first.
-.PHONY: test demo deps bench fuzz soak gateway-bench
+.PHONY: test demo deps bench fuzz soak gateway-bench mqtt-bench
 
 deps:
 	bash scripts/install-deps.sh
@@ -54,3 +54,11 @@ gateway-bench: deps
 	cmake --preset native
 	cmake --build --preset native --target gateway_bench plexer optomux-sim
 	build/native/tests/gateway/gateway_bench --clients 32 --seconds 20 --baud 9600 --baud 38400
+
+# Gateways each on their own simulated line publishing to one mosquitto: messages, latency, CPU.
+MQTT_LINES ?= 16
+mqtt-bench: deps
+	cmake --preset native
+	cmake --build --preset native --target plexer optomux-sim sparkplug_python
+	/usr/bin/python3 tests/mqtt/mqtt_bench.py --plexer build/native/plexer --sim build/native/sim/optomux-sim \
+	  --pb-dir build/native/gateway/mqtt/python --lines $(MQTT_LINES) --seconds 20 --interval 100 --baud 38400

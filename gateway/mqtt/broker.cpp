@@ -43,6 +43,8 @@ Broker::Broker(const MqttConfig& config, std::string willTopic, std::function<st
     mosquitto_disconnect_callback_set(mosq_, OnDisconnect);
     mosquitto_message_callback_set(mosq_, OnMessage);
     mosquitto_reconnect_delay_set(mosq_, kFirstRetryS, kLastRetryS, true);
+    // Each poll's news goes out at once, not held back for the broker's acknowledgement.
+    mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
     if (!config_.username.empty()) {
         Check(mosquitto_username_pw_set(mosq_, config_.username.c_str(),
                                         config_.password.empty() ? nullptr : config_.password.c_str()),
