@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """plexer gateway --mqtt against Debian's mosquitto, a paho subscriber and the
 simulator: usage  sparkplug_test.py PLEXER OPTOMUX_SIM PB_DIR line|security"""
+import json
 import os
 import queue
 import signal
@@ -234,8 +235,24 @@ def security_scenario(folder):
         "--mqtt", "mqtt://192.0.2.1:1883", "--mqtt-password-file", os.path.join(folder, "good")],
         capture_output=True, text=True, timeout=30)
     assert run.returncode == 2 and "clear text" in run.stderr, (run.returncode, run.stderr)
+
+    # With a primary host: silent until its STATE says online, born again each time it comes back.
+    gateway = Gateway(common + ["--mqtt", f"mqtt://127.0.0.1:{broker.port}", "--mqtt-primary-host", "scada",
+                                "--mqtt-password-file", os.path.join(folder, "good")], folder)
+    gateway.await_log("connected to")
+    try:
+        early = sub.await_message(is_("NBIRTH"), limit=1)
+    except AssertionError:
+        early = None
+    assert early is None, "NBIRTH before the primary host was online"
+    for online in (True, False, True):
+        sub.client.publish("spBv1.0/STATE/scada", json.dumps({"online": online, "timestamp": 0}), 1, retain=True)
+        if online:
+            sub.await_message(is_("NBIRTH"), label="NBIRTH once the primary host is online")
+        else:
+            gateway.await_log("primary host scada offline")
     sub.close()
-    print("security: TLS and password login, wrong password refused, clear-text credentials refused: ok")
+    print("security: TLS and password login, wrong password and clear-text credentials refused, primary host: ok")
 
 
 # A test runner's time-out ends the scenario through its clean-up.
