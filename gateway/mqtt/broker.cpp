@@ -2,14 +2,16 @@
 
 #include <mosquitto.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace plexer::gateway::mqtt {
 
 namespace {
 
-constexpr unsigned kFirstRetryS = 1;
-constexpr unsigned kLastRetryS = 30;
+constexpr std::chrono::seconds kFirstRetry{1};
+constexpr std::chrono::seconds kLastRetry{30};
+constexpr int kLoopTimeoutMs = -1;  // libmosquitto's own: it wakes for the keep-alive
 constexpr int kWillQos = 1;
 constexpr std::uint64_t kBdSeqModulo = 256;
 constexpr const char* kSystemCaPath = "/etc/ssl/certs";
@@ -42,7 +44,7 @@ Broker::Broker(const MqttConfig& config, std::string willTopic, std::function<st
     mosquitto_connect_callback_set(mosq_, OnConnect);
     mosquitto_disconnect_callback_set(mosq_, OnDisconnect);
     mosquitto_message_callback_set(mosq_, OnMessage);
-    mosquitto_reconnect_delay_set(mosq_, kFirstRetryS, kLastRetryS, true);
+    mosquitto_threaded_set(mosq_, true);
     // Each poll's news goes out at once, not held back for the broker's acknowledgement.
     mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
     if (!config_.username.empty()) {
@@ -58,20 +60,41 @@ Broker::Broker(const MqttConfig& config, std::string willTopic, std::function<st
               "mqtt: TLS files");
     }
     SetWill();
-    // A broker not there yet is retried by the network thread like a lost one.
-    mosquitto_connect_async(mosq_, config_.host.c_str(), config_.port, config_.keepAliveS);
-    Check(mosquitto_loop_start(mosq_), "mqtt: network thread");
+    network_ = std::thread([this] { Network(); });
+}
+
+void Broker::Network() {
+    auto backoff = kFirstRetry;
+    bool first = true;
+    std::unique_lock lock(mutex_);
+    while (!stopping_ && !refused_) {
+        // Under the lock, so that a stop either sees this connection or comes first.
+        int rc = first ? mosquitto_connect_async(mosq_, config_.host.c_str(), config_.port, config_.keepAliveS)
+                       : mosquitto_reconnect_async(mosq_);
+        first = false;
+        lock.unlock();
+        if (rc != MOSQ_ERR_SUCCESS) events_.lost(mosquitto_strerror(rc));
+        while (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_loop(mosq_, kLoopTimeoutMs, 1);
+        lock.lock();
+        if (sessionUp_.exchange(false)) backoff = kFirstRetry;
+        wake_.wait_for(lock, backoff, [&] { return stopping_; });
+        backoff = std::min(backoff * 2, kLastRetry);
+    }
 }
 
 Broker::~Broker() {
-    if (connected_) {
-        int mid = 0;
-        const std::string death = death_(bdSeq_);
-        mosquitto_publish(mosq_, &mid, willTopic_.c_str(), static_cast<int>(death.size()), death.data(), kWillQos,
-                          false);
+    {
+        const std::lock_guard lock(mutex_);
+        stopping_ = true;
+        if (connected_) {
+            const std::string death = death_(bdSeq_);
+            mosquitto_publish(mosq_, nullptr, willTopic_.c_str(), static_cast<int>(death.size()), death.data(),
+                              kWillQos, false);
+        }
+        mosquitto_disconnect(mosq_);
     }
-    mosquitto_disconnect(mosq_);
-    mosquitto_loop_stop(mosq_, false);
+    wake_.notify_all();
+    network_.join();
     mosquitto_destroy(mosq_);
 }
 
@@ -89,6 +112,7 @@ bool Broker::Publish(const std::string& topic, const std::string& payload) {
 void Broker::OnConnect(mosquitto* mosq, void* self, int rc) {
     auto& broker = *static_cast<Broker*>(self);
     if (rc == kBadCredentials || rc == kNotAuthorized) {
+        broker.refused_ = true;
         broker.events_.refused(mosquitto_connack_string(rc));
         mosquitto_disconnect(mosq);
         return;
@@ -99,6 +123,7 @@ void Broker::OnConnect(mosquitto* mosq, void* self, int rc) {
     }
     for (const std::string& topic : broker.subscriptions_) mosquitto_subscribe(mosq, nullptr, topic.c_str(), 1);
     broker.connected_ = true;
+    broker.sessionUp_ = true;
     broker.events_.connected(broker.bdSeq_);
 }
 

@@ -1,12 +1,16 @@
-// The connection to the MQTT broker, through libmosquitto on its own network
-// thread: TLS and login, the node's death registered as the will, reconnection
-// with back-off, and events handed to the caller's callbacks.
+// The connection to the MQTT broker, through libmosquitto on a network thread
+// of its own: TLS and login, the node's death registered as the will,
+// reconnection with back-off (whether the broker was never there or went
+// away), and events handed to the caller's callbacks.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "mqtt_config.h"
@@ -43,6 +47,8 @@ private:
     static void OnDisconnect(mosquitto*, void* self, int rc);
     static void OnMessage(mosquitto*, void* self, const mosquitto_message* message);
     void SetWill();
+    // Connects, serves the connection until it ends, waits, again, until the stop.
+    void Network();
 
     MqttConfig config_;
     std::string willTopic_;
@@ -52,6 +58,13 @@ private:
     mosquitto* mosq_ = nullptr;
     std::atomic<std::uint64_t> bdSeq_{0};
     std::atomic<bool> connected_{false};
+    std::atomic<bool> refused_{false};
+    std::atomic<bool> sessionUp_{false};  // a session began since the network thread last looked
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stopping_ = false;  // guarded by mutex_
+    std::thread network_;
 };
 
 }  // namespace plexer::gateway::mqtt

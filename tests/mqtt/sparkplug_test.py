@@ -134,12 +134,16 @@ def check_births(sub):
 
 def line_scenario(folder):
     broker = Broker(folder, ["allow_anonymous true"])
+    broker.stop()  # the gateway starts before its broker, and keeps trying
     sim, pty = start_sim(SIM, folder, RACK)
-    sub = Subscriber(broker.port)
-    time.sleep(0.3)
     gateway = Gateway([pty, "--points", POINTS, "--listen", "none", "-t", "50", "--interval", "200",
                        "--demote-after", "1", "--demote-for", "1", "--mqtt", f"mqtt://127.0.0.1:{broker.port}",
                        "--mqtt-group", GROUP, "--mqtt-node", NODE], folder)
+    gateway.await_log("broker connection lost")
+    broker.start()
+    sub = Subscriber(broker.port)
+    # Born on connecting, or by this if it connected before the subscriber.
+    sub.publish(f"spBv1.0/{GROUP}/NCMD/{NODE}", command("Node Control/Rebirth", BOOLEAN, boolean_value=True))
     bd_seq, names = check_births(sub)
     seqs = []
 
