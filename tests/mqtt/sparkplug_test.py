@@ -185,6 +185,15 @@ def line_scenario(folder):
     os.kill(sim.pid, signal.SIGCONT)
     sub.await_message(is_("DBIRTH", "unit05"), limit=20, label="DBIRTH once the unit answers")
 
+    # The line's device goes and comes back: the line is lost, its units die, and are born again.
+    sim.terminate()
+    sim.wait()
+    sub.await_message(lambda k, d, p: k == "NDATA" and metric_map(p.metrics)["Line/Up"].boolean_value is False,
+                      limit=30, label="NDATA with the line down")
+    sub.await_message(is_("DDEATH", "unit05"), label="DDEATH with the line down")
+    sim, _ = start_sim(SIM, folder, RACK)
+    sub.await_message(is_("DBIRTH", "unit05"), limit=30, label="DBIRTH once the line is back")
+
     # The broker goes away and comes back: a fresh birth with the next bdSeq.
     broker.stop()
     broker.start()
@@ -198,7 +207,7 @@ def line_scenario(folder):
     _, _, ndeath = sub.await_message(is_("NDEATH"), limit=90, label="NDEATH (the will)")
     assert metric_map(ndeath.metrics)["bdSeq"].long_value == bd_seq
     sub.close()
-    print("line: births, DDATA by exception, DCMD, rebirth, DDEATH/DBIRTH, broker restart, NDEATH: ok")
+    print("line: births, DDATA by exception, DCMD, rebirth, DDEATH/DBIRTH, line lost, broker restart, NDEATH: ok")
 
 
 def make_certificate(folder):
