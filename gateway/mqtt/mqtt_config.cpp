@@ -1,5 +1,7 @@
 #include "mqtt_config.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <cctype>
 #include <fstream>
@@ -130,7 +132,9 @@ void ParseBrokerUrl(const std::string& url, MqttConfig& config) {
 }
 
 bool IsLoopback(const std::string& host) {
-    return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
+    in_addr v4{};
+    if (inet_pton(AF_INET, host.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+    return host == "localhost" || host == "::1";
 }
 
 void ApplyMqttJson(const json& object, MqttConfig& config) {
