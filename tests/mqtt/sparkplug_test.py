@@ -136,9 +136,12 @@ def line_scenario(folder):
     broker = Broker(folder, ["allow_anonymous true"])
     broker.stop()  # the gateway starts before its broker, and keeps trying
     sim, pty = start_sim(SIM, folder, RACK)
+    config = os.path.join(folder, "gateway.json")
+    with open(config, "w") as f:
+        json.dump({"mqtt": {"deadbands": {"05AO3": 50}}}, f)
     gateway = Gateway([pty, "--points", POINTS, "--listen", "none", "-t", "50", "--interval", "200",
                        "--demote-after", "1", "--demote-for", "1", "--mqtt", f"mqtt://127.0.0.1:{broker.port}",
-                       "--mqtt-group", GROUP, "--mqtt-node", NODE], folder)
+                       "--mqtt-group", GROUP, "--mqtt-node", NODE, "--config", config], folder)
     gateway.await_log("broker connection lost")
     broker.start()
     sub = Subscriber(broker.port)
@@ -171,6 +174,17 @@ def line_scenario(folder):
             names[m.alias] in ("05AO2", "01DO5") for m in p.metrics), label="DDATA of the written outputs")
         changed.update({names[m.alias]: value_of(m) for m in payload.metrics})
     assert changed.get("05AO2") == 1234 and changed.get("01DO5") is True, changed
+
+    # 05AO3 has a deadband of 50: a move of 20 is not published, one of 100 is.
+    def ao3(k, d, p):
+        return k == "DDATA" and any(names[m.alias] == "05AO3" for m in p.metrics)
+    for value, published in ((1000, 1000), (1020, None), (1100, 1100)):
+        sub.publish(f"{base}/unit05", command("05AO3", INT16, int_value=value))
+        if published is None:
+            time.sleep(1)  # five poll cycles: the moved value is read, and must not be published
+            continue
+        _, _, payload = sub.await_message(ao3, label=f"DDATA of 05AO3 = {value}")
+        assert [value_of(m) for m in payload.metrics if names[m.alias] == "05AO3"] == [published], payload
     sub.publish(f"{base}/unit05", command("05AI0", INT16, int_value=7))
     gateway.await_log("DCMD unit05 05AI0 refused: not an output")
 
