@@ -197,7 +197,7 @@ def line_scenario(folder):
     while len(dead) < 4:
         dead.add(sub.await_message(is_("DDEATH"), label="DDEATH of every unit")[1])
     os.kill(sim.pid, signal.SIGCONT)
-    sub.await_message(is_("DBIRTH", "unit05"), limit=20, label="DBIRTH once the unit answers")
+    sub.await_message(is_("DBIRTH", "unit05"), limit=60, label="DBIRTH once the unit answers")
 
     # The line's device goes and comes back: the line is lost, its units die, and are born again.
     sim.terminate()
@@ -206,7 +206,7 @@ def line_scenario(folder):
                       limit=30, label="NDATA with the line down")
     sub.await_message(is_("DDEATH", "unit05"), label="DDEATH with the line down")
     sim, _ = start_sim(SIM, folder, RACK)
-    sub.await_message(is_("DBIRTH", "unit05"), limit=30, label="DBIRTH once the line is back")
+    sub.await_message(is_("DBIRTH", "unit05"), limit=60, label="DBIRTH once the line is back")
 
     # The broker goes away and comes back: a fresh birth with the next bdSeq.
     broker.stop()
@@ -286,6 +286,11 @@ def security_scenario(folder):
 signal.signal(signal.SIGTERM, lambda *_: sys.exit("terminated"))
 try:
     with tempfile.TemporaryDirectory() as folder:
-        {"line": line_scenario, "security": security_scenario}[SCENARIO](folder)
+        try:
+            {"line": line_scenario, "security": security_scenario}[SCENARIO](folder)
+        except BaseException:
+            with open(os.path.join(folder, "gateway.err")) as log:
+                sys.stderr.write("the gateway's standard error:\n" + log.read())
+            raise
 finally:
     end_children()
