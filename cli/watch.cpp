@@ -27,6 +27,7 @@ enum class State { kOk, kFailed, kDemoted, kNotRead };
 // What one poll left: every point and unit as the poller has them.
 struct Snapshot {
     long poll = 0;
+    Clock::time_point began;  // when the poll began
     Clock::time_point now;
     std::string time;  // the wall clock, for records that outlive the run
     std::vector<PointState> points;
@@ -38,8 +39,10 @@ struct Snapshot {
         }
         return units.front();
     }
+    // Demoted: set aside before this poll began, so not read in it.
     State StateOf(const PointState& point) const {
-        if (UnitOf(point).demotedUntil) return State::kDemoted;
+        const UnitHealth& unit = UnitOf(point);
+        if (unit.demotedUntil && *unit.demotedUntil - unit.demotedFor < began) return State::kDemoted;
         if (!point.lastResult) return State::kNotRead;
         return *point.lastResult == QSN_OK ? State::kOk : State::kFailed;
     }
@@ -231,8 +234,11 @@ std::string Complaint(const Snapshot& shot, const PointState& point) {
     const std::string read = "read " + point.gate.gas + ": ";
     switch (shot.StateOf(point)) {
     case State::kDemoted:
-        return read + "unit 0x" + Hex2(point.gate.unit) + " set aside after " +
-               std::to_string(shot.UnitOf(point).failedInRow) + " failed polls in a row";
+    {
+        const int failed = shot.UnitOf(point).failedInRow;
+        return read + "unit 0x" + Hex2(point.gate.unit) + " set aside after " + std::to_string(failed) +
+               (failed == 1 ? " failed poll" : " failed polls in a row");
+    }
     case State::kFailed:
         return read + ResultMeaning(QSN_READ, *point.lastResult) +
                (point.lastCause.empty() ? "" : ": " + point.lastCause);
@@ -286,9 +292,11 @@ void RunWatch(Session& session, const LineOptions& line, const std::vector<std::
     const InterruptCatcher catcher([&poller] { poller.Stop(); });
     const long polls = watch.once ? 1 : watch.polls;
     Snapshot shot;
+    Clock::time_point began = Clock::now();
     poller.Run([&](long poll) {
-        shot = Snapshot{poll, Clock::now(), TimestampText(std::chrono::system_clock::now()), poller.Points(),
+        shot = Snapshot{poll, began, Clock::now(), TimestampText(std::chrono::system_clock::now()), poller.Points(),
                         poller.Units()};
+        began = shot.now;
         if (out.Json()) {
             ShowJson(shot);
         } else if (watch.csv) {

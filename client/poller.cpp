@@ -431,7 +431,7 @@ void Poller::LoseLine(const std::string& reason) {
 bool Poller::TryReopen() {
     const PollClock::time_point now = PollClock::now();
     nextCheck_ = now + kDeviceCheck;
-    if (now < nextReopen_ || options_.device->Gone()) return false;
+    if (now < nextReopen_ || !options_.device->Present()) return false;
     if (host_.Reopen(options_.device->DriverName()) != QSN_OK) {
         reopenBackoff_ = std::min(reopenBackoff_ * 2, kLongestReopen);
         nextReopen_ = now + reopenBackoff_;

@@ -32,6 +32,8 @@ public:
     virtual ~LineDevice() = default;
     // Why the device the line was last opened on is gone, or nothing while it is there.
     virtual std::optional<std::string> Gone() const = 0;
+    // Whether a device is there now, the same or another, to reopen the line on.
+    virtual bool Present() const = 0;
     // The name to give the driver for the device there now.
     virtual std::string DriverName() const = 0;
     // The line has been opened again on the device there now.

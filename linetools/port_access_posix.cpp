@@ -58,6 +58,11 @@ public:
         return std::nullopt;
     }
 
+    bool Present() const override {
+        struct stat now {};
+        return stat(path_.c_str(), &now) == 0;
+    }
+
     std::string DriverName() const override {
         try {
             return DriverPortName(given_);

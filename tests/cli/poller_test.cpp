@@ -193,7 +193,13 @@ TEST_F(PollerTest, WritesShareTheLineWithPolls) {
     std::vector<std::future<WriteOutcome>> storm;
     for (int value = 1; value <= 12; ++value) storm.push_back(poller->Write(GateOf("05AO2"), static_cast<std::int16_t>(value)));
     std::future<WriteOutcome> refused = poller->Write(GateOf("05AO2"), -1);
-    const std::vector<Calls> cycles = Cycles(*poller, 3);
+    std::optional<WriteOutcome> demoted;
+    const std::vector<Calls> cycles = Cycles(*poller, 3, [&](long cycle) {
+        if (cycle != 2) return;
+        EXPECT_TRUE(poller->Unit(0x30)->demotedUntil.has_value());
+        poller->Submit(GateOf("30AO2"), 1, [&](const WriteOutcome& outcome) { demoted = outcome; });
+        EXPECT_TRUE(demoted.has_value());  // answered before Submit returned
+    });
 
     Calls calls;
     for (const Calls& cycle : cycles) calls.insert(calls.end(), cycle.begin(), cycle.end());
@@ -215,11 +221,7 @@ TEST_F(PollerTest, WritesShareTheLineWithPolls) {
     const std::optional<UnitHealth> unit5 = poller->Unit(5);
     EXPECT_EQ(unit5->counters.failures, 0);
     EXPECT_EQ(unit5->counters.transactions, 3 + 12);
-
-    ASSERT_TRUE(poller->Unit(0x30)->demotedUntil.has_value());
-    std::optional<WriteOutcome> demoted;
-    poller->Submit(GateOf("30AO2"), 1, [&](const WriteOutcome& outcome) { demoted = outcome; });
-    ASSERT_TRUE(demoted.has_value());  // answered before Submit returned
+    ASSERT_TRUE(demoted.has_value());
     EXPECT_EQ(demoted->fate, WriteFate::kUnavailable);
 }
 
