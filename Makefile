@@ -1,5 +1,5 @@
 # The two commands of this project. Each installs what it needs first.
-.PHONY: test demo deps bench fuzz soak gateway-bench gateway-soak install
+.PHONY: test demo deps bench fuzz soak gateway-bench gateway-soak mqtt-bench install
 
 deps:
 	bash scripts/install-deps.sh
@@ -71,3 +71,11 @@ install:
 	cmake --preset native
 	cmake --build --preset native --target plexer qsnwndut optomux-sim
 	DESTDIR="$(DESTDIR)" cmake --install build/native --prefix "$(PREFIX)"
+
+# Gateways each on their own simulated line publishing to one mosquitto: messages, latency, CPU.
+MQTT_LINES ?= 16
+mqtt-bench: deps
+	cmake --preset native
+	cmake --build --preset native --target plexer optomux-sim sparkplug_python
+	/usr/bin/python3 tests/mqtt/mqtt_bench.py --plexer build/native/plexer --sim build/native/sim/optomux-sim \
+	  --pb-dir build/native/gateway/mqtt/python --lines $(MQTT_LINES) --seconds 20 --interval 100 --baud 38400

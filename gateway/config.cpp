@@ -142,6 +142,8 @@ std::vector<std::string> ExpandPoints(const std::vector<std::string>& items) {
 }
 
 void ParseListen(const std::string& text, GatewayConfig& config) {
+    config.serveModbus = text != "none";
+    if (!config.serveModbus) return;
     std::string host;
     std::string rest;
     if (!text.empty() && text.front() == '[') {
@@ -175,7 +177,7 @@ void ApplyConfigText(const std::string& text, GatewayConfig& config) {
         if (!file.is_object()) Fail("config", "must be an object");
         OnlyKeys(file, "",
                  {"line", "listen", "pollIntervalMs", "maxAgeMs", "demoteAfter", "demoteForS", "maxClients",
-                  "idleTimeoutS", "drainTimeoutS", "readOnly", "points", "units", "engineering", "http"});
+                  "idleTimeoutS", "drainTimeoutS", "readOnly", "points", "units", "engineering", "http", "mqtt"});
         if (file.contains("line")) ApplyLine(file.at("line"), config.line);
         if (file.contains("listen")) ParseListen(Text(file.at("listen"), "listen"), config);
         for (const SettingSpec& spec : kSettings) {
@@ -188,6 +190,7 @@ void ApplyConfigText(const std::string& text, GatewayConfig& config) {
         if (file.contains("units")) ApplyUnits(file.at("units"), config);
         if (file.contains("engineering")) config.engineering = ParseEngineering(file.at("engineering"));
         if (file.contains("http")) config.http = Text(file.at("http"), "http");
+        if (file.contains("mqtt")) mqtt::ApplyMqttJson(file.at("mqtt"), config.mqtt);
     } catch (const JsonError& e) {
         throw std::invalid_argument(e.what());
     }
@@ -212,6 +215,7 @@ GatewayConfig ResolveConfig(const GatewayOptions& options, const LineOptions& li
     if (line.timeoutMs) config.line.timeoutMs = line.timeoutMs;
     try {
         if (options.listen) ParseListen(*options.listen, config);
+        mqtt::ResolveMqtt(options.mqtt, config.line.port, config.mqtt);
     } catch (const std::invalid_argument& e) {
         throw CommandFailure(kExitUsage, e.what());
     }
@@ -222,6 +226,7 @@ GatewayConfig ResolveConfig(const GatewayOptions& options, const LineOptions& li
     config.readOnly = config.readOnly || options.readOnly;
     if (options.http) config.http = *options.http;
     config.mapFormat = options.mapFormat;
+    if (!config.serveModbus && !config.mqtt.enabled) throw CommandFailure(kExitUsage, "--listen none needs --mqtt");
     if (config.gases.empty()) throw CommandFailure(kExitUsage, "no points: give --points or a config file with points");
     return config;
 }

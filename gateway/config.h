@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "mqtt_config.h"
 #include "point_map.h"
 #include "poller.h"
 #include "scaling.h"
@@ -66,6 +67,7 @@ struct GatewayOptions {
     bool printMap = false;
     std::optional<std::string> http;
     std::string mapFormat = "text";
+    mqtt::MqttFlags mqtt;
 };
 
 struct GatewayConfig {
@@ -83,6 +85,8 @@ struct GatewayConfig {
     Engineering engineering;
     std::optional<std::string> http;  // HOST:PORT of the status page; none: no page
     std::string mapFormat = "text";
+    bool serveModbus = true;  // false with --listen none
+    mqtt::MqttConfig mqtt;
 };
 
 // "01AI*,05DO3" as gate address strings, upper-cased, '*' in the position

@@ -13,6 +13,7 @@
 #include "http/status_server.h"
 #include "http/trace_ring.h"
 #include "map_export.h"
+#include "mqtt_gateway.h"
 #include "poller.h"
 #include "report.h"
 #include "server.h"
@@ -86,7 +87,8 @@ private:
 // The poller on its own thread, stopped and joined however the gateway ends.
 class PollerThread {
 public:
-    explicit PollerThread(Poller& poller) : poller_(poller), thread_([&poller] { poller.Run(); }) {}
+    PollerThread(Poller& poller, std::function<void(long)> afterCycle)
+        : poller_(poller), thread_([&poller, afterCycle] { poller.Run(afterCycle); }) {}
     ~PollerThread() {
         poller_.Stop();
         thread_.join();
@@ -162,6 +164,19 @@ std::optional<Reload> Reread(const std::function<GatewayConfig()>& resolve, cons
     }
 }
 
+// Where clients reach the gateway, as the kernel bound it, and a warning when
+// writes are open beyond this machine.
+void AnnounceListener(const Server& server, const GatewayConfig& config, const Output& out, const Note& note) {
+    out.Text("listening on " + server.Address());
+    out.Object({{"listening", server.Address()}, {"host", config.host}, {"port", server.Port()}});
+    std::fflush(stdout);
+    if (!server.Loopback() && !config.readOnly) {
+        note("warning: listening on " + server.Address() +
+             " beyond this machine with writes enabled: any client that reaches it can switch outputs "
+             "(--read-only, or --listen 127.0.0.1)");
+    }
+}
+
 // The status page, when asked for: before the first poll, so that it shows the start too.
 std::unique_ptr<StatusServer> StartPage(const GatewayConfig& config, const StatusSources& sources, const Output& out) {
     if (!config.http) return nullptr;
@@ -196,20 +211,19 @@ void Serve(Session& session, const GatewayConfig& config, const std::vector<Gate
     const LogTap tap(session.Log(), lines);
     const std::unique_ptr<StatusServer> page =
         StartPage(config, StatusSources{map, poller, traffic, lines, wire, config.readOnly}, out);
+    auto publisher = mqtt::StartMqtt(config, map, poller);
     {
-        const std::unique_ptr<Server> server = Listen(config, map, poller, traffic);
-        out.Text("listening on " + server->Address());
-        out.Object({{"listening", server->Address()}, {"host", config.host}, {"port", server->Port()}});
-        std::fflush(stdout);
-        if (!server->Loopback() && !config.readOnly) {
-            note("warning: listening on " + server->Address() +
-                 " beyond this machine with writes enabled: any client that reaches it can switch outputs "
-                 "(--read-only, or --listen 127.0.0.1)");
+        const std::unique_ptr<Server> server = config.serveModbus ? Listen(config, map, poller, traffic) : nullptr;
+        if (server) AnnounceListener(*server, config, out, note);
+        PollerThread thread(poller, mqtt::AfterCycle(publisher.get()));
+        if (server) {
+            const ServeHooks hooks{health, [&] { return Reread(resolve, config, poller, note); }, note};
+            server->Serve(signals.Fd(), hooks);
+        } else {
+            mqtt::AwaitStop(signals.Fd(), health);
         }
-        PollerThread thread(poller);
-        const ServeHooks hooks{health, [&] { return Reread(resolve, config, poller, note); }, note};
-        server->Serve(signals.Fd(), hooks);
     }
+    mqtt::FinishMqtt(std::move(publisher));
     health();
 }
 
@@ -240,7 +254,8 @@ CLI::App* AddGatewayCommand(CLI::App& app, GatewayOptions& o, std::vector<std::s
     gateway->add_option("--config", o.configPath, "JSON file: line, poll interval, points, per-unit settings")
         ->type_name("FILE");
     gateway->add_option("--listen", o.listen,
-                        "Address and port to listen on: IPv4, localhost or [IPv6] (default 127.0.0.1:5020; port 0: any)")
+                        "Address and port to listen on: IPv4, localhost or [IPv6] (default 127.0.0.1:5020; port 0: "
+                        "any; none: MQTT alone)")
         ->type_name("HOST:PORT");
     for (std::size_t i = 0; i < kSettingCount; ++i) AddSetting(*gateway, kSettings[i], o.numbers[i]);
     gateway->add_flag("--read-only", o.readOnly, "Answer every write with exception 0x01");
@@ -249,6 +264,7 @@ CLI::App* AddGatewayCommand(CLI::App& app, GatewayOptions& o, std::vector<std::s
         ->check(CLI::IsMember({"text", "csv", "json", "markdown"}));
     gateway->add_option("--http", o.http, "Serve a read-only status page, JSON and /metrics there (loopback: :PORT)")
         ->type_name("HOST:PORT");
+    mqtt::AddMqttOptions(*gateway, o.mqtt);
     return gateway;
 }
 

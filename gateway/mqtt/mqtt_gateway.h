@@ -1,0 +1,36 @@
+// `plexer gateway --mqtt`: the line published as a Sparkplug B edge node,
+// beside the Modbus server or alone (--listen none). Its session runs on a
+// thread of its own between the poller and the broker.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "config.h"
+#include "point_map.h"
+#include "poller.h"
+
+namespace plexer::gateway::mqtt {
+
+class Publisher;
+// Its end sends the NDEATH and disconnects.
+struct StopPublisher {
+    void operator()(Publisher* publisher) const;
+};
+using PublisherPtr = std::unique_ptr<Publisher, StopPublisher>;
+
+// Null when no broker is configured.
+PublisherPtr StartMqtt(const GatewayConfig& config, const PointMap& map, Poller& poller);
+
+// For the poller's Run: wakes the publisher after each cycle; empty without one.
+std::function<void(long)> AfterCycle(Publisher* publisher);
+
+// Waits for SIGINT or SIGTERM on `signalFd` (a signalfd) when no server
+// serves; SIGUSR1 calls `onHealth`.
+void AwaitStop(int signalFd, const std::function<void()>& onHealth);
+
+// Stops the session (NDEATH, disconnect), once the poller has stopped;
+// throws CommandFailure when the broker refused the gateway, which ended it.
+void FinishMqtt(PublisherPtr publisher);
+
+}  // namespace plexer::gateway::mqtt
