@@ -12,8 +12,6 @@ constexpr std::size_t kMaxPduLength = MODBUS_MAX_PDU_LENGTH;
 constexpr std::uint16_t kCoilOn = 0xFF00;
 constexpr std::uint16_t kNever = 0xFFFF;
 constexpr long long kTenthsCap = 0xFFFE;
-// An analog output takes 12 bits; the driver would refuse more, after the line was taken.
-constexpr std::uint16_t kMaxAnalogOut = 4095;
 
 std::uint16_t Word(const std::uint8_t* bytes) { return static_cast<std::uint16_t>(bytes[0] << 8 | bytes[1]); }
 
