@@ -75,7 +75,8 @@ MapRow PointRow(const PointMap& map, std::size_t index, Table table, bool writab
 constexpr const char* kHealthNames[kHealthRegisters] = {
     "transactions, high word", "transactions, low word", "failures, high word", "failures, low word",
     "retries, high word",      "retries, low word",      "last driver result (0xFFFF: none yet)",
-    "age of the last good read, 0.1 s (0xFFFF: never or older than 6553.4 s)", "1 while the unit is demoted"};
+    "age of the last good read, 0.1 s (0xFFFF: never or older than 6553.4 s)", "1 while the unit is demoted",
+    "1 while the line is lost (its device gone)"};
 
 void AddHealth(int unit, std::vector<MapRow>& rows) {
     for (int i = 0; i < kHealthRegisters; ++i) {
