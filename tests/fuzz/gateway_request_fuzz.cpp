@@ -195,11 +195,12 @@ Expected ModelWrite(const Request& r, bool readOnly) {
     return e;
 }
 
-Expected ModelRead(const Request& r) {
+Expected ModelRead(const Request& r, bool lineUp) {
     if (r.unit != 1 && r.unit != 5 && r.unit != 0x0B) return {0x0A, {}, {}};
     if (r.function == 4 && r.address >= 1000 && r.address < 2000) {
-        // Health of a unit never polled: no counts, no result, never good, not demoted, the line up.
-        const std::vector<std::uint16_t> health = {0, 0, 0, 0, 0, 0, 0xFFFF, 0xFFFF, 0, 0};
+        // Health of a unit never polled: no counts, no result, never good, not demoted; the line's state.
+        const std::vector<std::uint16_t> health = {0, 0, 0, 0, 0, 0, 0xFFFF, 0xFFFF, 0,
+                                                   static_cast<std::uint16_t>(lineUp ? 0 : 1)};
         if (r.address - 1000 + r.quantity > 10) return {0x02, {}, {}};
         return {0, {health.begin() + (r.address - 1000), health.begin() + (r.address - 1000 + r.quantity)}, {}};
     }
@@ -211,7 +212,7 @@ Expected ModelRead(const Request& r) {
     }
     Expected e;
     for (const Place& place : places) {
-        const bool fresh = !Failed(place.gate) && !NeverRead(place.gate) && (r.unit == 0x0B || !Old(place.gate));
+        const bool fresh = lineUp && !Failed(place.gate) && !NeverRead(place.gate) && (r.unit == 0x0B || !Old(place.gate));
         if (!fresh) return {0x0B, {}, {}};
         if (QualityAt(place.gate) == Quality::kNotConfigured) return {0x02, {}, {}};
         if (QualityAt(place.gate) != Quality::kGood) return {0x0B, {}, {}};
@@ -283,8 +284,8 @@ void CheckExceptionFrame(const std::uint8_t* adu, int code) {
     Check(frame == expected);
 }
 
-void CheckAnswer(const std::uint8_t* adu, const Request& request, bool readOnly, const PointMap& map, const std::vector<PointState>& points,
-                 PollClock::time_point now) {
+void CheckAnswer(const std::uint8_t* adu, const Request& request, bool readOnly, bool lineUp, const PointMap& map,
+                 const std::vector<PointState>& points, PollClock::time_point now) {
     if (IsWrite(request.function)) {
         const Expected expected = ModelWrite(request, readOnly);
         const WritePlan plan = PlanWrite(request, map, readOnly);
@@ -292,10 +293,15 @@ void CheckAnswer(const std::uint8_t* adu, const Request& request, bool readOnly,
         CheckExceptionFrame(adu, plan.exception);
         return;
     }
-    const Expected expected = ModelRead(request);
-    UnitHealth health;
-    health.unit = request.unit;
-    const ReadAnswer answer = AnswerRead(request, map, points, ReadsHealth(request) ? &health : nullptr, now);
+    const Expected expected = ModelRead(request, lineUp);
+    // As the poller hands them over: only the gates the read names.
+    std::vector<PointReading> readings;
+    for (const std::size_t gate : GatesRead(request, map)) {
+        Check(gate < points.size());
+        readings.push_back(ReadingOf(points[gate], lineUp));
+    }
+    HealthView health{UnitHealth{.unit = request.unit}, lineUp};
+    const ReadAnswer answer = AnswerRead(request, map, readings, ReadsHealth(request) ? &health : nullptr, now);
     Check(answer.exception == expected.exception && answer.values == expected.values);
     CheckExceptionFrame(adu, answer.exception);
 }
@@ -319,8 +325,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             Check(parsed.request.unit == request.unit && parsed.request.function == request.function &&
                   parsed.request.address == request.address && parsed.request.quantity == request.quantity &&
                   parsed.request.values == request.values);
-            // The transaction id is the gateway's to ignore; its low bit says here whether it is read-only.
-            CheckAnswer(data, parsed.request, (data[1] & 1) != 0, map, points, now);
+            // The transaction id is the gateway's to ignore; its low bits say here whether it is
+            // read-only and whether the line is lost.
+            CheckAnswer(data, parsed.request, (data[1] & 1) != 0, (data[1] & 2) == 0, map, points, now);
         }
         data += *length;
         size -= *length;

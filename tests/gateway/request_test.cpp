@@ -68,7 +68,7 @@ protected:
         gates.push_back(MakeGate("0BCK0", 0x0B, 210));
         gates.push_back(MakeGate("01DO4", 1, 60));
         gates.push_back(MakeGate("01DO5", 1, 60));
-        gates.push_back(MakeGate("05AO3", 5, 40));
+        gates.push_back(MakeGate("06AO3", 6, 40));
         return gates;
     }
 
@@ -85,7 +85,10 @@ protected:
                 result.insert(result.end(), {static_cast<int>(index), value});
             return {plan.exception, result};
         }
-        const ReadAnswer answer = AnswerRead(parsed.request, map_, points_, &health_, now_);
+        std::vector<PointReading> readings;
+        for (const std::size_t gate : GatesRead(parsed.request, map_)) readings.push_back(ReadingOf(points_[gate], true));
+        const HealthView health{health_, true};
+        const ReadAnswer answer = AnswerRead(parsed.request, map_, readings, &health, now_);
         for (const std::uint16_t value : answer.values) result.push_back(value);
         return {answer.exception, result};
     }
