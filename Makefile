@@ -50,11 +50,16 @@ soak: deps
 	cmake --build --preset native --target soak
 	build/native/tests/bench/soak --count $(SOAK_COUNT) --lines 64 --drop 0.05 --corrupt 0.05 --seeds $(SOAK_SEEDS)
 
-# The gateway under load: read latency of 32 clients and the poll cycle of 8 units.
+# The gateway under load: read latency of 32 clients and the poll cycle of 8
+# units; the same clients against a minimal libmodbus server; reads per second
+# with clients that never pause, at 8 units and at 64.
 gateway-bench: deps
 	cmake --preset native
 	cmake --build --preset native --target gateway_bench plexer optomux-sim
 	build/native/tests/gateway/gateway_bench --clients 32 --seconds 20 --baud 9600 --baud 38400
+	build/native/tests/gateway/gateway_bench --clients 32 --seconds 20 --server minimal
+	build/native/tests/gateway/gateway_bench --clients 32 --seconds 10 --period-ms 0 --units 8 --baud 38400
+	build/native/tests/gateway/gateway_bench --clients 32 --seconds 10 --period-ms 0 --units 64 --baud 38400
 
 # The gateway left running: 8 clients reading, 2 writing, a dead unit, and the
 # simulator killed and restarted on the same link every 60 s.

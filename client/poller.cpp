@@ -131,6 +131,11 @@ bool Poller::LineUp() const {
     return line_.up;
 }
 
+PointReading ReadingOf(const PointState& point, bool lineUp) {
+    const bool good = lineUp && point.lastResult == QSN_OK;
+    return PointReading{good ? point.value : std::nullopt, point.lastGood, point.quality};
+}
+
 std::vector<PointState> Poller::Points() const {
     const std::lock_guard lock(mutex_);
     return points_;
@@ -139,9 +144,7 @@ std::vector<PointState> Poller::Points() const {
 void Poller::Read(std::span<const std::size_t> indices, std::span<PointReading> out) const {
     const std::lock_guard lock(mutex_);
     for (std::size_t i = 0; i < indices.size() && i < out.size(); ++i) {
-        const PointState& point = points_.at(indices[i]);
-        const bool good = line_.up && point.lastResult == QSN_OK;
-        out[i] = PointReading{good ? point.value : std::nullopt, point.lastGood};
+        out[i] = ReadingOf(points_.at(indices[i]), line_.up);
     }
 }
 

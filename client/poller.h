@@ -69,7 +69,10 @@ struct PointState {
 struct PointReading {
     std::optional<std::int16_t> value;
     std::optional<PollClock::time_point> lastGood;
+    Quality quality = Quality::kGood;
 };
+
+PointReading ReadingOf(const PointState& point, bool lineUp);
 
 struct UnitHealth {
     std::int32_t unit = 0;

@@ -77,7 +77,7 @@ constexpr std::array kHealthNames = {
     "transactions, high word", "transactions, low word", "failures, high word", "failures, low word",
     "retries, high word",      "retries, low word",      "last driver result (0xFFFF: none yet)",
     "age of the last good read, 0.1 s (0xFFFF: never or older than 6553.4 s)", "1 while the unit is demoted",
-    "1 while the line is lost"};
+    "1 while the line is lost (its device gone)"};
 static_assert(kHealthNames.size() == kHealthRegisters, "a name for every health register");
 
 void AddHealth(int unit, std::vector<MapRow>& rows) {

@@ -12,8 +12,6 @@ constexpr std::size_t kMaxPduLength = MODBUS_MAX_PDU_LENGTH;
 constexpr std::uint16_t kCoilOn = 0xFF00;
 constexpr std::uint16_t kNever = 0xFFFF;
 constexpr long long kTenthsCap = 0xFFFE;
-// An analog output takes 12 bits; the driver would refuse more, after the line was taken.
-constexpr std::uint16_t kMaxAnalogOut = 4095;
 
 std::uint16_t Word(const std::uint8_t* bytes) { return static_cast<std::uint16_t>(bytes[0] << 8 | bytes[1]); }
 
@@ -69,13 +67,14 @@ bool ParseWriteValues(const std::uint8_t* pdu, std::size_t length, Request& requ
     }
 }
 
-bool Fresh(const PointState& point, const UnitSettings& settings, PollClock::time_point now) {
-    return point.value && point.lastGood && point.lastResult == QSN_OK && now - *point.lastGood <= settings.maxAge;
+bool Fresh(const PointReading& reading, const UnitSettings& settings, PollClock::time_point now) {
+    return reading.value && reading.lastGood && now - *reading.lastGood <= settings.maxAge;
 }
 
 std::uint16_t Bounded(long long value) { return static_cast<std::uint16_t>(std::clamp(value, 0LL, 0xFFFFLL)); }
 
-std::vector<std::uint16_t> HealthRegisters(const UnitHealth& health, PollClock::time_point now) {
+std::vector<std::uint16_t> HealthRegisters(const HealthView& view, PollClock::time_point now) {
+    const UnitHealth& health = view.unit;
     std::vector<std::uint16_t> registers(kHealthRegisters, 0);
     const long counts[] = {health.counters.transactions, health.counters.failures, health.counters.retries};
     for (std::size_t i = 0; i < 3; ++i) {
@@ -90,6 +89,7 @@ std::vector<std::uint16_t> HealthRegisters(const UnitHealth& health, PollClock::
         if (tenths <= kTenthsCap) registers[kLastGoodAge] = Bounded(tenths);
     }
     registers[kDemoted] = health.demotedUntil && *health.demotedUntil > now ? 1 : 0;
+    registers[kLineLost] = view.lineUp ? 0 : 1;
     return registers;
 }
 
@@ -181,6 +181,18 @@ void PlanRegisterWrites(const Request& request, const PointMap& map, const UnitM
     }
 }
 
+// The place of every address of a read, or none when one holds no point.
+std::optional<std::vector<Place>> PlacesRead(const Request& request, const UnitMap& unit, const PointMap& map) {
+    const Table table = TableOfFunction(request.function);
+    std::vector<Place> places;
+    for (std::size_t address = request.address; address < request.address + request.quantity; ++address) {
+        const std::optional<Place> place = PlaceOf(unit, map, table, address);
+        if (!place) return std::nullopt;
+        places.push_back(*place);
+    }
+    return places;
+}
+
 }  // namespace
 
 std::optional<std::size_t> FrameLength(const std::uint8_t* bytes, std::size_t count) {
@@ -250,8 +262,19 @@ bool ReadsHealth(const Request& request) {
            request.address < kFloatBase;
 }
 
-ReadAnswer AnswerRead(const Request& request, const PointMap& map, const std::vector<PointState>& points,
-                      const UnitHealth* health, PollClock::time_point now) {
+std::vector<std::size_t> GatesRead(const Request& request, const PointMap& map) {
+    const UnitMap* unit = map.Unit(request.unit);
+    if (unit == nullptr || ReadsHealth(request)) return {};
+    const std::optional<std::vector<Place>> places = PlacesRead(request, *unit, map);
+    std::vector<std::size_t> gates;
+    if (places) {
+        for (const Place& place : *places) gates.push_back(place.gate);
+    }
+    return gates;
+}
+
+ReadAnswer AnswerRead(const Request& request, const PointMap& map, std::span<const PointReading> readings,
+                      const HealthView* health, PollClock::time_point now) {
     ReadAnswer answer;
     const UnitMap* unit = map.Unit(request.unit);
     if (unit == nullptr) {
@@ -271,28 +294,24 @@ ReadAnswer AnswerRead(const Request& request, const PointMap& map, const std::ve
         }
         return answer;
     }
-    const Table table = TableOfFunction(request.function);
-    std::vector<Place> places;
-    for (std::size_t address = request.address; address < request.address + request.quantity; ++address) {
-        const std::optional<Place> place = PlaceOf(*unit, map, table, address);
-        if (!place) {
-            answer.exception = kIllegalAddress;
-            return answer;
-        }
-        places.push_back(*place);
+    const std::optional<std::vector<Place>> places = PlacesRead(request, *unit, map);
+    if (!places) {
+        answer.exception = kIllegalAddress;
+        return answer;
     }
+    const Table table = TableOfFunction(request.function);
     const bool bits = table == Table::kCoils || table == Table::kDiscreteInputs;
-    for (const Place& place : places) {
-        const Exception exception = place.gate >= points.size() || !Fresh(points[place.gate], unit->settings, now)
+    for (std::size_t i = 0; i < places->size(); ++i) {
+        const Exception exception = i >= readings.size() || !Fresh(readings[i], unit->settings, now)
                                         ? kTargetFailed
-                                        : QualityException(points[place.gate].quality);
+                                        : QualityException(readings[i].quality);
         if (exception != kNone) {
             answer.exception = exception;
             answer.values.clear();
             return answer;
         }
-        const std::int16_t value = *points[place.gate].value;
-        answer.values.push_back(bits ? static_cast<std::uint16_t>(value != 0) : RegisterValue(map, place, value));
+        const std::int16_t value = *readings[i].value;
+        answer.values.push_back(bits ? static_cast<std::uint16_t>(value != 0) : RegisterValue(map, (*places)[i], value));
     }
     return answer;
 }

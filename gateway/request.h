@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -61,12 +62,24 @@ struct ReadAnswer {
     std::vector<std::uint16_t> values;  // one per address; 0 or 1 for bits
 };
 
-// `points` in the order of the map's gates; `health` the unit's, when known.
-ReadAnswer AnswerRead(const Request& request, const PointMap& map, const std::vector<PointState>& points,
-                      const UnitHealth* health, PollClock::time_point now);
+// What the health registers of a unit tell: its own health and the line's state.
+struct HealthView {
+    UnitHealth unit;
+    bool lineUp = true;
+};
 
 // Whether a read reaches the health registers, and so needs the unit's health.
 bool ReadsHealth(const Request& request);
+
+// The gate of each address a read of points asks for, in address order (a
+// float's two words name its gate twice), so that only those are fetched;
+// empty for a health read, a unit not served, or an address with no point.
+std::vector<std::size_t> GatesRead(const Request& request, const PointMap& map);
+
+// `readings` one per gate GatesRead named, in its order; `health` the unit's,
+// when known, for a health read.
+ReadAnswer AnswerRead(const Request& request, const PointMap& map, std::span<const PointReading> readings,
+                      const HealthView* health, PollClock::time_point now);
 
 struct WritePlan {
     Exception exception = kNone;

@@ -264,18 +264,16 @@ void Server::Handle(Connection& connection, const std::uint8_t* adu, std::size_t
         }
         return;
     }
-    std::optional<UnitHealth> health;
-    if (ReadsHealth(request)) health = poller_.Unit(request.unit);
-    // While the line is lost no value of it is served, however recent.
-    if (!ReadsHealth(request) && !poller_.Line().up) return AnswerException(connection, adu, kTargetFailed);
-    const std::vector<PointState> points = ReadsHealth(request) ? std::vector<PointState>{} : poller_.Points();
-    ReadAnswer answer = AnswerRead(request, map_, points, health ? &*health : nullptr, PollClock::now());
-    if (answer.exception != kNone) return AnswerException(connection, adu, answer.exception);
-    // The line's state is the line's, not the unit's: it is filled in here.
-    const std::size_t lineAt = kHealthBase + kLineLost;
-    if (ReadsHealth(request) && request.address <= lineAt && lineAt < request.address + request.quantity) {
-        answer.values[lineAt - request.address] = poller_.Line().up ? 0 : 1;
+    std::optional<HealthView> health;
+    if (ReadsHealth(request)) {
+        if (const std::optional<UnitHealth> unit = poller_.Unit(request.unit)) health = {*unit, poller_.Line().up};
     }
+    // Only the points asked for, under one short lock; a reading has no value while the line is lost.
+    const std::vector<std::size_t> gates = GatesRead(request, map_);
+    std::vector<PointReading> readings(gates.size());
+    if (!gates.empty()) poller_.Read(gates, readings);
+    const ReadAnswer answer = AnswerRead(request, map_, readings, health ? &*health : nullptr, PollClock::now());
+    if (answer.exception != kNone) return AnswerException(connection, adu, answer.exception);
     Answer(connection, adu, length, request.function, request.address, answer.values);
 }
 

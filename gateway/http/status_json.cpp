@@ -80,8 +80,15 @@ ordered_json PointsJson(const PointMap& map, const std::vector<PointState>& poin
     return all;
 }
 
-std::string MetricsText(const std::vector<UnitHealth>& units, const std::map<std::pair<int, int>, long>& requests,
-                        PollClock::time_point now) {
+ordered_json LineJson(const LineHealth& line, PollClock::time_point now) {
+    ordered_json object = {{"up", line.up}, {"losses", line.losses}, {"recoveries", line.recoveries}};
+    object["lostForMs"] = line.lostSince ? ordered_json(AgeMs(*line.lostSince, now)) : nullptr;
+    object["lastLoss"] = line.lastLoss;
+    return object;
+}
+
+std::string MetricsText(const std::vector<UnitHealth>& units, const LineHealth& line,
+                        const std::map<std::pair<int, int>, long>& requests, PollClock::time_point now) {
     std::string text;
     const auto family = [&](const char* name, const char* type, const char* help) {
         text += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
@@ -103,6 +110,13 @@ std::string MetricsText(const std::vector<UnitHealth>& units, const std::map<std
             [&](const UnitHealth& u) { return Demoted(u, now) ? 1L : 0L; });
     perUnit("plexer_unit_up", "gauge", "1 when the unit's last poll succeeded.",
             [&](const UnitHealth& u) { return UnitState(u, now) == "ok" ? 1L : 0L; });
+    const auto single = [&](const char* name, const char* type, const char* help, long value) {
+        family(name, type, help);
+        text += std::string(name) + " " + std::to_string(value) + "\n";
+    };
+    single("plexer_line_up", "gauge", "1 while the line's device is there, 0 while it is lost.", line.up ? 1 : 0);
+    single("plexer_line_losses_total", "counter", "Times the line's device was lost.", line.losses);
+    single("plexer_line_recoveries_total", "counter", "Times the line came back.", line.recoveries);
     family("plexer_modbus_requests_total", "counter", "Modbus requests answered, by function and exception (0: none).");
     for (const auto& [key, count] : requests) {
         char labels[64];

@@ -92,6 +92,9 @@ void StatusServer::Route() {
     server_->Get("/api/units", [this](const httplib::Request&, httplib::Response& response) {
         SendJson(response, UnitsJson(sources_.poller.Units(), PollClock::now()));
     });
+    server_->Get("/api/line", [this](const httplib::Request&, httplib::Response& response) {
+        SendJson(response, LineJson(sources_.poller.Line(), PollClock::now()));
+    });
     server_->Get("/api/points", [this](const httplib::Request&, httplib::Response& response) {
         SendJson(response, PointsJson(sources_.map, sources_.poller.Points(), PollClock::now()));
     });
@@ -116,7 +119,7 @@ void StatusServer::Route() {
     });
     server_->Get("/metrics", [this](const httplib::Request&, httplib::Response& response) {
         response.set_content(
-            MetricsText(sources_.poller.Units(), sources_.traffic.Snapshot(), PollClock::now()),
+            MetricsText(sources_.poller.Units(), sources_.poller.Line(), sources_.traffic.Snapshot(), PollClock::now()),
             "text/plain; version=0.0.4; charset=utf-8");
     });
 }

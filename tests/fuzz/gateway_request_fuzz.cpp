@@ -3,8 +3,11 @@
 // known cache. A model written apart from the gateway (where each gate sits,
 // what it holds, what a request may ask) says which values, which writes and
 // which exception every request must get.
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,45 +20,77 @@ using namespace plexer;
 using namespace plexer::gateway;
 using namespace std::chrono_literals;
 
-// Unit 5: sixteen analog inputs; unit 6: an output served as float; unit 1:
-// digital inputs and outputs; unit 0x0B: a temperature, read-only.
+// One configured point as the model sees it: where it sits and how it is served.
+struct Point {
+    const char* gas;
+    std::int32_t typeCode;
+    std::uint8_t unit;
+    std::uint8_t function;  // the read function of its table
+    int position;
+    Serving serving = Serving::kRaw;
+    std::optional<double> low, high;  // the EU of 0 and of 4095 counts
+    double multiplier = 1;
+};
+
+// Unit 5: analog inputs and outputs served raw, scaled (one saturating) and
+// as floats; unit 1: digital inputs and an output; unit 0x0B: read-only
+// temperatures, one as a float.
+const std::vector<Point>& Points() {
+    static const std::vector<Point> points = {
+        {"05AI0", 30, 5, 4, 0, Serving::kRaw, std::nullopt, std::nullopt, 1},
+        {"05AI1", 30, 5, 4, 1, Serving::kScaled, 0.0, 10.0, 100},
+        {"05AI2", 30, 5, 4, 2, Serving::kFloat, 0.0, 50.0, 1},
+        {"05AI3", 30, 5, 4, 3, Serving::kScaled, -1000.0, 1000.0, 100},
+        {"05AI4", 30, 5, 4, 4, Serving::kRaw, std::nullopt, std::nullopt, 1},
+        {"05AI5", 30, 5, 4, 5, Serving::kRaw, std::nullopt, std::nullopt, 1},
+        {"05AI6", 30, 5, 4, 6, Serving::kRaw, std::nullopt, std::nullopt, 1},
+        {"05AI7", 30, 5, 4, 7, Serving::kFloat, std::nullopt, std::nullopt, 1},
+        {"05AO8", 40, 5, 3, 8, Serving::kRaw, std::nullopt, std::nullopt, 1},
+        {"05AO9", 40, 5, 3, 9, Serving::kScaled, 0.0, 100.0, 10},
+        {"05AOA", 40, 5, 3, 10, Serving::kFloat, 0.0, 100.0, 1},
+        {"05AOB", 40, 5, 3, 11, Serving::kFloat, std::nullopt, std::nullopt, 1},
+        {"05AOC", 40, 5, 3, 12, Serving::kRaw, std::nullopt, std::nullopt, 1},
+        {"01DI0", 50, 1, 2, 0, Serving::kRaw, std::nullopt, std::nullopt, 1},
+        {"01DI1", 50, 1, 2, 1, Serving::kRaw, std::nullopt, std::nullopt, 1},
+        {"01DI2", 50, 1, 2, 2, Serving::kRaw, std::nullopt, std::nullopt, 1},
+        {"01DI3", 50, 1, 2, 3, Serving::kRaw, std::nullopt, std::nullopt, 1},
+        {"01DO4", 60, 1, 1, 4, Serving::kRaw, std::nullopt, std::nullopt, 1},
+        {"01DO5", 60, 1, 1, 5, Serving::kRaw, std::nullopt, std::nullopt, 1},
+        {"0BCK0", 210, 0x0B, 4, 0, Serving::kRaw, std::nullopt, std::nullopt, 1},
+        {"0BCK1", 210, 0x0B, 4, 1, Serving::kFloat, std::nullopt, std::nullopt, 1},
+    };
+    return points;
+}
+
 PointMap Map() {
     std::vector<Gate> gates;
-    for (int i = 0; i < 16; ++i) gates.push_back(Gate{.gas = GasAt("05AI0", i), .unit = 5, .typeCode = 30});
-    gates.push_back(Gate{.gas = "05AO2", .unit = 5, .typeCode = 40});
-    gates.push_back(Gate{.gas = "05AO3", .unit = 5, .typeCode = 40});
-    for (int i = 0; i < 4; ++i) gates.push_back(Gate{.gas = GasAt("01DI0", i), .unit = 1, .typeCode = 50});
-    gates.push_back(Gate{.gas = "01DO4", .unit = 1, .typeCode = 60});
-    gates.push_back(Gate{.gas = "0BCK0", .unit = 0x0B, .typeCode = 210});
     Engineering engineering;
-    engineering.points["06AO2"] = PointSettings{"", 0.0, 100.0, "%", Serving::kFloat, 1};
+    for (const Point& p : Points()) {
+        gates.push_back(Gate{.gas = p.gas, .unit = p.unit, .typeCode = p.typeCode});
+        if (p.serving != Serving::kRaw) {
+            engineering.points[p.gas] = PointSettings{"", p.low, p.high, "", p.serving, p.multiplier};
+        }
+    }
     return PointMap(gates, UnitSettings{5s, false}, {{0x0B, UnitOverride{60s, true}}}, engineering);
 }
 
 // --- The model. ---
 
-// Where each gate of Map() sits, in the order of its list.
-struct Place {
-    std::uint8_t unit;
-    std::uint8_t function;  // the read function of its table
-    int position;
-};
-std::vector<Place> Places() {
-    std::vector<Place> places;
-    for (int i = 0; i < 16; ++i) places.push_back({5, 4, i});
-    places.push_back({5, 3, 2});
-    places.push_back({5, 3, 3});
-    for (int i = 0; i < 4; ++i) places.push_back({1, 2, i});
-    places.push_back({1, 1, 4});
-    places.push_back({0x0B, 4, 0});
-    return places;
-}
-
 // Distinct per gate, so that a neighbour's value shows; some are 0 (off) and some negative.
 std::int16_t CachedValue(std::size_t index) {
     return static_cast<std::int16_t>(index % 4 == 1 ? 0 : (static_cast<int>(index) - 11) * 1021);
 }
-bool Stale(std::size_t index) { return index % 5 == 3; }
+// What the polls made of each gate: some failed, some older than unit 5's
+// 5 s (but within 0x0B's 60 s), one never read, some '?', some flagged.
+bool Failed(std::size_t index) { return index % 6 == 3; }
+bool Old(std::size_t index) { return index % 7 == 4; }
+bool NeverRead(std::size_t index) { return index == 12; }
+Quality QualityAt(std::size_t index) {
+    if (index % 5 == 2) return Quality::kNotConfigured;
+    if (index % 8 == 6) return Quality::kOutOfRange;
+    if (index % 10 == 5) return Quality::kSuspect;
+    return Quality::kGood;
+}
 
 std::uint8_t ReadFunctionOf(std::uint8_t function) {
     return function == 5 || function == 15 ? 1 : function == 6 || function == 16 ? 3 : function;
@@ -68,42 +103,120 @@ struct Expected {
 };
 
 std::optional<std::size_t> GateAt(std::uint8_t unit, std::uint8_t function, int position) {
-    const std::vector<Place> places = Places();
-    for (std::size_t i = 0; i < places.size(); ++i) {
-        const Place& p = places[i];
+    for (std::size_t i = 0; i < Points().size(); ++i) {
+        const Point& p = Points()[i];
         if (p.unit == unit && p.function == ReadFunctionOf(function) && p.position == position) return i;
     }
     return std::nullopt;
 }
 
-Expected ModelAnswer(const Request& r, bool readOnly) {
+// A place in a register table: the raw register of a position, or one word of its float.
+struct Place {
+    std::size_t gate;
+    int word = -1;  // 0 high, 1 low; -1 the raw register
+};
+std::optional<Place> PlaceAt(std::uint8_t unit, std::uint8_t function, int address) {
+    if (address < 16) {
+        const std::optional<std::size_t> gate = GateAt(unit, function, address);
+        return gate ? std::optional<Place>(Place{*gate}) : std::nullopt;
+    }
+    const bool registers = ReadFunctionOf(function) >= 3;
+    if (!registers || address < 2000 || address >= 2032) return std::nullopt;
+    const std::optional<std::size_t> gate = GateAt(unit, function, (address - 2000) / 2);
+    if (!gate || Points()[*gate].serving != Serving::kFloat) return std::nullopt;
+    return Place{*gate, (address - 2000) % 2};
+}
+
+double Eu(const Point& p, std::int16_t counts) {
+    const bool ranged = p.low && p.high;
+    return ranged ? *p.low + (*p.high - *p.low) * counts / 4095 : counts;
+}
+
+std::uint16_t Served(const Place& place) {
+    const Point& p = Points()[place.gate];
+    const std::int16_t counts = CachedValue(place.gate);
+    if (p.function <= 2) return counts != 0;
+    if (place.word >= 0) {
+        const float eu = static_cast<float>(Eu(p, counts));
+        std::uint32_t bits = 0;
+        std::memcpy(&bits, &eu, sizeof bits);
+        return static_cast<std::uint16_t>(place.word == 0 ? bits >> 16 : bits & 0xFFFF);
+    }
+    if (p.serving == Serving::kScaled) {
+        const double scaled = std::round(Eu(p, counts) * p.multiplier);
+        return static_cast<std::uint16_t>(static_cast<std::int16_t>(std::clamp(scaled, -32768.0, 32767.0)));
+    }
+    return static_cast<std::uint16_t>(counts);
+}
+
+// Counts for a value in the point's unit: within half a count of 0-4095, or none.
+std::optional<std::int16_t> Counts(const Point& p, double eu, bool raw) {
+    const bool ranged = !raw && p.low && p.high;
+    const double counts = ranged ? (eu - *p.low) / (*p.high - *p.low) * 4095 : eu;
+    if (!(counts >= -0.5 && counts <= 4095.5)) return std::nullopt;
+    return static_cast<std::int16_t>(std::lround(std::clamp(counts, 0.0, 4095.0)));
+}
+
+Expected ModelRegisterWrites(const Request& r) {
     Expected e;
-    const bool write = r.function == 5 || r.function == 6 || r.function == 15 || r.function == 16;
-    if (write && (readOnly || r.unit == 0x0B)) return {0x01, {}, {}};
-    if (r.unit != 1 && r.unit != 5 && r.unit != 0x0B) return {0x0B, {}, {}};
-    if (r.function == 4 && r.address >= 1000) {
-        // Health of a unit never polled: no counts, no result, never good, not demoted.
-        const std::vector<std::uint16_t> health = {0, 0, 0, 0, 0, 0, 0xFFFF, 0xFFFF, 0};
-        if (r.address - 1000 + r.quantity > 9) return {0x02, {}, {}};
-        e.values.assign(health.begin() + (r.address - 1000), health.begin() + (r.address - 1000 + r.quantity));
-        return e;
+    for (std::size_t i = 0; i < r.quantity; ++i) {
+        const std::optional<Place> place = PlaceAt(r.unit, r.function, r.address + static_cast<int>(i));
+        if (!place) return {0x02, {}, {}};
+        const Point& p = Points()[place->gate];
+        std::optional<std::int16_t> counts;
+        if (place->word >= 0) {
+            if (place->word != 0 || i + 1 >= r.quantity) return {0x03, {}, {}};  // half a float
+            const std::uint32_t bits = static_cast<std::uint32_t>(r.values[i]) << 16 | r.values[i + 1];
+            float eu = 0;
+            std::memcpy(&eu, &bits, sizeof eu);
+            counts = Counts(p, eu, false);
+            ++i;
+        } else if (p.serving == Serving::kScaled) {
+            counts = Counts(p, static_cast<std::int16_t>(r.values[i]) / p.multiplier, false);
+        } else {
+            counts = Counts(p, r.values[i], true);
+        }
+        if (!counts) return {0x03, {}, {}};
+        e.writes.emplace_back(place->gate, *counts);
     }
-    std::vector<std::size_t> gates;
-    for (int position = r.address; position < r.address + r.quantity; ++position) {
-        const std::optional<std::size_t> gate = GateAt(r.unit, r.function, position);
+    return e;
+}
+
+Expected ModelWrite(const Request& r, bool readOnly) {
+    if (r.unit != 1 && r.unit != 5 && r.unit != 0x0B) return {0x0A, {}, {}};
+    if (readOnly || r.unit == 0x0B) return {0x01, {}, {}};
+    if (ReadFunctionOf(r.function) == 3) return ModelRegisterWrites(r);
+    Expected e;
+    for (std::size_t i = 0; i < r.quantity; ++i) {
+        const std::optional<std::size_t> gate = GateAt(r.unit, r.function, r.address + static_cast<int>(i));
         if (!gate) return {0x02, {}, {}};
-        gates.push_back(*gate);
+        e.writes.emplace_back(*gate, static_cast<std::int16_t>(r.values[i]));
     }
-    const bool bits = ReadFunctionOf(r.function) <= 2;
-    for (std::size_t i = 0; i < gates.size(); ++i) {
-        if (write && !bits && r.values[i] > 4095) return {0x03, {}, {}};
-        if (write) e.writes.emplace_back(gates[i], static_cast<std::int16_t>(r.values[i]));
+    return e;
+}
+
+Expected ModelRead(const Request& r, bool lineUp) {
+    if (r.unit != 1 && r.unit != 5 && r.unit != 0x0B) return {0x0A, {}, {}};
+    if (r.function == 4 && r.address >= 1000 && r.address < 2000) {
+        // Health of a unit never polled: no counts, no result, never good, not demoted; the line's state.
+        const std::vector<std::uint16_t> health = {0, 0, 0, 0, 0, 0, 0xFFFF, 0xFFFF, 0,
+                                                   static_cast<std::uint16_t>(lineUp ? 0 : 1)};
+        if (r.address - 1000 + r.quantity > 10) return {0x02, {}, {}};
+        return {0, {health.begin() + (r.address - 1000), health.begin() + (r.address - 1000 + r.quantity)}, {}};
     }
-    if (write) return e;
-    for (const std::size_t gate : gates) {
-        if (Stale(gate)) return {0x0B, {}, {}};
-        const std::int16_t value = CachedValue(gate);
-        e.values.push_back(static_cast<std::uint16_t>(bits ? value != 0 : value));
+    std::vector<Place> places;
+    for (int address = r.address; address < r.address + r.quantity; ++address) {
+        const std::optional<Place> place = PlaceAt(r.unit, r.function, address);
+        if (!place) return {0x02, {}, {}};
+        places.push_back(*place);
+    }
+    Expected e;
+    for (const Place& place : places) {
+        const bool fresh = lineUp && !Failed(place.gate) && !NeverRead(place.gate) && (r.unit == 0x0B || !Old(place.gate));
+        if (!fresh) return {0x0B, {}, {}};
+        if (QualityAt(place.gate) == Quality::kNotConfigured) return {0x02, {}, {}};
+        if (QualityAt(place.gate) != Quality::kGood) return {0x0B, {}, {}};
+        e.values.push_back(Served(place));
     }
     return e;
 }
@@ -140,14 +253,18 @@ std::pair<int, Request> ModelParse(const std::uint8_t* adu, std::size_t length) 
 
 // --- The gateway under test, from the same cache. ---
 
-std::vector<PointState> Points(const PointMap& map, PollClock::time_point now) {
+std::vector<PointState> Cache(const PointMap& map, PollClock::time_point now) {
     std::vector<PointState> points;
     for (const Gate& gate : map.Gates()) {
+        const std::size_t index = points.size();
         PointState point;
         point.gate = gate;
-        point.value = CachedValue(points.size());
-        point.lastGood = now - 1s;
-        point.lastResult = Stale(points.size()) ? QSN_NO_LINE : QSN_OK;
+        if (!NeverRead(index)) {
+            point.value = CachedValue(index);
+            point.lastGood = now - (Old(index) ? 30s : 1s);
+            point.lastResult = Failed(index) ? QSN_NO_LINE : QSN_OK;
+        }
+        point.quality = QualityAt(index);
         points.push_back(point);
     }
     return points;
@@ -157,18 +274,36 @@ void Check(bool condition) {
     if (!condition) std::abort();
 }
 
-void CheckAnswer(const Request& request, bool readOnly, const PointMap& map, const std::vector<PointState>& points,
-                 PollClock::time_point now) {
-    const Expected expected = ModelAnswer(request, readOnly);
+// An exception goes back as the request's header with a length of 3, its unit,
+// its function with the top bit set (0x90 for 0x90) and the code.
+void CheckExceptionFrame(const std::uint8_t* adu, int code) {
+    if (code == 0) return;
+    const std::vector<std::uint8_t> frame = ExceptionAdu(adu, static_cast<std::uint8_t>(code));
+    const std::vector<std::uint8_t> expected = {adu[0], adu[1], adu[2], adu[3], 0, 3, adu[6],
+                                                static_cast<std::uint8_t>(adu[7] | 0x80), static_cast<std::uint8_t>(code)};
+    Check(frame == expected);
+}
+
+void CheckAnswer(const std::uint8_t* adu, const Request& request, bool readOnly, bool lineUp, const PointMap& map,
+                 const std::vector<PointState>& points, PollClock::time_point now) {
     if (IsWrite(request.function)) {
+        const Expected expected = ModelWrite(request, readOnly);
         const WritePlan plan = PlanWrite(request, map, readOnly);
         Check(plan.exception == expected.exception && plan.writes == expected.writes);
+        CheckExceptionFrame(adu, plan.exception);
         return;
     }
-    UnitHealth health;
-    health.unit = request.unit;
-    const ReadAnswer answer = AnswerRead(request, map, points, ReadsHealth(request) ? &health : nullptr, now);
+    const Expected expected = ModelRead(request, lineUp);
+    // As the poller hands them over: only the gates the read names.
+    std::vector<PointReading> readings;
+    for (const std::size_t gate : GatesRead(request, map)) {
+        Check(gate < points.size());
+        readings.push_back(ReadingOf(points[gate], lineUp));
+    }
+    HealthView health{UnitHealth{.unit = request.unit}, lineUp};
+    const ReadAnswer answer = AnswerRead(request, map, readings, ReadsHealth(request) ? &health : nullptr, now);
     Check(answer.exception == expected.exception && answer.values == expected.values);
+    CheckExceptionFrame(adu, answer.exception);
 }
 
 }  // namespace
@@ -176,7 +311,7 @@ void CheckAnswer(const Request& request, bool readOnly, const PointMap& map, con
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const PointMap map = Map();
     const PollClock::time_point now = PollClock::now();
-    const std::vector<PointState> points = Points(map, now);
+    const std::vector<PointState> points = Cache(map, now);
     // A stream may hold several requests back to back, as one read off a socket can.
     while (size > 0) {
         const std::optional<std::size_t> length = FrameLength(data, size);
@@ -185,12 +320,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const Parsed parsed = ParseRequest(data, *length);
         const auto [exception, request] = ModelParse(data, *length);
         Check(parsed.exception == exception);
+        CheckExceptionFrame(data, exception);
         if (exception == 0) {
             Check(parsed.request.unit == request.unit && parsed.request.function == request.function &&
                   parsed.request.address == request.address && parsed.request.quantity == request.quantity &&
                   parsed.request.values == request.values);
-            // The transaction id is the gateway's to ignore; its low bit says here whether it is read-only.
-            CheckAnswer(parsed.request, (data[1] & 1) != 0, map, points, now);
+            // The transaction id is the gateway's to ignore; its low bits say here whether it is
+            // read-only and whether the line is lost.
+            CheckAnswer(data, parsed.request, (data[1] & 1) != 0, (data[1] & 2) == 0, map, points, now);
         }
         data += *length;
         size -= *length;

@@ -1,21 +1,29 @@
 // The gateway under load: 32 clients read from its cache while its poller
-// keeps the line busy with 8 analog units at a given baud rate.
-//  - latency of each client's read (request sent to answer received): p50, p99, max;
+// keeps the line busy with 8 (or --units) analog units at a given baud rate.
+//  - latency of each client's read (request sent to answer received): p50, p99,
+//    max, and reads per second (--period-ms 0: each client sends its next read
+//    as its answer arrives);
 //  - the poll cycle, from the units' transaction counters in the health
 //    registers, next to the line's wire limit: per unit one group read, an
 //    11-character frame and a 68-character reply at 10 bits a character, plus
 //    the driver's closing pause of 4 ms.
 //
-//   gateway_bench [--clients 32] [--seconds 10] [--period-ms 10] [--baud 9600] [--baud 38400]
+//  - with --server minimal, the same clients against a minimal libmodbus
+//    select() server with a static mapping instead, for a yardstick.
+//
+//   gateway_bench [--clients 32] [--seconds 10] [--period-ms 10] [--units 8] [--server gateway|minimal]
+//                 [--baud 9600] [--baud 38400]
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "gateway_client.h"
@@ -26,7 +34,6 @@ namespace {
 using namespace gateway_test;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kUnits = 8;
 constexpr double kFrameCharacters = 11;
 constexpr double kReplyCharacters = 1 + 64 + 3;
 constexpr double kClosingPauseS = 0.004;
@@ -35,6 +42,8 @@ struct Settings {
     int clients = 32;
     double seconds = 10;
     int periodMs = 10;
+    int units = 8;
+    bool minimal = false;
     std::vector<unsigned> bauds;
 };
 
@@ -49,6 +58,10 @@ Settings Parse(int argc, char** argv) {
             settings.seconds = std::atof(value);
         else if (name == "--period-ms")
             settings.periodMs = std::atoi(value);
+        else if (name == "--units")
+            settings.units = std::atoi(value);
+        else if (name == "--server" && (std::string(value) == "gateway" || std::string(value) == "minimal"))
+            settings.minimal = std::string(value) == "minimal";
         else if (name == "--baud")
             settings.bauds.push_back(static_cast<unsigned>(std::atoi(value)));
         else {
@@ -57,13 +70,17 @@ Settings Parse(int argc, char** argv) {
         }
     }
     if (settings.bauds.empty()) settings.bauds = {9600, 38400};
+    if (settings.units < 1 || settings.units > 255) {
+        std::fprintf(stderr, "gateway_bench: --units is from 1 to 255\n");
+        std::exit(2);
+    }
     return settings;
 }
 
 // The sum of the units' transaction counters (health registers 1000-1001).
-long Transactions(int port) {
+long Transactions(int port, int units) {
     long total = 0;
-    for (int unit = 1; unit <= kUnits; ++unit) {
+    for (int unit = 1; unit <= units; ++unit) {
         const Bytes pdu = Exchange(port, static_cast<std::uint8_t>(unit), {4, 0x03, 0xE8, 0, 2});
         if (pdu.size() != 6) return -1;
         total += static_cast<long>(pdu[2]) << 24 | static_cast<long>(pdu[3]) << 16 | pdu[4] << 8 | pdu[5];
@@ -72,8 +89,8 @@ long Transactions(int port) {
 }
 
 // The gateway serves before its first poll; the clients start once every unit has been read.
-void AwaitFirstPoll(int port) {
-    for (int unit = 1; unit <= kUnits; ++unit) {
+void AwaitFirstPoll(int port, int units) {
+    for (int unit = 1; unit <= units; ++unit) {
         while (ReadInput(port, static_cast<std::uint8_t>(unit), 1000 + 6) != 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
@@ -81,10 +98,10 @@ void AwaitFirstPoll(int port) {
 }
 
 // The moment the counters next move, with their new sum.
-std::pair<Clock::time_point, long> NextTransaction(int port) {
-    const long before = Transactions(port);
+std::pair<Clock::time_point, long> NextTransaction(int port, int units) {
+    const long before = Transactions(port, units);
     for (;;) {
-        const long now = Transactions(port);
+        const long now = Transactions(port, units);
         if (now != before) return {Clock::now(), now};
     }
 }
@@ -95,9 +112,9 @@ struct ClientResults {
     long failures = 0;
 };
 
-void Client(int port, int index, int periodMs, const std::atomic<bool>& stop, ClientResults& results) {
+void Client(int port, int index, int units, int periodMs, const std::atomic<bool>& stop, ClientResults& results) {
     Socket socket(port);
-    const auto unit = static_cast<std::uint8_t>(index % kUnits + 1);
+    const auto unit = static_cast<std::uint8_t>(index % units + 1);
     std::uint16_t transaction = 0;
     Clock::time_point next = Clock::now();
     while (!stop) {
@@ -125,12 +142,62 @@ double Percentile(std::vector<double>& values, double share) {
     return values[place];
 }
 
+// Runs the clients against `port` for the settings' time; `between` is called
+// once they all run and returns after it.
+ClientResults Load(int port, const Settings& settings, const std::function<void()>& during) {
+    std::atomic<bool> stop{false};
+    std::vector<ClientResults> results(static_cast<std::size_t>(settings.clients));
+    std::vector<std::thread> clients;
+    for (int i = 0; i < settings.clients; ++i) {
+        clients.emplace_back(Client, port, i, settings.units, settings.periodMs, std::cref(stop),
+                             std::ref(results[static_cast<std::size_t>(i)]));
+    }
+    during();
+    stop = true;
+    for (std::thread& client : clients) client.join();
+    ClientResults all;
+    for (ClientResults& r : results) {
+        all.latenciesMs.insert(all.latenciesMs.end(), r.latenciesMs.begin(), r.latenciesMs.end());
+        all.exceptions += r.exceptions;
+        all.failures += r.failures;
+    }
+    return all;
+}
+
+void PrintLatency(const char* server, unsigned baud, const Settings& settings, ClientResults& all, double seconds) {
+    const std::size_t reads = all.latenciesMs.size();
+    const double maxMs = reads == 0 ? 0 : *std::max_element(all.latenciesMs.begin(), all.latenciesMs.end());
+    const double p50 = Percentile(all.latenciesMs, 0.50);
+    const double p99 = Percentile(all.latenciesMs, 0.99);
+    std::printf("%s  %6u baud  %d units  %d clients  %zu reads (%ld exceptions, %ld failed)  %.0f reads/s  "
+                "latency p50 %.3f ms  p99 %.3f ms  max %.3f ms\n",
+                server, baud, settings.units, settings.clients, reads, all.exceptions, all.failures,
+                static_cast<double>(reads) / seconds, p50, p99, maxMs);
+}
+
+void MeasureMinimal(const Settings& settings) {
+    Gateway server({MINIMAL_SERVER}, std::chrono::seconds(5));
+    std::printf("gateway_bench: minimal_modbus_server (libmodbus select(), a static mapping); %d clients, each "
+                "reading 16 input registers of one of %d unit ids every %d ms, for %.0f s\n",
+                settings.clients, settings.units, settings.periodMs, settings.seconds);
+    const Clock::time_point start = Clock::now();
+    ClientResults all = Load(server.Port(), settings, [&] {
+        std::this_thread::sleep_for(std::chrono::duration<double>(settings.seconds));
+    });
+    PrintLatency("minimal", 0, settings, all, std::chrono::duration<double>(Clock::now() - start).count());
+    std::fflush(stdout);
+    server.Stop(SIGTERM);
+}
+
 void Measure(unsigned baud, const Settings& settings) {
+    const int units = settings.units;
     std::vector<std::string> simArgs{"--cleared", "--baud", std::to_string(baud)};
     std::string points;
-    for (int unit = 1; unit <= kUnits; ++unit) {
+    for (int unit = 1; unit <= units; ++unit) {
+        char gas[16];
+        std::snprintf(gas, sizeof gas, "%02XAI*", unit);
         simArgs.insert(simArgs.end(), {"--unit", std::to_string(unit) + ":analog"});
-        points += (points.empty() ? "0" : ",0") + std::to_string(unit) + "AI*";
+        points += (points.empty() ? "" : ",") + std::string(gas);
     }
     qsn::test::SimProcess line(simArgs);
     // The driver runs at the line's rate: set slower, it would pace its reads wrongly.
@@ -139,43 +206,25 @@ void Measure(unsigned baud, const Settings& settings) {
     std::printf("gateway_bench: optomux-sim --cleared --baud %u with %d analog units; plexer gateway -b %u "
                 "--interval 0 --max-age 60000 --points %s; %d clients, each reading one unit's 16 input registers "
                 "every %d ms, for %.0f s\n",
-                baud, kUnits, baud, points.c_str(), settings.clients, settings.periodMs, settings.seconds);
+                baud, units, baud, points.c_str(), settings.clients, settings.periodMs, settings.seconds);
     const int port = gateway.Port();
-    AwaitFirstPoll(port);
+    AwaitFirstPoll(port, units);
 
-    std::atomic<bool> stop{false};
-    std::vector<ClientResults> results(static_cast<std::size_t>(settings.clients));
-    std::vector<std::thread> clients;
-    for (int i = 0; i < settings.clients; ++i) {
-        clients.emplace_back(Client, port, i, settings.periodMs, std::cref(stop),
-                             std::ref(results[static_cast<std::size_t>(i)]));
-    }
-    const auto [start, first] = NextTransaction(port);
-    std::this_thread::sleep_for(std::chrono::duration<double>(settings.seconds));
-    const auto [end, last] = NextTransaction(port);
-    stop = true;
-    for (std::thread& client : clients) client.join();
-
-    ClientResults all;
-    for (ClientResults& r : results) {
-        all.latenciesMs.insert(all.latenciesMs.end(), r.latenciesMs.begin(), r.latenciesMs.end());
-        all.exceptions += r.exceptions;
-        all.failures += r.failures;
-    }
-    const std::size_t reads = all.latenciesMs.size();
-    const double maxMs = reads == 0 ? 0 : *std::max_element(all.latenciesMs.begin(), all.latenciesMs.end());
-    const double p50 = Percentile(all.latenciesMs, 0.50);
-    const double p99 = Percentile(all.latenciesMs, 0.99);
-    std::printf(
-        "%6u baud  %d clients  %zu reads (%ld exceptions, %ld failed)  latency p50 %.3f ms  p99 %.3f ms  max %.3f ms\n",
-        baud, settings.clients, reads, all.exceptions, all.failures, p50, p99, maxMs);
-
+    Clock::time_point start, end;
+    long first = 0, last = 0;
+    ClientResults all = Load(port, settings, [&] {
+        std::tie(start, first) = NextTransaction(port, units);
+        std::this_thread::sleep_for(std::chrono::duration<double>(settings.seconds));
+        std::tie(end, last) = NextTransaction(port, units);
+    });
     const double seconds = std::chrono::duration<double>(end - start).count();
-    const double cycle = seconds * kUnits / static_cast<double>(last - first);
-    const double limit = kUnits * ((kFrameCharacters + kReplyCharacters) * 10.0 / baud + kClosingPauseS);
-    std::printf("%6u baud  poll cycle of %d units  %.1f ms  (%ld reads in %.2f s)  wire limit %.1f ms  %.2f%%"
+    PrintLatency("gateway", baud, settings, all, seconds);
+
+    const double cycle = seconds * units / static_cast<double>(last - first);
+    const double limit = units * ((kFrameCharacters + kReplyCharacters) * 10.0 / baud + kClosingPauseS);
+    std::printf("gateway  %6u baud  poll cycle of %d units  %.1f ms  (%ld reads in %.2f s)  wire limit %.1f ms  %.2f%%"
                 "  (target >= 98%%: %s)\n",
-                baud, kUnits, cycle * 1000, last - first, seconds, limit * 1000, 100.0 * limit / cycle,
+                baud, units, cycle * 1000, last - first, seconds, limit * 1000, 100.0 * limit / cycle,
                 limit / cycle >= 0.98 ? "met" : "NOT met");
     std::fflush(stdout);
     gateway.Stop(SIGTERM);
@@ -185,5 +234,6 @@ void Measure(unsigned baud, const Settings& settings) {
 
 int main(int argc, char** argv) {
     const Settings settings = Parse(argc, argv);
+    if (settings.minimal) return MeasureMinimal(settings), 0;
     for (const unsigned baud : settings.bauds) Measure(baud, settings);
 }

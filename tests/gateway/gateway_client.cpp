@@ -20,11 +20,21 @@ namespace gateway_test {
 
 using Clock = std::chrono::steady_clock;
 
-Gateway::Gateway(const std::vector<std::string>& args) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+namespace {
+
+std::vector<std::string> WithPlexer(const std::vector<std::string>& args) {
     std::vector<std::string> argv{PLEXER_PROGRAM, "-q"};
     argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+}  // namespace
+
+Gateway::Gateway(const std::vector<std::string>& args) : Gateway(WithPlexer(args), 60s) {}
+
+Gateway::Gateway(std::vector<std::string> argv, std::chrono::milliseconds limit) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     std::vector<char*> pointers;
     for (std::string& arg : argv) pointers.push_back(arg.data());
     pointers.push_back(nullptr);
@@ -35,8 +45,8 @@ Gateway::Gateway(const std::vector<std::string>& args) {
     posix_spawn_file_actions_destroy(&actions);
     close(fds[1]);
     out_ = fds[0];
-    if (failed != 0) throw std::runtime_error("cannot start plexer");
-    const std::smatch found = Await(std::regex(R"((listening on \S*:|"port":)(\d+)\D)"), 60s);
+    if (failed != 0) throw std::runtime_error("cannot start " + argv[0]);
+    const std::smatch found = Await(std::regex(R"((listening on \S*:|"port":)(\d+)\D)"), limit);
     port_ = std::stoi(found[2]);
 }
 

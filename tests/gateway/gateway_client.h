@@ -20,6 +20,8 @@ using Bytes = std::vector<std::uint8_t>;
 class Gateway {
 public:
     explicit Gateway(const std::vector<std::string>& args);
+    // Another server, `argv` with its program first, that says where it listens as plexer does.
+    Gateway(std::vector<std::string> argv, std::chrono::milliseconds limit);
     ~Gateway();
     Gateway(const Gateway&) = delete;
     Gateway& operator=(const Gateway&) = delete;

@@ -168,6 +168,7 @@ def check_http(page):
     families = {f.name: f for f in text_string_to_metric_families(get(page + "metrics")[1])}
     transactions = {s.labels["unit"]: s.value for s in families["plexer_unit_transactions"].samples}
     check("metrics: transactions per unit", transactions.get("5", 0) > 0, transactions)
+    check("metrics: the line is up", families["plexer_line_up"].samples[0].value == 1)
     requests = {(s.labels["function"], s.labels["exception"]): s.value
                 for s in families["plexer_modbus_requests"].samples}
     check("metrics: requests by function and exception",

@@ -85,7 +85,10 @@ protected:
                 result.insert(result.end(), {static_cast<int>(index), value});
             return {plan.exception, result};
         }
-        const ReadAnswer answer = AnswerRead(parsed.request, map_, points_, &health_, now_);
+        std::vector<PointReading> readings;
+        for (const std::size_t gate : GatesRead(parsed.request, map_)) readings.push_back(ReadingOf(points_[gate], true));
+        const HealthView health{health_, true};
+        const ReadAnswer answer = AnswerRead(parsed.request, map_, readings, &health, now_);
         for (const std::uint16_t value : answer.values) result.push_back(value);
         return {answer.exception, result};
     }
