@@ -10,6 +10,7 @@ body{font:14px system-ui,sans-serif;margin:16px;background:#f6f7f9;color:#222}
 h1{font-size:20px;margin:0 0 4px}h2{font-size:16px;margin:18px 0 6px}
 table{border-collapse:collapse;background:#fff}td,th{border:1px solid #ccd;padding:3px 8px;text-align:left}
 th{background:#e8ebf0}td.num{text-align:right;font-variant-numeric:tabular-nums}
+#line{margin:0 0 6px}#line.up{color:#176b2c}#line.lost{color:#b00020;font-weight:600}
 tr.ok td.state,td.q-good{color:#176b2c}tr.failed td.state,tr.demoted td.state,td.q-failed,td.q-stale{color:#b00020;font-weight:600}
 td.q-not.configured,td.q-out.of.range{color:#a65e00;font-weight:600}
 .log{background:#111;color:#ddd;font:12px monospace;padding:6px;height:150px;overflow:auto;white-space:pre}
@@ -18,6 +19,7 @@ td.q-not.configured,td.q-out.of.range{color:#a65e00;font-weight:600}
 </style></head><body>
 <h1>plexer gateway</h1><div id="meta">read-only view, refreshed every 0.5 s</div>
 <h2>Units</h2>
+<div id="line"></div>
 <table id="units"><thead><tr><th>unit</th><th>state</th><th>transactions</th><th>failures</th><th>retries</th><th>demoted</th><th>last good read</th></tr></thead><tbody></tbody></table>
 <h2>Points</h2>
 <table id="points"><thead><tr><th>trend</th><th>GAS</th><th>name</th><th>counts</th><th>EU</th><th>quality</th><th>age</th></tr></thead><tbody></tbody></table>
@@ -37,6 +39,11 @@ function units(list){
     `<tr class="${u.state.replace(' ','-')}" data-unit="${u.unit}"><td>${u.unit} (${hex(u.unit)})</td><td class="state">${text(u.state)}</td>`+
     `<td class="num">${u.transactions}</td><td class="num">${u.failures}</td><td class="num">${u.retries}</td>`+
     `<td>${u.demoted?'yes':'no'}</td><td class="num">${age(u.lastGoodAgeMs)}</td></tr>`).join('');
+}
+function showLine(l){
+  const e=document.getElementById('line');
+  e.className=l.up?'up':'lost';
+  e.textContent=(l.up?'line up':'line lost '+age(l.lostForMs)+': '+l.lastLoss)+`; lost ${l.losses} times, back ${l.recoveries} times`;
 }
 function points(list){
   const now=Date.now();
@@ -73,7 +80,8 @@ function wire(list){
 async function refresh(){
   try{
     const [u,p,t,w]=await Promise.all(['/api/units','/api/points','/api/lines','/api/wire'].map(e=>fetch(e).then(r=>r.json())));
-    units(u);points(p);traffic(t);wire(w);document.getElementById('meta').textContent='read-only view, updated '+new Date().toLocaleTimeString();
+    units(u);points(p);traffic(t);wire(w);
+    fetch('/api/line').then(r=>r.json()).then(showLine).catch(()=>{});document.getElementById('meta').textContent='read-only view, updated '+new Date().toLocaleTimeString();
   }catch(e){document.getElementById('meta').textContent='gateway not reachable: '+e}
 }
 refresh();setInterval(refresh,500);

@@ -201,6 +201,8 @@ def check_page(page, modbus, sim, profile):
     try:
         browser.get(page)
         check("page: loads", browser.title == "plexer gateway", browser.title)
+        check("page: the line is up", eventually(lambda: (shown(browser, "#line") or "").startswith("line up"), 5),
+              shown(browser, "#line"))
         check("page: shows the simulator's values", eventually(lambda: cell(browser, "05AI4", "counts") == "2048", 5))
         check("page: shows EU", eventually(lambda: cell(browser, "05AI0", "eu") == "2.442 bar", 5),
               cell(browser, "05AI0", "eu"))
