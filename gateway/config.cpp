@@ -45,8 +45,8 @@ void ApplySetting(Setting setting, double value, GatewayConfig& config) {
     }
 }
 
-std::optional<std::string> FaultOf(const SettingSpec& spec, const json& value) {
-    return qsn::json_check::RangeFault(value, spec.low, spec.high, spec.whole);
+std::optional<std::string> FaultOf(const SettingEntry& entry, const json& value) {
+    return qsn::json_check::RangeFault(value, entry.low, entry.high, entry.whole);
 }
 
 void ApplyLine(const json& line, LineOptions& options) {
@@ -105,11 +105,11 @@ bool IsAddress(int family, const std::string& host) {
 
 }  // namespace
 
-std::optional<std::string> SettingFault(const SettingSpec& spec, const std::string& text) {
+std::optional<std::string> SettingFault(const SettingEntry& entry, const std::string& text) {
     // The command line's text read as the file's JSON would be, so both give
     // the same reason; leading zeros, which JSON does not take, are dropped.
     const json value = json::parse(std::regex_replace(text, std::regex("^(-?)0+([0-9])"), "$1$2"), nullptr, false);
-    return FaultOf(spec, value.is_discarded() ? json(text) : value);
+    return FaultOf(entry, value.is_discarded() ? json(text) : value);
 }
 
 std::vector<std::string> SplitList(const std::string& list) {
@@ -180,10 +180,10 @@ void ApplyConfigText(const std::string& text, GatewayConfig& config) {
                   "idleTimeoutS", "drainTimeoutS", "readOnly", "points", "units", "engineering", "http", "mqtt"});
         if (file.contains("line")) ApplyLine(file.at("line"), config.line);
         if (file.contains("listen")) ParseListen(Text(file.at("listen"), "listen"), config);
-        for (const SettingSpec& spec : kSettings) {
-            if (!file.contains(spec.key)) continue;
-            if (auto fault = FaultOf(spec, file.at(spec.key))) Fail(spec.key, *fault);
-            ApplySetting(spec.setting, file.at(spec.key).get<double>(), config);
+        for (const SettingEntry& entry : kSettings) {
+            if (!file.contains(entry.key)) continue;
+            if (auto fault = FaultOf(entry, file.at(entry.key))) Fail(entry.key, *fault);
+            ApplySetting(entry.setting, file.at(entry.key).get<double>(), config);
         }
         if (file.contains("readOnly")) config.readOnly = Flag(file.at("readOnly"), "readOnly");
         if (file.contains("points")) config.gases = ExpandPoints(PointList(file.at("points")));
@@ -198,7 +198,7 @@ void ApplyConfigText(const std::string& text, GatewayConfig& config) {
 
 GatewayConfig ResolveConfig(const GatewayOptions& options, const LineOptions& line) {
     GatewayConfig config;
-    for (const SettingSpec& spec : kSettings) ApplySetting(spec.setting, spec.fallback, config);
+    for (const SettingEntry& entry : kSettings) ApplySetting(entry.setting, entry.fallback, config);
     try {
         if (!options.configPath.empty()) ApplyConfigText(qsn::json_check::ReadFile(options.configPath), config);
     } catch (const JsonError& e) {

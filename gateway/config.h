@@ -25,7 +25,7 @@ inline constexpr int kDefaultPort = 5020;
 // file are built from, so that both accept and refuse alike.
 enum class Setting { kInterval, kMaxAge, kDemoteAfter, kDemoteFor, kMaxClients, kIdleTimeout, kDrainTimeout };
 
-struct SettingSpec {
+struct SettingEntry {
     Setting setting;
     const char* flag;  // on the command line
     const char* key;   // in the file
@@ -37,7 +37,7 @@ struct SettingSpec {
     const char* help;
 };
 
-inline constexpr SettingSpec kSettings[] = {
+inline constexpr SettingEntry kSettings[] = {
     {Setting::kInterval, "--interval", "pollIntervalMs", "MS", 0, 3600000, 1000, true, "Poll interval in ms"},
     {Setting::kMaxAge, "--max-age", "maxAgeMs", "MS", 0, 86400000, 10000, true,
      "Older values answer exception 0x0B, in ms"},
@@ -55,7 +55,7 @@ inline constexpr SettingSpec kSettings[] = {
 inline constexpr std::size_t kSettingCount = std::size(kSettings);
 
 // Why `text` is refused for the setting, in the words the file's check uses; none when it fits.
-std::optional<std::string> SettingFault(const SettingSpec& spec, const std::string& text);
+std::optional<std::string> SettingFault(const SettingEntry& entry, const std::string& text);
 
 // As given on the command line; unset fields come from the file or the defaults.
 struct GatewayOptions {

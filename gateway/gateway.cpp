@@ -234,12 +234,12 @@ std::string Shown(double number) {
 }
 
 // The option as its entry in the table describes it, refused in the file's words.
-void AddSetting(CLI::App& command, const SettingSpec& spec, std::optional<double>& value) {
-    const std::string help = std::string(spec.help) + " (default " + Shown(spec.fallback) + ")";
-    command.add_option(spec.flag, value, help)
-        ->type_name(spec.typeName)
+void AddSetting(CLI::App& command, const SettingEntry& entry, std::optional<double>& value) {
+    const std::string help = std::string(entry.help) + " (default " + Shown(entry.fallback) + ")";
+    command.add_option(entry.flag, value, help)
+        ->type_name(entry.typeName)
         ->check(CLI::Validator(
-            [&spec](std::string& text) { return SettingFault(spec, text).value_or(std::string()); }, "", ""));
+            [&entry](std::string& text) { return SettingFault(entry, text).value_or(std::string()); }, "", ""));
 }
 
 }  // namespace

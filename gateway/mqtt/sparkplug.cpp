@@ -121,7 +121,7 @@ std::vector<Device> DevicesOf(const PointMap& map, const MqttConfig& config) {
         auto device = std::find_if(devices.begin(), devices.end(), [&](const Device& d) { return d.unit == gate.unit; });
         if (device == devices.end()) device = devices.insert(devices.end(), Device{gate.unit, DeviceIdOf(gate.unit), {}});
         const Family family = FamilyOf(gate.typeCode);
-        MetricSpec metric;
+        MetricEntry metric;
         metric.point = i;
         metric.alias = i + 1;
         metric.name = gate.gas;
@@ -186,15 +186,15 @@ Outgoing EdgeNode::DeviceBirth(std::size_t d, const LineSnapshot& line) {
     Shown& shown = shown_[d];
     shown.alive = true;
     shown.values.clear();
-    for (const MetricSpec& spec : device.metrics) {
-        const PointState& point = line.points[spec.point];
-        Payload::Metric& metric = Named(payload, spec.name, spec.type);
-        metric.set_alias(spec.alias);
+    for (const MetricEntry& entry : device.metrics) {
+        const PointState& point = line.points[entry.point];
+        Payload::Metric& metric = Named(payload, entry.name, entry.type);
+        metric.set_alias(entry.alias);
         if (point.lastGood) metric.set_timestamp(EpochMs(*point.lastGood, line));
-        SetValue(metric, spec.type, ValueOf(point));
+        SetValue(metric, entry.type, ValueOf(point));
         AddProperty(metric, "gas", point.gate.gas);
-        AddProperty(metric, "access", spec.output ? "read-write" : "read-only");
-        if (!spec.engUnit.empty()) AddProperty(metric, "engUnit", spec.engUnit);
+        AddProperty(metric, "access", entry.output ? "read-write" : "read-only");
+        if (!entry.engUnit.empty()) AddProperty(metric, "engUnit", entry.engUnit);
         shown.values.push_back(ValueOf(point));
     }
     return {Topic("DBIRTH", device.id), payload.SerializeAsString()};
@@ -205,18 +205,18 @@ std::optional<Outgoing> EdgeNode::DeviceData(std::size_t d, const LineSnapshot& 
     Shown& shown = shown_[d];
     Payload payload;
     for (std::size_t m = 0; m < device.metrics.size(); ++m) {
-        const MetricSpec& spec = device.metrics[m];
-        const PointState& point = line.points[spec.point];
+        const MetricEntry& entry = device.metrics[m];
+        const PointState& point = line.points[entry.point];
         const std::optional<std::int16_t> now = ValueOf(point);
         const std::optional<std::int16_t>& before = shown.values[m];
         const bool changed = now.has_value() != before.has_value() ||
-                             (now && (spec.type == kBoolean ? (*now != 0) != (*before != 0)
-                                                            : std::abs(*now - *before) > spec.deadband));
+                             (now && (entry.type == kBoolean ? (*now != 0) != (*before != 0)
+                                                            : std::abs(*now - *before) > entry.deadband));
         if (!changed) continue;
         Payload::Metric& metric = *payload.add_metrics();
-        metric.set_alias(spec.alias);
+        metric.set_alias(entry.alias);
         if (point.lastGood) metric.set_timestamp(EpochMs(*point.lastGood, line));
-        SetValue(metric, spec.type, now);
+        SetValue(metric, entry.type, now);
         shown.values[m] = now;
     }
     if (payload.metrics_size() == 0) return std::nullopt;
@@ -276,11 +276,11 @@ std::optional<std::pair<const Device*, std::vector<CommandWrite>>> EdgeNode::Dev
     if (device == devices_.end() || !payload.ParseFromString(text)) return std::nullopt;
     std::vector<CommandWrite> writes;
     for (const Payload::Metric& metric : payload.metrics()) {
-        const auto spec = std::find_if(device->metrics.begin(), device->metrics.end(), [&](const MetricSpec& s) {
+        const auto entry = std::find_if(device->metrics.begin(), device->metrics.end(), [&](const MetricEntry& s) {
             return metric.has_name() ? s.name == metric.name() : s.alias == metric.alias();
         });
         CommandWrite write;
-        write.metric = spec == device->metrics.end() ? nullptr : &*spec;
+        write.metric = entry == device->metrics.end() ? nullptr : &*entry;
         write.name = metric.has_name() ? metric.name() : "alias " + std::to_string(metric.alias());
         write.value = NumberOf(metric);
         writes.push_back(write);

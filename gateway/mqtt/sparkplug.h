@@ -17,7 +17,7 @@ namespace plexer::gateway::mqtt {
 // Sparkplug datatypes this node uses.
 enum DataType : std::uint32_t { kInt16 = 2, kInt64 = 4, kUInt64 = 8, kBoolean = 11, kString = 12 };
 
-struct MetricSpec {
+struct MetricEntry {
     std::size_t point = 0;  // index into the snapshot's points
     std::uint64_t alias = 0;
     std::string name;
@@ -30,7 +30,7 @@ struct MetricSpec {
 struct Device {
     std::int32_t unit = 0;
     std::string id;
-    std::vector<MetricSpec> metrics;
+    std::vector<MetricEntry> metrics;
 };
 
 // One device per configured unit, one metric per configured point.
@@ -43,7 +43,7 @@ struct Outgoing {
 
 // A write a DCMD asks for, or why the metric cannot be written.
 struct CommandWrite {
-    const MetricSpec* metric = nullptr;  // none: no such metric
+    const MetricEntry* metric = nullptr;  // none: no such metric
     std::string name;
     std::optional<long long> value;  // none: not a number or true/false
 };

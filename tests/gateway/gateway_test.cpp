@@ -492,26 +492,26 @@ std::string Shown(double number) {
 // file, for the same reason.
 TEST(GatewayStartTest, EverySettingRefusesAlikeOnTheCommandLineAndInTheFile) {
     const std::string config = testing::TempDir() + "gateway_setting_" + std::to_string(getpid()) + ".json";
-    for (const plexer::gateway::SettingSpec& spec : plexer::gateway::kSettings) {
-        std::vector<std::string> refused{Shown(spec.low - 1), Shown(spec.high + 1), "\"x\""};
-        if (spec.whole) refused.push_back(Shown(spec.low + 0.5));
-        if (spec.low > 0) refused.push_back("0");
+    for (const plexer::gateway::SettingEntry& entry : plexer::gateway::kSettings) {
+        std::vector<std::string> refused{Shown(entry.low - 1), Shown(entry.high + 1), "\"x\""};
+        if (entry.whole) refused.push_back(Shown(entry.low + 0.5));
+        if (entry.low > 0) refused.push_back("0");
         for (const std::string& value : refused) {
-            SCOPED_TRACE(std::string(spec.flag) + " " + value);
+            SCOPED_TRACE(std::string(entry.flag) + " " + value);
             const std::string cliValue = value == "\"x\"" ? "x" : value;
             const ProgramRun cli = RunProgram({PLEXER_PROGRAM, "gateway", "/nonexistent", "--points", "05AI1",
-                                               spec.flag, cliValue},
+                                               entry.flag, cliValue},
                                               30s);
-            std::ofstream(config) << "{\"points\": [\"05AI1\"], /* refused: */ \"" << spec.key << "\": " << value
+            std::ofstream(config) << "{\"points\": [\"05AI1\"], /* refused: */ \"" << entry.key << "\": " << value
                                   << "}";
             const ProgramRun file = RunProgram({PLEXER_PROGRAM, "gateway", "/nonexistent", "--config", config}, 30s);
             EXPECT_EQ(cli.exitCode, kUsage);
             EXPECT_EQ(file.exitCode, kUsage);
-            const std::size_t at = cli.err.find(std::string(spec.flag) + ": ");
+            const std::size_t at = cli.err.find(std::string(entry.flag) + ": ");
             ASSERT_NE(at, std::string::npos) << cli.err;
-            const std::string why = cli.err.substr(at + std::strlen(spec.flag) + 2, cli.err.find('\n', at) - at -
-                                                                                     std::strlen(spec.flag) - 2);
-            EXPECT_NE(file.err.find(std::string(spec.key) + ": " + why), std::string::npos) << file.err << why;
+            const std::string why = cli.err.substr(at + std::strlen(entry.flag) + 2, cli.err.find('\n', at) - at -
+                                                                                     std::strlen(entry.flag) - 2);
+            EXPECT_NE(file.err.find(std::string(entry.key) + ": " + why), std::string::npos) << file.err << why;
         }
     }
     std::remove(config.c_str());
