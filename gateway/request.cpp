@@ -15,30 +15,18 @@ constexpr long long kTenthsCap = 0xFFFE;
 
 std::uint16_t Word(const std::uint8_t* bytes) { return static_cast<std::uint16_t>(bytes[0] << 8 | bytes[1]); }
 
-// The most a function may read or write in one request.
+// The most a function may read or write in one request; 0 for a function the gateway does not know.
 int QuantityLimit(std::uint8_t function) {
     switch (function) {
     case MODBUS_FC_READ_COILS:
     case MODBUS_FC_READ_DISCRETE_INPUTS: return MODBUS_MAX_READ_BITS;
     case MODBUS_FC_READ_HOLDING_REGISTERS:
     case MODBUS_FC_READ_INPUT_REGISTERS: return MODBUS_MAX_READ_REGISTERS;
+    case MODBUS_FC_WRITE_SINGLE_COIL:
+    case MODBUS_FC_WRITE_SINGLE_REGISTER: return 1;
     case MODBUS_FC_WRITE_MULTIPLE_COILS: return MODBUS_MAX_WRITE_BITS;
     case MODBUS_FC_WRITE_MULTIPLE_REGISTERS: return MODBUS_MAX_WRITE_REGISTERS;
-    default: return 1;
-    }
-}
-
-bool Known(std::uint8_t function) {
-    switch (function) {
-    case MODBUS_FC_READ_COILS:
-    case MODBUS_FC_READ_DISCRETE_INPUTS:
-    case MODBUS_FC_READ_HOLDING_REGISTERS:
-    case MODBUS_FC_READ_INPUT_REGISTERS:
-    case MODBUS_FC_WRITE_SINGLE_COIL:
-    case MODBUS_FC_WRITE_SINGLE_REGISTER:
-    case MODBUS_FC_WRITE_MULTIPLE_COILS:
-    case MODBUS_FC_WRITE_MULTIPLE_REGISTERS: return true;
-    default: return false;
+    default: return 0;
     }
 }
 
@@ -148,21 +136,16 @@ bool AllConfigured(const UnitMap& unit, Table table, const Request& request) {
 
 // Raw counts, scaled or float values converted back to counts; the whole
 // write is refused when any of it does not fit.
-void PlanRegisterWrites(const Request& request, const PointMap& map, const UnitMap& unit, WritePlan& plan) {
+WritePlan PlanRegisterWrites(const Request& request, const PointMap& map, const UnitMap& unit) {
+    WritePlan plan;
     for (std::size_t i = 0; i < request.quantity; ++i) {
         const std::optional<Place> place = PlaceOf(unit, map, Table::kHoldingRegisters, request.address + i);
-        if (!place) {
-            plan = {kIllegalAddress, {}};
-            return;
-        }
+        if (!place) return {kIllegalAddress, {}};
         const PointSettings& settings = map.Settings(place->gate);
         double eu = 0;
         if (place->isFloat) {
             // Both words of a float, high word first in the request, or nothing.
-            if (place->word != 0 || i + 1 >= request.quantity) {
-                plan = {kIllegalValue, {}};
-                return;
-            }
+            if (place->word != 0 || i + 1 >= request.quantity) return {kIllegalValue, {}};
             eu = FloatOf(request.values[i], request.values[i + 1], map.FloatWordOrder());
             ++i;
         } else if (settings.serving == Serving::kScaled) {
@@ -173,12 +156,10 @@ void PlanRegisterWrites(const Request& request, const PointMap& map, const UnitM
         // A raw register holds counts whatever the point's range, also beside a float.
         const bool raw = settings.serving != Serving::kScaled && !place->isFloat;
         const std::optional<std::int16_t> counts = CountsOf(raw ? PointSettings{} : settings, eu);
-        if (!counts) {
-            plan = {kIllegalValue, {}};
-            return;
-        }
+        if (!counts) return {kIllegalValue, {}};
         plan.writes.emplace_back(place->gate, *counts);
     }
+    return plan;
 }
 
 // The place of every address of a read, or none when one holds no point.
@@ -214,31 +195,23 @@ Cut CutRequest(std::vector<std::uint8_t>& input, std::vector<std::uint8_t>& adu)
 }
 
 Parsed ParseRequest(const std::uint8_t* adu, std::size_t length) {
-    Parsed parsed;
-    Request& request = parsed.request;
+    Request request;
     request.unit = adu[kHeaderLength - 1];
     request.function = adu[kHeaderLength];
     const std::uint8_t* pdu = adu + kHeaderLength;
     const std::size_t pduLength = length - kHeaderLength;
-    if (!Known(request.function)) {
-        parsed.exception = kIllegalFunction;
-        return parsed;
-    }
-    if (pduLength < 5) {
-        parsed.exception = kIllegalValue;
-        return parsed;
-    }
+    const int limit = QuantityLimit(request.function);
+    if (limit == 0) return {request, kIllegalFunction};
+    if (pduLength < 5) return {request, kIllegalValue};
     request.address = Word(pdu + 1);
     const bool single =
         request.function == MODBUS_FC_WRITE_SINGLE_COIL || request.function == MODBUS_FC_WRITE_SINGLE_REGISTER;
     request.quantity = single ? 1 : Word(pdu + 3);
     // A multiple write has its length checked with its byte count.
     const bool sized = (IsWrite(request.function) && !single) || pduLength == 5;
-    if (!sized || request.quantity < 1 || request.quantity > QuantityLimit(request.function) ||
-        !ParseWriteValues(pdu, pduLength, request)) {
-        parsed.exception = kIllegalValue;
-    }
-    return parsed;
+    const bool valid =
+        sized && request.quantity >= 1 && request.quantity <= limit && ParseWriteValues(pdu, pduLength, request);
+    return {request, valid ? kNone : kIllegalValue};
 }
 
 bool IsWrite(std::uint8_t function) {
@@ -275,41 +248,26 @@ std::vector<std::size_t> GatesRead(const Request& request, const PointMap& map) 
 
 ReadAnswer AnswerRead(const Request& request, const PointMap& map, std::span<const PointReading> readings,
                       const HealthView* health, PollClock::time_point now) {
-    ReadAnswer answer;
     const UnitMap* unit = map.Unit(request.unit);
-    if (unit == nullptr) {
-        answer.exception = kPathUnavailable;
-        return answer;
-    }
+    if (unit == nullptr) return {kPathUnavailable, {}};
     if (ReadsHealth(request)) {
         const std::size_t first = request.address - kHealthBase;
-        if (first + request.quantity > kHealthRegisters) {
-            answer.exception = kIllegalAddress;
-        } else if (health == nullptr) {
-            answer.exception = kTargetFailed;
-        } else {
-            const std::vector<std::uint16_t> all = HealthRegisters(*health, now);
-            answer.values.assign(all.begin() + static_cast<long>(first),
-                                 all.begin() + static_cast<long>(first + request.quantity));
-        }
-        return answer;
+        if (first + request.quantity > kHealthRegisters) return {kIllegalAddress, {}};
+        if (health == nullptr) return {kTargetFailed, {}};
+        const std::vector<std::uint16_t> all = HealthRegisters(*health, now);
+        const auto from = all.begin() + static_cast<long>(first);
+        return {kNone, {from, from + request.quantity}};
     }
     const std::optional<std::vector<Place>> places = PlacesRead(request, *unit, map);
-    if (!places) {
-        answer.exception = kIllegalAddress;
-        return answer;
-    }
+    if (!places) return {kIllegalAddress, {}};
+    ReadAnswer answer;
     const Table table = TableOfFunction(request.function);
     const bool bits = table == Table::kCoils || table == Table::kDiscreteInputs;
     for (std::size_t i = 0; i < places->size(); ++i) {
         const Exception exception = i >= readings.size() || !Fresh(readings[i], unit->settings, now)
                                         ? kTargetFailed
                                         : QualityException(readings[i].quality);
-        if (exception != kNone) {
-            answer.exception = exception;
-            answer.values.clear();
-            return answer;
-        }
+        if (exception != kNone) return {exception, {}};
         const std::int16_t value = *readings[i].value;
         answer.values.push_back(bits ? static_cast<std::uint16_t>(value != 0) : RegisterValue(map, (*places)[i], value));
     }
@@ -317,25 +275,18 @@ ReadAnswer AnswerRead(const Request& request, const PointMap& map, std::span<con
 }
 
 WritePlan PlanWrite(const Request& request, const PointMap& map, bool readOnly) {
-    WritePlan plan;
     const UnitMap* unit = map.Unit(request.unit);
+    if (unit == nullptr) return {kPathUnavailable, {}};
+    if (readOnly || unit->settings.readOnly) return {kIllegalFunction, {}};
     const Table table = TableOfFunction(request.function);
-    if (unit == nullptr) {
-        plan.exception = kPathUnavailable;
-    } else if (readOnly || unit->settings.readOnly) {
-        plan.exception = kIllegalFunction;
-    } else if (table == Table::kCoils) {
-        if (!AllConfigured(*unit, table, request)) {
-            plan.exception = kIllegalAddress;  // an input, an unconfigured position or an address past 15
-            return plan;
-        }
-        const auto& row = unit->point[static_cast<std::size_t>(table)];
-        for (std::size_t i = 0; i < request.quantity; ++i) {
-            plan.writes.emplace_back(static_cast<std::size_t>(row[request.address + i]),
-                                     static_cast<std::int16_t>(request.values[i]));
-        }
-    } else {
-        PlanRegisterWrites(request, map, *unit, plan);
+    if (table != Table::kCoils) return PlanRegisterWrites(request, map, *unit);
+    // An input, an unconfigured position or an address past 15.
+    if (!AllConfigured(*unit, table, request)) return {kIllegalAddress, {}};
+    WritePlan plan;
+    const auto& row = unit->point[static_cast<std::size_t>(table)];
+    for (std::size_t i = 0; i < request.quantity; ++i) {
+        plan.writes.emplace_back(static_cast<std::size_t>(row[request.address + i]),
+                                 static_cast<std::int16_t>(request.values[i]));
     }
     return plan;
 }
