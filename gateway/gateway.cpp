@@ -4,7 +4,6 @@
 #include <csignal>
 #include <cstdio>
 #include <functional>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -227,15 +226,9 @@ void Serve(Session& session, const GatewayConfig& config, const std::vector<Gate
     health();
 }
 
-std::string Shown(double number) {
-    std::ostringstream text;
-    text << number;
-    return text.str();
-}
-
 // The option as its entry in the table describes it, refused in the file's words.
 void AddSetting(CLI::App& command, const SettingEntry& entry, std::optional<double>& value) {
-    const std::string help = std::string(entry.help) + " (default " + Shown(entry.fallback) + ")";
+    const std::string help = std::string(entry.help) + " (default " + NumberText(entry.fallback) + ")";
     command.add_option(entry.flag, value, help)
         ->type_name(entry.typeName)
         ->check(CLI::Validator(

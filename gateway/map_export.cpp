@@ -3,7 +3,6 @@
 #include <array>
 #include <cstdio>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <stdexcept>
 
 #include "format.h"
@@ -23,22 +22,9 @@ int ReferenceBase(Table table) {
     return 0;
 }
 
-std::string Number(double value) {
-    std::ostringstream text;
-    text << value;
-    return text.str();
-}
-
-std::string EuNameOf(const PointSettings& settings, Family family) {
-    if (!settings.euName.empty()) return settings.euName;
-    if (family == Family::kTemperature) return "degC";
-    if (IsAnalog(family)) return settings.euLow ? "" : "counts";
-    return "";
-}
-
 std::string RangeText(const PointSettings& settings) {
     if (!settings.euLow) return "";
-    return "EU " + Number(*settings.euLow) + ".." + Number(*settings.euHigh);
+    return "EU " + NumberText(*settings.euLow) + ".." + NumberText(*settings.euHigh);
 }
 
 MapRow PointRow(const PointMap& map, std::size_t index, Table table, bool writable, bool isFloat, int word) {
@@ -63,7 +49,7 @@ MapRow PointRow(const PointMap& map, std::size_t index, Table table, bool writab
         row.scaling = std::string(high ? "high" : "low") + " word" + (settings.euLow ? ", " + RangeText(settings) : "");
     } else if (settings.serving == Serving::kScaled) {
         row.dataType = "int16";
-        row.scaling = (settings.euLow ? RangeText(settings) : std::string("EU")) + " x " + Number(settings.multiplier);
+        row.scaling = (settings.euLow ? RangeText(settings) : std::string("EU")) + " x " + NumberText(settings.multiplier);
     } else {
         row.dataType = family == Family::kTemperature ? "int16" : "uint16";
         row.scaling = family == Family::kTemperature

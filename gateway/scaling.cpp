@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <sstream>
 
 namespace plexer::gateway {
 
@@ -20,6 +21,19 @@ const char* ServingName(Serving serving) {
     case Serving::kFloat: return "float";
     }
     return "";
+}
+
+std::string EuNameOf(const PointSettings& settings, Family family) {
+    if (!settings.euName.empty()) return settings.euName;
+    if (family == Family::kTemperature) return "degC";
+    if (IsAnalog(family)) return settings.euLow ? "" : "counts";
+    return "";
+}
+
+std::string NumberText(double number) {
+    std::ostringstream text;
+    text << number;
+    return text.str();
 }
 
 double EuOf(const PointSettings& settings, Family family, std::int16_t raw) {

@@ -35,6 +35,12 @@ struct Engineering {
 
 const char* ServingName(Serving serving);
 
+// A number as a stream writes it, to six digits: "0.5", "86400", "1e+06".
+std::string NumberText(double number);
+
+// The name of that unit: its own, degC for temperatures, counts for an analog point without a range.
+std::string EuNameOf(const PointSettings& settings, Family family);
+
 // The point's value in its engineering unit: counts through its range, degrees as they are.
 double EuOf(const PointSettings& settings, Family family, std::int16_t raw);
 

@@ -69,10 +69,7 @@ ordered_json PointsJson(const PointMap& map, const std::vector<PointState>& poin
         const bool shown = point.value && quality != "not configured";
         object["counts"] = shown ? ordered_json(*point.value) : nullptr;
         object["eu"] = shown ? ordered_json(EuOf(settings, family, *point.value)) : nullptr;
-        object["euName"] = !settings.euName.empty() ? settings.euName
-                           : family == Family::kTemperature ? "degC"
-                           : IsAnalog(family) && !settings.euLow ? "counts"
-                                                                  : "";
+        object["euName"] = EuNameOf(settings, family);
         object["ageMs"] = point.lastGood ? ordered_json(AgeMs(*point.lastGood, now)) : nullptr;
         if (!point.lastCause.empty() && quality == "failed") object["cause"] = point.lastCause;
         all.push_back(object);

@@ -7,8 +7,9 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
-#include <sstream>
 #include <stdexcept>
+
+#include "scaling.h"
 
 namespace plexer::gateway::mqtt {
 
@@ -31,9 +32,7 @@ std::string Text(const json& object, const std::string& key) {
 
 double Number(const json& value, const std::string& where, double high) {
     if (!value.is_number() || value.get<double>() < 0 || value.get<double>() > high) {
-        std::ostringstream range;
-        range << "expected a number from 0 to " << high;
-        Fault(where, range.str());
+        Fault(where, "expected a number from 0 to " + NumberText(high));
     }
     return value.get<double>();
 }
