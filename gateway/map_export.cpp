@@ -108,6 +108,25 @@ std::vector<std::string> Cells(const MapRow& row) {
 // Names and notes last: they are the only long ones.
 const std::vector<std::string> kHeadings = {"unit", "table", "address", "reference", "gas", "type",
                                             "scaling", "eu", "access", "name", "note"};
+// The text format's columns; the last one as long as it needs.
+constexpr std::array<std::size_t, 11> kWidths = {5, 19, 8, 10, 7, 8, 34, 7, 11, 16, 0};
+
+// One line of a table, the headings' or a row's, in CSV, Markdown or text.
+std::string Line(const std::vector<std::string>& cells, MapFormat format) {
+    std::string out;
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+        if (format == MapFormat::kCsv) {
+            out += (i ? "," : "") + Csv(cells[i]);
+        } else if (format == MapFormat::kMarkdown) {
+            out += "| " + MarkdownCell(cells[i]) + " ";
+        } else {
+            out += kWidths[i] ? Pad(cells[i], kWidths[i] - 1) + " " : cells[i];
+        }
+    }
+    if (format == MapFormat::kMarkdown) out += "|";
+    while (format == MapFormat::kText && !out.empty() && out.back() == ' ') out.pop_back();
+    return out + "\n";
+}
 
 }  // namespace
 
@@ -154,9 +173,7 @@ std::vector<MapRow> MapRows(const PointMap& map, bool readOnly, const std::vecto
 }
 
 std::string MapText(const std::vector<MapRow>& rows, MapFormat format) {
-    std::string text;
-    switch (format) {
-    case MapFormat::kJson: {
+    if (format == MapFormat::kJson) {
         nlohmann::ordered_json all = nlohmann::ordered_json::array();
         for (const MapRow& row : rows) {
             const std::vector<std::string> cells = Cells(row);
@@ -168,38 +185,12 @@ std::string MapText(const std::vector<MapRow>& rows, MapFormat format) {
         }
         return all.dump(1) + "\n";
     }
-    case MapFormat::kCsv:
-        for (std::size_t i = 0; i < kHeadings.size(); ++i) text += (i ? "," : "") + kHeadings[i];
-        text += "\n";
-        for (const MapRow& row : rows) {
-            const std::vector<std::string> cells = Cells(row);
-            for (std::size_t i = 0; i < cells.size(); ++i) text += (i ? "," : "") + Csv(cells[i]);
-            text += "\n";
-        }
-        return text;
-    case MapFormat::kMarkdown:
-        for (const std::string& heading : kHeadings) text += "| " + heading + " ";
-        text += "|\n";
+    std::string text = Line(kHeadings, format);
+    if (format == MapFormat::kMarkdown) {
         for (std::size_t i = 0; i < kHeadings.size(); ++i) text += "|---";
         text += "|\n";
-        for (const MapRow& row : rows) {
-            for (const std::string& cell : Cells(row)) text += "| " + MarkdownCell(cell) + " ";
-            text += "|\n";
-        }
-        return text;
-    case MapFormat::kText: {
-        const std::vector<std::size_t> widths = {5, 19, 8, 10, 7, 8, 34, 7, 11, 16, 0};
-        const auto line = [&](const std::vector<std::string>& cells) {
-            std::string out;
-            for (std::size_t i = 0; i < cells.size(); ++i) out += widths[i] ? Pad(cells[i], widths[i] - 1) + " " : cells[i];
-            while (!out.empty() && out.back() == ' ') out.pop_back();
-            return out + "\n";
-        };
-        text = line(kHeadings);
-        for (const MapRow& row : rows) text += line(Cells(row));
-        return text;
     }
-    }
+    for (const MapRow& row : rows) text += Line(Cells(row), format);
     return text;
 }
 
