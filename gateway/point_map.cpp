@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "display_text.h"
+
 namespace plexer::gateway {
 
 std::optional<Table> TableOf(Family family) {
@@ -29,10 +31,7 @@ const char* TableName(Table table) {
 
 int PositionOf(const std::string& gas) {
     const char digit = gas.empty() ? '0' : gas.back();
-    if (digit >= '0' && digit <= '9') return digit - '0';
-    if (digit >= 'a' && digit <= 'f') return digit - 'a' + 10;
-    if (digit >= 'A' && digit <= 'F') return digit - 'A' + 10;
-    return 0;
+    return IsHexDigit(digit) ? std::stoi(std::string(1, digit), nullptr, 16) : 0;
 }
 
 PointMap::PointMap(const std::vector<Gate>& gates, UnitSettings defaults, const std::map<int, UnitOverride>& perUnit,
