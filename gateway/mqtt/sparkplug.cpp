@@ -30,6 +30,14 @@ std::uint64_t EpochMs(PollClock::time_point when, const LineSnapshot& line) {
                    std::chrono::duration_cast<SystemClock::duration>(line.now - when));
 }
 
+// A message sent now, with its place in the sequence.
+Payload Stamped(std::uint64_t seq) {
+    Payload payload;
+    payload.set_timestamp(EpochMs(SystemClock::now()));
+    payload.set_seq(seq);
+    return payload;
+}
+
 std::optional<std::int16_t> ValueOf(const PointState& point) {
     if (point.lastResult != QSN_OK || !point.value) return std::nullopt;
     return point.value;
@@ -161,9 +169,7 @@ std::uint64_t EdgeNode::NextSeq() {
 
 std::vector<Outgoing> EdgeNode::Birth(const LineSnapshot& line, std::uint64_t bdSeq) {
     seq_ = 0;
-    Payload payload;
-    payload.set_timestamp(EpochMs(SystemClock::now()));
-    payload.set_seq(NextSeq());
+    Payload payload = Stamped(NextSeq());
     Named(payload, "bdSeq", kInt64).set_long_value(bdSeq);
     Named(payload, kRebirth, kBoolean).set_boolean_value(false);
     lineUp_ = line.lineUp;
@@ -180,9 +186,7 @@ std::vector<Outgoing> EdgeNode::Birth(const LineSnapshot& line, std::uint64_t bd
 
 Outgoing EdgeNode::DeviceBirth(std::size_t d, const LineSnapshot& line) {
     const Device& device = devices_[d];
-    Payload payload;
-    payload.set_timestamp(EpochMs(SystemClock::now()));
-    payload.set_seq(NextSeq());
+    Payload payload = Stamped(NextSeq());
     Shown& shown = shown_[d];
     shown.alive = true;
     shown.values.clear();
@@ -233,9 +237,7 @@ std::optional<Outgoing> EdgeNode::NodeData(const LineSnapshot& line) {
     lineUp_ = line.lineUp;
     counters_ = totals;
     countersAt_ = line.now;
-    Payload payload;
-    payload.set_timestamp(EpochMs(SystemClock::now()));
-    payload.set_seq(NextSeq());
+    Payload payload = Stamped(NextSeq());
     AddLineMetrics(payload, line, totals);
     return Outgoing{Topic("NDATA"), payload.SerializeAsString()};
 }
@@ -249,10 +251,7 @@ std::vector<Outgoing> EdgeNode::Changes(const LineSnapshot& line) {
             out.push_back(DeviceBirth(d, line));
         } else if (!alive && shown_[d].alive) {
             shown_[d].alive = false;
-            Payload payload;
-            payload.set_timestamp(EpochMs(SystemClock::now()));
-            payload.set_seq(NextSeq());
-            out.push_back({Topic("DDEATH", devices_[d].id), payload.SerializeAsString()});
+            out.push_back({Topic("DDEATH", devices_[d].id), Stamped(NextSeq()).SerializeAsString()});
         } else if (alive) {
             if (auto data = DeviceData(d, line)) out.push_back(std::move(*data));
         }
