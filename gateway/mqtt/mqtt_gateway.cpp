@@ -15,7 +15,6 @@
 #include <utility>
 
 #include "broker.h"
-#include "line_link.h"
 #include "request.h"
 #include "sparkplug.h"
 
@@ -56,7 +55,7 @@ public:
         : config_(config.mqtt),
           readOnly_(config.readOnly),
           map_(map),
-          link_(poller),
+          poller_(poller),
           node_(config.mqtt, DevicesOf(map, config.mqtt)) {
         std::vector<std::string> topics{node_.Topic("NCMD"), node_.Topic("DCMD") + "/+"};
         if (!config_.primaryHost.empty()) {
@@ -113,6 +112,10 @@ private:
     std::string StateTopic() const { return "spBv1.0/STATE/" + config_.primaryHost; }
     bool MayPublish() const { return connected_ && (config_.primaryHost.empty() || primaryOnline_); }
 
+    LineSnapshot Snapshot() const {
+        return LineSnapshot{poller_.Line().up, poller_.Points(), poller_.Units(), PollClock::now()};
+    }
+
     void Push(Event event) {
         {
             const std::lock_guard lock(mutex_);
@@ -142,7 +145,7 @@ private:
             const bool polled = std::exchange(polled_, false);
             lock.unlock();
             for (const Event& event : events) Handle(event);
-            if (polled && born_) Send(node_.Changes(link_.Snapshot()));
+            if (polled && born_) Send(node_.Changes(Snapshot()));
             lock.lock();
         }
     }
@@ -170,7 +173,7 @@ private:
         born_ = false;
         if (!MayPublish()) return;
         born_ = true;
-        Send(node_.Birth(link_.Snapshot(), bdSeq_));
+        Send(node_.Birth(Snapshot(), bdSeq_));
     }
 
     void Send(const std::vector<Outgoing>& messages) {
@@ -213,7 +216,7 @@ private:
         const WritePlan plan = PlanWrite(request, map_, readOnly_);
         if (plan.exception != kNone) return Note(what + " refused: " + RefusalOf(plan.exception));
         for (const auto& [index, written] : plan.writes) {
-            link_.Write(map_.Gates()[index], written, [what](const WriteOutcome& outcome) {
+            poller_.Submit(map_.Gates()[index], written, [what](const WriteOutcome& outcome) {
                 if (outcome.fate != WriteFate::kWritten) Note(what + " failed: " + outcome.cause);
             });
         }
@@ -222,7 +225,7 @@ private:
     const MqttConfig config_;
     const bool readOnly_;
     const PointMap& map_;
-    LineLink link_;
+    Poller& poller_;
     EdgeNode node_;
 
     // Only the session's thread.

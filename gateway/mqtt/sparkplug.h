@@ -8,11 +8,19 @@
 #include <string>
 #include <vector>
 
-#include "line_link.h"
 #include "mqtt_config.h"
 #include "point_map.h"
+#include "poller.h"
 
 namespace plexer::gateway::mqtt {
+
+// The line as the poller keeps it, of which the messages are made.
+struct LineSnapshot {
+    bool lineUp = true;
+    std::vector<PointState> points;  // in the poller's order
+    std::vector<UnitHealth> units;
+    PollClock::time_point now;
+};
 
 // Sparkplug datatypes this node uses.
 enum DataType : std::uint32_t { kInt16 = 2, kInt64 = 4, kUInt64 = 8, kBoolean = 11, kString = 12 };
