@@ -14,15 +14,6 @@ bool Ranged(const PointSettings& settings) {
 
 }  // namespace
 
-const char* ServingName(Serving serving) {
-    switch (serving) {
-    case Serving::kRaw: return "raw";
-    case Serving::kScaled: return "scaled";
-    case Serving::kFloat: return "float";
-    }
-    return "";
-}
-
 std::string EuNameOf(const PointSettings& settings, Family family) {
     if (!settings.euName.empty()) return settings.euName;
     if (family == Family::kTemperature) return "degC";

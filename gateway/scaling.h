@@ -33,8 +33,6 @@ struct Engineering {
     std::map<std::string, PointSettings> points;  // by upper-case GAS
 };
 
-const char* ServingName(Serving serving);
-
 // A number as a stream writes it, to six digits: "0.5", "86400", "1e+06".
 std::string NumberText(double number);
 

@@ -18,6 +18,13 @@ bool Demoted(const UnitHealth& unit, PollClock::time_point now) {
     return unit.demotedUntil && *unit.demotedUntil > now;
 }
 
+// "ok", "failed", "demoted" or "not read".
+std::string UnitState(const UnitHealth& unit, PollClock::time_point now) {
+    if (Demoted(unit, now)) return "demoted";
+    if (!unit.lastResult) return "not read";
+    return *unit.lastResult == QSN_OK ? "ok" : "failed";
+}
+
 // What a point's value is worth now: the same judgement as the Modbus answers.
 std::string PointQuality(const PointState& point, const UnitSettings& settings, PollClock::time_point now) {
     if (!point.lastResult) return "not read";
@@ -29,12 +36,6 @@ std::string PointQuality(const PointState& point, const UnitSettings& settings, 
 std::string Label(const char* name, const std::string& value) { return std::string(name) + "=\"" + value + "\""; }
 
 }  // namespace
-
-std::string UnitState(const UnitHealth& unit, PollClock::time_point now) {
-    if (Demoted(unit, now)) return "demoted";
-    if (!unit.lastResult) return "not read";
-    return *unit.lastResult == QSN_OK ? "ok" : "failed";
-}
 
 ordered_json UnitsJson(const std::vector<UnitHealth>& units, PollClock::time_point now) {
     ordered_json all = ordered_json::array();

@@ -11,9 +11,6 @@
 
 namespace plexer::gateway {
 
-// "ok", "failed", "demoted" or "not read".
-std::string UnitState(const UnitHealth& unit, PollClock::time_point now);
-
 nlohmann::ordered_json UnitsJson(const std::vector<UnitHealth>& units, PollClock::time_point now);
 nlohmann::ordered_json PointsJson(const PointMap& map, const std::vector<PointState>& points,
                                   PollClock::time_point now);

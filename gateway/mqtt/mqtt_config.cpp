@@ -59,6 +59,12 @@ std::string NodeIdOf(const std::string& serialPort) {
     return id.empty() ? "line" : id;
 }
 
+bool IsLoopback(const std::string& host) {
+    in_addr v4{};
+    if (inet_pton(AF_INET, host.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+    return host == "localhost" || host == "::1";
+}
+
 void CheckFile(const std::string& path, const std::string& what) {
     if (!path.empty() && !std::ifstream(path)) Fault(what, path + " cannot be read");
 }
@@ -126,14 +132,7 @@ void ParseBrokerUrl(const std::string& url, MqttConfig& config) {
         if (!digits || std::stoi(port) < 1 || std::stoi(port) > 65535) Fault("--mqtt", port + " is not a TCP port");
         config.port = std::stoi(port);
     }
-    config.url = url;
     config.enabled = true;
-}
-
-bool IsLoopback(const std::string& host) {
-    in_addr v4{};
-    if (inet_pton(AF_INET, host.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
-    return host == "localhost" || host == "::1";
 }
 
 void ApplyMqttJson(const json& object, MqttConfig& config) {

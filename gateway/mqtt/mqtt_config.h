@@ -31,7 +31,6 @@ struct MqttFlags {
 
 struct MqttConfig {
     bool enabled = false;
-    std::string url;
     bool tls = false;
     std::string host;
     int port = 0;
@@ -62,7 +61,5 @@ void ResolveMqtt(const MqttFlags& flags, const std::string& serialPort, MqttConf
 
 // "mqtt://[user[:password]@]host[:port]" or mqtts://; throws std::invalid_argument.
 void ParseBrokerUrl(const std::string& url, MqttConfig& config);
-
-bool IsLoopback(const std::string& host);
 
 }  // namespace plexer::gateway::mqtt
