@@ -1,7 +1,6 @@
 #include "status_json.h"
 
-#include <cstdio>
-
+#include "display_text.h"
 #include "quality.h"
 
 namespace plexer::gateway {
@@ -117,10 +116,9 @@ std::string MetricsText(const std::vector<UnitHealth>& units, const LineHealth& 
     single("plexer_line_recoveries_total", "counter", "Times the line came back.", line.recoveries);
     family("plexer_modbus_requests_total", "counter", "Modbus requests answered, by function and exception (0: none).");
     for (const auto& [key, count] : requests) {
-        char labels[64];
-        std::snprintf(labels, sizeof labels, "function=\"0x%02X\",exception=\"0x%02X\"", static_cast<unsigned>(key.first),
-                      static_cast<unsigned>(key.second));
-        text += std::string("plexer_modbus_requests_total{") + labels + "} " + std::to_string(count) + "\n";
+        const std::string labels = Label("function", "0x" + Hex2(static_cast<unsigned>(key.first))) + "," +
+                                   Label("exception", "0x" + Hex2(static_cast<unsigned>(key.second)));
+        text += "plexer_modbus_requests_total{" + labels + "} " + std::to_string(count) + "\n";
     }
     return text;
 }

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 
+#include "display_text.h"
 #include "sparkplug_b.pb.h"
 
 namespace plexer::gateway::mqtt {
@@ -95,11 +95,7 @@ void AddLineMetrics(Payload& payload, const LineSnapshot& line, const Counters& 
     }
 }
 
-std::string DeviceIdOf(std::int32_t unit) {
-    char id[16];
-    std::snprintf(id, sizeof id, "unit%02X", static_cast<unsigned>(unit & 0xFF));
-    return id;
-}
+std::string DeviceIdOf(std::int32_t unit) { return "unit" + Hex2(static_cast<unsigned>(unit)); }
 
 std::optional<long long> NumberOf(const Payload::Metric& metric) {
     switch (metric.value_case()) {
