@@ -46,13 +46,10 @@ std::string Upper(std::string text) {
 PointSettings ParsePoint(const json& point, const std::string& path) {
     OnlyKeys(point, path, {"name", "euLow", "euHigh", "unit", "serve", "multiplier"});
     PointSettings settings;
-    if (point.contains("name")) {
-        if (!point.at("name").is_string()) Fault(path + ".name", "expected a string");
-        settings.name = point.at("name").get<std::string>();
-    }
-    if (point.contains("unit")) {
-        if (!point.at("unit").is_string()) Fault(path + ".unit", "expected a string");
-        settings.euName = point.at("unit").get<std::string>();
+    for (const auto& [key, field] : {std::pair{"name", &settings.name}, std::pair{"unit", &settings.euName}}) {
+        if (!point.contains(key)) continue;
+        if (!point.at(key).is_string()) Fault(path + "." + key, "expected a string");
+        *field = point.at(key).get<std::string>();
     }
     if (point.contains("euLow") != point.contains("euHigh")) Fault(path, "euLow and euHigh go together");
     if (point.contains("euLow")) {
