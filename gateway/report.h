@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "format.h"
-#include "point_map.h"
 #include "poller.h"
 
 namespace plexer::gateway {

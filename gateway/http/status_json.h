@@ -1,13 +1,13 @@
 // The data the page shows, as JSON and as Prometheus text.
 #pragma once
 
+#include <map>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "point_map.h"
 #include "poller.h"
-#include "traffic.h"
 
 namespace plexer::gateway {
 
