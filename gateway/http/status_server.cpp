@@ -3,7 +3,6 @@
 #include <httplib.h>
 
 #include <chrono>
-#include <ctime>
 #include <stdexcept>
 
 #include "map_export.h"
@@ -20,17 +19,8 @@ constexpr std::size_t kWorkers = 4;
 constexpr int kKeepAliveRequests = 20;
 constexpr int kSocketTimeoutS = 2;
 
-std::string TimeOfDay() {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-    std::tm parts{};
-    localtime_r(&seconds, &parts);
-    char text[16];
-    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", parts.tm_hour, parts.tm_min, parts.tm_sec,
-                  static_cast<int>(ms));
-    return text;
-}
+// "14:03:07.250": the time of day of the log's own timestamp, after its date and "T".
+std::string TimeOfDay() { return LogTimestamp(std::chrono::system_clock::now()).substr(11, 12); }
 
 void SendJson(httplib::Response& response, const nlohmann::ordered_json& json) {
     response.set_content(json.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace),
