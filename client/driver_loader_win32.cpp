@@ -13,9 +13,8 @@ std::string LastErrorText() {
     char text[256] = {};
     FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, GetLastError(), 0, text,
                    sizeof text, nullptr);
-    std::string message = text;
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
-    return message;
+    const std::string message = text;
+    return message.substr(0, message.find_last_not_of("\r\n") + 1);
 }
 
 }  // namespace

@@ -91,8 +91,7 @@ std::int32_t Host::Reopen(const std::string& portName) {
 }
 
 void Host::Close() {
-    if (!started_) return;
-    Call(QSN_CLOSE_PORT, nullptr);
+    if (started_) ClosePort();
     started_ = false;
 }
 

@@ -1,5 +1,6 @@
 #include "log_view.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 
@@ -16,11 +17,8 @@ constexpr int kDetailLevel = 8;
 constexpr const char* kQuietNotices[] = {"QSNDUT: duTec Driver, loaded successfully."};
 
 bool HiddenWhenQuiet(const LogLine& line) {
-    if (line.level == kDetailLevel) return true;
-    for (const char* notice : kQuietNotices) {
-        if (line.text == notice) return true;
-    }
-    return false;
+    return line.level == kDetailLevel ||
+           std::ranges::any_of(kQuietNotices, [&](const char* notice) { return line.text == notice; });
 }
 
 // The driver's messages for a failed attempt, by their fixed beginnings.
@@ -125,10 +123,8 @@ std::string LogLineText(const LogLine& line, bool colour) {
 }
 
 bool IsReplyFault(const LogLine& line) {
-    for (const char* fault : kReplyFaults) {
-        if (line.text.starts_with(fault)) return true;
-    }
-    return IsErrorReply(line.text);
+    return std::ranges::any_of(kReplyFaults, [&](const char* fault) { return line.text.starts_with(fault); }) ||
+           IsErrorReply(line.text);
 }
 
 std::string LogTimestamp(std::chrono::system_clock::time_point at) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "display_text.h"
 #include "results.h"
 
 namespace plexer {
@@ -51,12 +52,6 @@ void Add(Counters& to, const Counters& more) {
     to.retries += more.retries;
 }
 
-std::string UnitText(std::int32_t unit) {
-    char text[8];
-    std::snprintf(text, sizeof text, "0x%02X", static_cast<unsigned>(unit) & 0xFFu);
-    return text;
-}
-
 // The next start of a cycle on the grid of `interval` from `due`: a stall
 // skips the starts it missed rather than bunching them.
 PollClock::time_point NextDue(PollClock::time_point due, std::chrono::milliseconds interval,
@@ -73,10 +68,8 @@ Poller::Poller(Host& host, std::vector<Gate> gates, PollerOptions options)
     : host_(host), options_(std::move(options)), gates_(std::move(gates)), reopenBackoff_(kFirstReopen) {
     for (const Gate& gate : gates_) {
         const std::size_t point = points_.size();
-        const auto known = std::find_if(units_.begin(), units_.end(),
-                                        [&](const UnitHealth& health) { return health.unit == gate.unit; });
-        const std::size_t unit = static_cast<std::size_t>(known - units_.begin());
-        if (known == units_.end()) units_.push_back(UnitHealth{gate.unit, {}, {}, {}, {}, {}, 0});
+        if (!UnitIndex(gate.unit)) units_.push_back(UnitHealth{gate.unit, {}, {}, {}, {}, {}, 0});
+        const std::size_t unit = *UnitIndex(gate.unit);
         const auto group = std::find_if(groups_.begin(), groups_.end(), [&](const Group& candidate) {
             const Gate& first = gates_[candidate.points.front()];
             return candidate.unit == unit && Groupable(first) && Groupable(gate) &&
@@ -92,14 +85,7 @@ Poller::Poller(Host& host, std::vector<Gate> gates, PollerOptions options)
     standing_.assign(units_.size(), Standing{});
 }
 
-Poller::~Poller() {
-    std::deque<QueuedWrite> left;
-    {
-        const std::lock_guard lock(mutex_);
-        left.swap(writes_);
-    }
-    for (QueuedWrite& write : left) write.done({WriteFate::kNotDone, QSN_NO_LINE, "not written: the poller has stopped"});
-}
+Poller::~Poller() { AnswerLeft("not written: the poller has stopped"); }
 
 void Poller::Run(const std::function<void(long cycle)>& afterCycle) {
     PollClock::time_point due = PollClock::now();
@@ -195,14 +181,15 @@ std::future<WriteOutcome> Poller::Write(const Gate& gate, std::int16_t value) {
 std::optional<std::string> Poller::Refusal(const Gate& gate) const {
     if (!line_.up) return "not written: the line is lost (" + line_.lastLoss + ")";
     const std::optional<std::size_t> unit = UnitIndex(gate.unit);
-    if (unit && units_[*unit].demotedUntil) return "not written: unit " + UnitText(gate.unit) + " is set aside";
+    if (unit && units_[*unit].demotedUntil) {
+        return "not written: unit 0x" + Hex2(static_cast<unsigned>(gate.unit)) + " is set aside";
+    }
     return std::nullopt;
 }
 
 // With the lock held.
 std::optional<std::size_t> Poller::UnitIndex(std::int32_t unit) const {
-    const auto found = std::find_if(units_.begin(), units_.end(),
-                                    [&](const UnitHealth& health) { return health.unit == unit; });
+    const auto found = std::ranges::find(units_, unit, &UnitHealth::unit);
     if (found == units_.end()) return std::nullopt;
     return static_cast<std::size_t>(found - units_.begin());
 }
@@ -226,7 +213,7 @@ void Poller::PollUnit(std::size_t unit) {
         if (group.unit != unit) continue;
         if (silent) {
             const std::lock_guard lock(mutex_);
-            for (const std::size_t point : group.points) MarkFailed(point, *silent);
+            MarkFailed(group.points, *silent);
             continue;
         }
         const std::optional<ReadOutcome> outcome = ReadGroup(group);
@@ -256,7 +243,7 @@ std::optional<Poller::ReadOutcome> Poller::ReadGroup(Group& group) {
         if (!outcome || outcome->result != QSN_OK) outcome = read;
         if (read.result == QSN_NO_LINE) {
             const std::lock_guard lock(mutex_);
-            for (std::size_t rest = i + 1; rest < group.points.size(); ++rest) MarkFailed(group.points[rest], read);
+            MarkFailed(std::span(group.points).subspan(i + 1), read);
             return read;
         }
     }
@@ -264,9 +251,12 @@ std::optional<Poller::ReadOutcome> Poller::ReadGroup(Group& group) {
     return outcome;
 }
 
-Poller::ReadOutcome Poller::ReadPoint(std::size_t unit, std::size_t point) {
+// One read of a unit's poll, counted for the unit. Its points fail with it;
+// on success `take` stores their values. Both with the lock held.
+Poller::ReadOutcome Poller::ReadCounted(std::size_t unit, std::span<const std::size_t> points, bool wholeUnit,
+                                        const std::function<void(const Transfer&, PollClock::time_point)>& take) {
     const Counters before = host_.Totals();
-    const Transfer transfer = host_.Read(gates_[point], false);
+    const Transfer transfer = host_.Read(gates_[points.front()], wholeUnit);
     const PollClock::time_point now = PollClock::now();
     const ReadOutcome outcome{transfer.result, CauseOf(QSN_READ, transfer)};
     {
@@ -275,65 +265,61 @@ Poller::ReadOutcome Poller::ReadPoint(std::size_t unit, std::size_t point) {
         units_[unit].lastResult = transfer.result;
         if (transfer.result == QSN_OK) {
             units_[unit].lastGood = now;
-            PointState& state = points_[point];
-            state.value = transfer.values[1];
-            state.quality = QualityOf(transfer.log);
-            state.lastGood = now;
-            state.lastResult = QSN_OK;
-            state.lastCause.clear();
+            take(transfer, now);
         } else {
-            MarkFailed(point, outcome);
+            MarkFailed(points, outcome);
         }
     }
     if (transfer.result == QSN_NO_LINE) AfterNoReply();
     return outcome;
 }
 
+Poller::ReadOutcome Poller::ReadPoint(std::size_t unit, std::size_t point) {
+    return ReadCounted(unit, {&point, 1}, false, [&](const Transfer& transfer, PollClock::time_point now) {
+        MarkGood(point, transfer.values[1], QualityOf(transfer.log), now);
+    });
+}
+
 Poller::ReadOutcome Poller::ReadWhole(const Group& group) {
-    const Gate& first = gates_[group.points.front()];
-    const Counters before = host_.Totals();
-    const Transfer transfer = host_.Read(first, true);
-    const PollClock::time_point now = PollClock::now();
-    const ReadOutcome outcome{transfer.result, CauseOf(QSN_READ, transfer)};
-    const std::vector<PointValue> values = PointValues(first, transfer, true);
-    const bool flagged = FlagsAnyValue(transfer.log);
     std::vector<std::size_t> suspects;
-    {
-        const std::lock_guard lock(mutex_);
-        CountFor(group.unit, before);
-        units_[group.unit].lastResult = transfer.result;
-        if (transfer.result == QSN_OK) units_[group.unit].lastGood = now;
-        for (const std::size_t point : group.points) {
-            PointState& state = points_[point];
-            if (transfer.result != QSN_OK) {
-                MarkFailed(point, outcome);
-                continue;
+    const ReadOutcome outcome =
+        ReadCounted(group.unit, group.points, true, [&](const Transfer& transfer, PollClock::time_point now) {
+            const std::vector<PointValue> values = PointValues(gates_[group.points.front()], transfer, true);
+            const bool flagged = FlagsAnyValue(transfer.log);
+            for (const std::size_t point : group.points) {
+                const Gate& gate = gates_[point];
+                const std::int16_t value = values[static_cast<std::size_t>(PositionOf(gate))].value;
+                // A suspect keeps what it had until its own read has judged it.
+                if (flagged && MayBeFlagged(FamilyOf(gate.typeCode), value)) {
+                    suspects.push_back(point);
+                } else {
+                    MarkGood(point, value, Quality::kGood, now);
+                }
             }
-            const std::int16_t value = values[static_cast<std::size_t>(PositionOf(state.gate))].value;
-            // A suspect keeps what it had until its own read has judged it.
-            if (flagged && MayBeFlagged(FamilyOf(state.gate.typeCode), value)) {
-                suspects.push_back(point);
-                continue;
-            }
-            state.value = value;
-            state.quality = Quality::kGood;
-            state.lastGood = now;
-            state.lastResult = QSN_OK;
-            state.lastCause.clear();
-        }
-    }
-    if (transfer.result == QSN_NO_LINE) AfterNoReply();
+        });
     // The driver's lines do not say which position they flag: a read of each suspect does.
     for (const std::size_t point : suspects) ReadPoint(group.unit, point);
     return outcome;
 }
 
 // With the lock held.
-void Poller::MarkFailed(std::size_t point, const ReadOutcome& outcome) {
+void Poller::MarkGood(std::size_t point, std::int16_t value, Quality quality, PollClock::time_point now) {
     PointState& state = points_[point];
-    state.lastResult = outcome.result;
-    state.lastCause = outcome.cause;
-    ++state.failures;
+    state.value = value;
+    state.quality = quality;
+    state.lastGood = now;
+    state.lastResult = QSN_OK;
+    state.lastCause.clear();
+}
+
+// With the lock held.
+void Poller::MarkFailed(std::span<const std::size_t> points, const ReadOutcome& outcome) {
+    for (const std::size_t point : points) {
+        PointState& state = points_[point];
+        state.lastResult = outcome.result;
+        state.lastCause = outcome.cause;
+        ++state.failures;
+    }
 }
 
 // A unit that has never answered is set aside after its first failed poll,
@@ -447,14 +433,13 @@ bool Poller::TryReopen() {
     const PollClock::time_point now = PollClock::now();
     nextCheck_ = now + kDeviceCheck;
     if (now < nextReopen_ || !options_.device->Present()) return false;
+    // A failed reopen, or a line lost again before anything answers, waits longer for the next try.
+    reopenBackoff_ = std::min(reopenBackoff_ * 2, kLongestReopen);
     if (host_.Reopen(options_.device->DriverName()) != QSN_OK) {
-        reopenBackoff_ = std::min(reopenBackoff_ * 2, kLongestReopen);
         nextReopen_ = now + reopenBackoff_;
         return false;
     }
     options_.device->Opened();
-    // Lost again before anything answers, it waits longer for the next try.
-    reopenBackoff_ = std::min(reopenBackoff_ * 2, kLongestReopen);
     std::chrono::duration<double> down{};
     {
         const std::lock_guard lock(mutex_);
@@ -505,14 +490,17 @@ void Poller::Drain() {
         }
         RunOneWrite();
     }
+    AnswerLeft("not written: the poller stopped before the drain deadline");
+}
+
+// Every write still queued is answered as not done, outside the lock.
+void Poller::AnswerLeft(const std::string& cause) {
     std::deque<QueuedWrite> left;
     {
         const std::lock_guard lock(mutex_);
         left.swap(writes_);
     }
-    for (QueuedWrite& write : left) {
-        write.done({WriteFate::kNotDone, QSN_NO_LINE, "not written: the poller stopped before the drain deadline"});
-    }
+    for (QueuedWrite& write : left) write.done({WriteFate::kNotDone, QSN_NO_LINE, cause});
 }
 
 }  // namespace plexer

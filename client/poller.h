@@ -167,12 +167,15 @@ private:
     void Cycle();
     void PollUnit(std::size_t unit);
     std::optional<ReadOutcome> ReadGroup(Group& group);
+    ReadOutcome ReadCounted(std::size_t unit, std::span<const std::size_t> points, bool wholeUnit,
+                            const std::function<void(const Transfer&, PollClock::time_point)>& take);
     ReadOutcome ReadPoint(std::size_t unit, std::size_t point);
     ReadOutcome ReadWhole(const Group& group);
     void Judge(std::size_t unit, bool answered);
     bool DueNow(std::size_t unit, bool& probe);
     void CountFor(std::size_t unit, const Counters& before);
-    void MarkFailed(std::size_t point, const ReadOutcome& outcome);
+    void MarkGood(std::size_t point, std::int16_t value, Quality quality, PollClock::time_point now);
+    void MarkFailed(std::span<const std::size_t> points, const ReadOutcome& outcome);
     bool RunWrites(int most);
     bool RunOneWrite();
     void DoWrite(QueuedWrite write);
@@ -183,6 +186,7 @@ private:
     bool TryReopen();
     void Wait(PollClock::time_point until);
     void Drain();
+    void AnswerLeft(const std::string& cause);
     bool Stopping() const;
     bool LineUp() const;
     Host& host_;

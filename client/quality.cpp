@@ -1,5 +1,7 @@
 #include "quality.h"
 
+#include <algorithm>
+
 namespace plexer {
 
 namespace {
@@ -11,10 +13,7 @@ constexpr const char* kOutOfRange[] = {"Analog Input out of range", "Temperature
 bool Says(const LogLine& line, const char* text) { return line.text.find(text) != std::string::npos; }
 
 bool SaysOutOfRange(const LogLine& line) {
-    for (const char* text : kOutOfRange) {
-        if (Says(line, text)) return true;
-    }
-    return false;
+    return std::ranges::any_of(kOutOfRange, [&](const char* text) { return Says(line, text); });
 }
 
 constexpr std::int16_t kAnalogClampHigh = 4096;
@@ -34,13 +33,10 @@ const char* QualityName(Quality quality) {
 }
 
 Quality QualityOf(const std::vector<LogLine>& log) {
-    for (const LogLine& line : log) {
-        if (Says(line, kNotConfigured)) return Quality::kNotConfigured;
+    if (std::ranges::any_of(log, [](const LogLine& line) { return Says(line, kNotConfigured); })) {
+        return Quality::kNotConfigured;
     }
-    for (const LogLine& line : log) {
-        if (SaysOutOfRange(line)) return Quality::kOutOfRange;
-    }
-    return Quality::kGood;
+    return std::ranges::any_of(log, SaysOutOfRange) ? Quality::kOutOfRange : Quality::kGood;
 }
 
 bool FlagsAnyValue(const std::vector<LogLine>& log) { return QualityOf(log) != Quality::kGood; }

@@ -23,6 +23,19 @@ constexpr std::array<ErrorCode, 8> kErrorCodes = {{
     {"07", "limits invalid"},
 }};
 
+// "the unit answered N05 (data field error)" from the driver's line for an error reply.
+std::string ErrorReplyText(const std::string& text) {
+    static constexpr std::string_view kCode = "ErrorCode ";
+    const std::size_t at = text.find(kCode);
+    if (at == std::string::npos) return "";
+    std::string code = text.substr(at + kCode.size());
+    code = code.substr(0, code.find(' '));
+    const std::string meaning = ErrorCodeMeaning(code);
+    return "the unit answered N" + code + " (" + (meaning.empty() ? "an unknown error code" : meaning) + ")";
+}
+
+std::string Trimmed(const std::string& text) { return text.substr(0, text.find_last_not_of(' ') + 1); }
+
 }  // namespace
 
 std::string ErrorCodeMeaning(const std::string& code) {
@@ -53,26 +66,6 @@ std::string LogSummary(const std::vector<LogLine>& log) {
     }
     return summary;
 }
-
-namespace {
-
-// "the unit answered N05 (data field error)" from the driver's line for an error reply.
-std::string ErrorReplyText(const std::string& text) {
-    static constexpr std::string_view kCode = "ErrorCode ";
-    const std::size_t at = text.find(kCode);
-    if (at == std::string::npos) return "";
-    std::string code = text.substr(at + kCode.size());
-    code = code.substr(0, code.find(' '));
-    const std::string meaning = ErrorCodeMeaning(code);
-    return "the unit answered N" + code + " (" + (meaning.empty() ? "an unknown error code" : meaning) + ")";
-}
-
-std::string Trimmed(std::string text) {
-    while (!text.empty() && text.back() == ' ') text.pop_back();
-    return text;
-}
-
-}  // namespace
 
 std::string FailureCause(const std::vector<LogLine>& log) {
     // An error reply says most: the unit heard the frame and said what was wrong.

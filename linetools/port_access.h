@@ -65,5 +65,4 @@ private:
 // replaced; none where the platform cannot tell.
 std::unique_ptr<LineDevice> WatchDevice(const std::string& given);
 
-
 }  // namespace plexer

@@ -117,11 +117,7 @@ public:
 
     void Opened() override {
         struct stat info {};
-        if (stat(path_.c_str(), &info) == 0) {
-            known_ = info;
-        } else {
-            known_.reset();
-        }
+        known_ = stat(path_.c_str(), &info) == 0 ? std::optional(info) : std::nullopt;
     }
 
 private:

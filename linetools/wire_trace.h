@@ -54,12 +54,11 @@ private:
     Pending received_;
     Pending command_;       // the last command, not yet shown while it waits for its reply
     std::string answered_;  // the last command shown, that replies answer
-
 };
 
-// Whether this platform can trace the wire; when not, WhyNoTrace says why.
-bool WireTraceAvailable();
+// Why this platform cannot trace the wire; "" where it can.
 std::string WhyNoTrace();
+inline bool WireTraceAvailable() { return WhyNoTrace().empty(); }
 
 // The relay: the real port opened and set up as the driver would, a
 // pseudo-terminal for the driver, and the thread between them. Throws

@@ -66,8 +66,6 @@ std::unique_ptr<HostLine> OpenDevice(const std::string& port, const LineSettings
 
 }  // namespace
 
-bool WireTraceAvailable() { return true; }
-
 std::string WhyNoTrace() { return ""; }
 
 // Tried again this often while the port is gone, the wait doubling up to its longest.

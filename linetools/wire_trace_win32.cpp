@@ -4,8 +4,6 @@
 
 namespace plexer {
 
-bool WireTraceAvailable() { return false; }
-
 std::string WhyNoTrace() {
     return "--trace works on Linux only: Windows has no pseudo-terminal to put between the driver and the port "
            "(trace the line with the simulator's --trace, or a port monitor)";
