@@ -47,21 +47,20 @@ void ShowValidation(const Output& out, const Validation& validation) {
                 {"pointCount", gate.pointCount}});
 }
 
-std::string TransferFailure(const std::string& gas, std::int32_t command, const Transfer& transfer) {
-    const std::string cause = FailureCause(transfer.log);
-    return (command == QSN_READ ? "read " : "write ") + gas + ": " + ResultMeaning(command, transfer.result) +
-           (cause.empty() ? "" : ": " + cause);
-}
-
-void ShowFailedTransfer(const Output& out, const Gate& gate, std::int32_t command, const Transfer& transfer) {
+// Shows a failed read or write and adds it to `failures`.
+void FailTransfer(const Output& out, Failures& failures, const Gate& gate, std::int32_t command,
+                  const Transfer& transfer) {
     const std::string meaning = ResultMeaning(command, transfer.result);
+    const std::string cause = FailureCause(transfer.log);
     out.Text(Pad(gate.gas, 7) + "failed: " + meaning);
     out.Object({{"gas", gate.gas},
                 {"unit", gate.unit},
                 {"ok", false},
                 {"result", transfer.result},
                 {"reason", meaning},
-                {"cause", FailureCause(transfer.log)}});
+                {"cause", cause}});
+    failures.Add((command == QSN_READ ? "read " : "write ") + gate.gas + ": " + meaning +
+                 (cause.empty() ? "" : ": " + cause));
 }
 
 // The driver returned success with a value it made up ('?') or clamped.
@@ -139,38 +138,33 @@ Access AccessOf(Family family) {
 
 }  // namespace
 
-std::vector<GateType> GateTypes() {
-    std::vector<GateType> types;
-    for (const qsn::GateType& type : qsn::kGateTypes) types.push_back({type.mnemonic, type.code});
-    return types;
-}
-
 void ListTypes(const Output& out) {
     out.Text("type  code  class  family             reads (command letter: value)                    writes");
-    for (const GateType& type : GateTypes()) {
-        const Family family = FamilyOf(type.typeCode);
+    for (const qsn::GateType& type : qsn::kGateTypes) {
+        const Family family = FamilyOf(type.code);
         const Access access = AccessOf(family);
         const std::string familyName = family == Family::kOther ? "other" : FamilyName(family);
-        out.Text(Pad(type.mnemonic, 6) + Pad(std::to_string(type.typeCode), 6) +
-                 Pad(std::to_string(ClassNumber(type.typeCode)), 7) + Pad(familyName, 19) + Pad(access.reads, 49) +
+        out.Text(Pad(type.mnemonic, 6) + Pad(std::to_string(type.code), 6) +
+                 Pad(std::to_string(ClassNumber(type.code)), 7) + Pad(familyName, 19) + Pad(access.reads, 49) +
                  access.writes);
         out.Object({{"type", type.mnemonic},
-                    {"typeCode", type.typeCode},
-                    {"typeClass", ClassNumber(type.typeCode)},
+                    {"typeCode", type.code},
+                    {"typeClass", ClassNumber(type.code)},
                     {"family", familyName},
                     {"reads", access.reads},
                     {"writes", access.writes}});
     }
 }
 
-std::vector<Gate> ValidGates(Session& session, const std::vector<std::string>& gases, Failures& failures) {
+std::vector<Gate> ValidGates(Session& session, const std::vector<std::string>& gases, Failures& failures,
+                             bool showValid) {
     std::vector<Gate> gates;
     for (const std::string& gas : gases) {
         const Validation validation = session.Driver().Validate(gas);
+        if (validation.result != QSN_OK || showValid) ShowValidation(session.Out(), validation);
         if (validation.result == QSN_OK) {
             gates.push_back(validation.gate);
         } else {
-            ShowValidation(session.Out(), validation);
             failures.Add(gas + ": " + ResultMeaning(QSN_VALIDATE_GATE, validation.result) + ": " +
                          InvalidReason(validation));
         }
@@ -209,14 +203,7 @@ void RunIdentify(Session& session, const LineOptions& line) {
 
 void RunValidate(Session& session, const std::vector<std::string>& gases) {
     Failures failures;
-    for (const std::string& gas : gases) {
-        const Validation validation = session.Driver().Validate(gas);
-        ShowValidation(session.Out(), validation);
-        if (validation.result != QSN_OK) {
-            failures.Add(gas + ": " + ResultMeaning(QSN_VALIDATE_GATE, validation.result) + ": " +
-                         InvalidReason(validation));
-        }
-    }
+    ValidGates(session, gases, failures, true);
     failures.Check();
 }
 
@@ -227,8 +214,7 @@ void RunRead(Session& session, const LineOptions& line, const std::vector<std::s
     for (const Gate& gate : gates) {
         const Transfer transfer = session.Driver().Read(gate, wholeUnit);
         if (transfer.result != QSN_OK) {
-            ShowFailedTransfer(session.Out(), gate, QSN_READ, transfer);
-            failures.Add(TransferFailure(gate.gas, QSN_READ, transfer));
+            FailTransfer(session.Out(), failures, gate, QSN_READ, transfer);
             continue;
         }
         // A whole-unit read's lines do not say which position they flag: each
@@ -259,8 +245,7 @@ void RunWrite(Session& session, const LineOptions& line, const std::string& gas,
     session.StartLine(line, kDefaultTimeoutMs);
     const Transfer transfer = session.Driver().Write(gate, value);
     if (transfer.result != QSN_OK) {
-        ShowFailedTransfer(session.Out(), gate, QSN_WRITE, transfer);
-        failures.Add(TransferFailure(gate.gas, QSN_WRITE, transfer));
+        FailTransfer(session.Out(), failures, gate, QSN_WRITE, transfer);
         failures.Check();
     }
     const Family family = FamilyOf(gate.typeCode);

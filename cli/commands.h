@@ -23,13 +23,6 @@ struct ScanOptions {
     int to = 255;
 };
 
-// The gate types the driver validates, in type-code order.
-struct GateType {
-    std::string mnemonic;
-    std::int32_t typeCode = 0;
-};
-std::vector<GateType> GateTypes();
-
 // Every gate type with what a read of it returns and what a write sends.
 void ListTypes(const Output& out);
 
@@ -42,7 +35,8 @@ void RunWatch(Session& session, const LineOptions& line, const std::vector<std::
 void RunScan(Session& session, const LineOptions& line, const ScanOptions& scan);
 
 // Validates every GAS; the valid gates come back, each invalid one is shown
-// and added to `failures`.
-std::vector<Gate> ValidGates(Session& session, const std::vector<std::string>& gases, Failures& failures);
+// (each valid one too, with `showValid`) and added to `failures`.
+std::vector<Gate> ValidGates(Session& session, const std::vector<std::string>& gases, Failures& failures,
+                             bool showValid = false);
 
 }  // namespace plexer

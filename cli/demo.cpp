@@ -87,15 +87,11 @@ public:
     explicit Narrator(bool colour) : colour_(colour) {}
 
     void Step(const std::string& title, const std::string& command) {
-        std::printf("\n%s\n%s\n", Paint("== " + std::to_string(++step_) + ". " + title, Colour::kBold, colour_).c_str(),
-                    Paint("$ plexer " + command, Colour::kGreen, colour_).c_str());
-        std::fflush(stdout);
+        WriteWhole(stdout, "\n" + Paint("== " + std::to_string(++step_) + ". " + title, Colour::kBold, colour_) + "\n" +
+                               Paint("$ plexer " + command, Colour::kGreen, colour_) + "\n");
     }
 
-    void Say(const std::string& text) const {
-        std::printf("%s\n", text.c_str());
-        std::fflush(stdout);
-    }
+    void Say(const std::string& text) const { WriteWhole(stdout, text + "\n"); }
 
 private:
     bool colour_;

@@ -22,24 +22,9 @@ std::string Percent(std::int16_t value) {
 
 double RoundedPercent(std::int16_t value) { return std::round(value * 1000.0 / kAnalogSpan) / 10.0; }
 
-const char* StopBitsName(std::int16_t code) {
-    switch (code) {
-    case 0: return "1";
-    case 1: return "1.5";
-    case 2: return "2";
-    default: return "?";
-    }
-}
-
-const char* ParityName(std::int16_t code) {
-    switch (code) {
-    case 0: return "none";
-    case 1: return "odd";
-    case 2: return "even";
-    case 3: return "mark";
-    case 4: return "space";
-    default: return "?";
-    }
+template <std::size_t N>
+const char* NameOf(const char* const (&names)[N], std::int16_t code) {
+    return code >= 0 && static_cast<std::size_t>(code) < N ? names[code] : "?";
 }
 
 std::size_t DisplayWidth(const std::string& text) {
@@ -81,18 +66,18 @@ nlohmann::ordered_json ValueJson(Family family, std::int16_t value) {
 }
 
 std::string SettingsText(const LineSettings& settings) {
-    const std::string stop = StopBitsName(settings.stopBits);
+    const std::string stop = NameOf(kStopBitsNames, settings.stopBits);
     return std::to_string(settings.baudRate) + " baud, " + std::to_string(settings.dataBits) + " data bits, " + stop +
            (stop == "1" ? " stop bit, " : " stop bits, ") +
-           (settings.parity == 0 ? std::string("no") : ParityName(settings.parity)) + " parity";
+           (settings.parity == 0 ? std::string("no") : NameOf(kParityNames, settings.parity)) + " parity";
 }
 
 nlohmann::ordered_json SettingsJson(const LineSettings& settings) {
     // By value: the packed fields cannot be bound to the references json takes.
     return {{"baud", static_cast<int>(settings.baudRate)},
             {"dataBits", static_cast<int>(settings.dataBits)},
-            {"stopBits", StopBitsName(settings.stopBits)},
-            {"parity", ParityName(settings.parity)}};
+            {"stopBits", NameOf(kStopBitsNames, settings.stopBits)},
+            {"parity", NameOf(kParityNames, settings.parity)}};
 }
 
 std::vector<std::string> BannerLines(const char* banner) {

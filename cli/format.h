@@ -19,6 +19,10 @@ std::string ValueText(Family family, std::int16_t value);
 // {"value": 2048, "unit": "counts", "percent": 50.0} and the like.
 nlohmann::ordered_json ValueJson(Family family, std::int16_t value);
 
+// The names of the driver's stop-bit and parity codes, indexed by code.
+inline constexpr const char* kStopBitsNames[] = {"1", "1.5", "2"};
+inline constexpr const char* kParityNames[] = {"none", "odd", "even", "mark", "space"};
+
 // "9600 baud, 8 data bits, 1 stop bit, no parity".
 std::string SettingsText(const LineSettings& settings);
 nlohmann::ordered_json SettingsJson(const LineSettings& settings);

@@ -37,40 +37,36 @@ struct Arguments {
     gateway::GatewayOptions gateway;
 };
 
+// A line setting that keeps the driver's default unless given.
+template <typename T>
+CLI::Option* AddLineSetting(CLI::App& sub, const char* name, std::optional<T>& setting, const char* description) {
+    return sub.add_option_function<T>(name, [&setting](const T& v) { setting = v; }, description)->group("Line");
+}
+
 void AddLineOptions(CLI::App& sub, Arguments& a) {
     LineOptions& line = a.line;
     sub.add_option("-p,--port", line.port, "Serial port (COM3, /dev/ttyS0, pts/3); or the first argument")
         ->group("Line");
-    sub.add_option_function<unsigned>(
-           "-b,--baud", [&line](unsigned v) { line.baud = v; }, "Baud rate (default 9600)")
-        ->group("Line");
-    sub.add_option_function<int>(
-           "-d,--data-bits", [&line](int v) { line.dataBits = v; }, "Data bits (default 8)")
-        ->check(CLI::Range(5, 8))
-        ->group("Line");
-    sub.add_option_function<std::string>(
-           "-s,--stop-bits", [&line](const std::string& v) { line.stopBits = v; }, "Stop bits: 1, 1.5 or 2 (default 1)")
-        ->check(CLI::IsMember({"1", "1.5", "2"}))
-        ->group("Line");
-    sub.add_option_function<std::string>(
-           "-P,--parity", [&line](const std::string& v) { line.parity = v; },
-           "Parity: none, odd, even, mark or space (default none)")
-        ->check(CLI::IsMember({"none", "odd", "even", "mark", "space"}, CLI::ignore_case))
-        ->group("Line");
-    sub.add_option_function<int>(
-           "-t,--timeout", [&line](int v) { line.timeoutMs = v; },
-           "Read time-out in ms, rounded up to 10 ms (default 500; scan 30)")
-        ->check(CLI::Range(1, 600000))
-        ->group("Line");
+    AddLineSetting(sub, "-b,--baud", line.baud, "Baud rate (default 9600)");
+    AddLineSetting(sub, "-d,--data-bits", line.dataBits, "Data bits (default 8)")->check(CLI::Range(5, 8));
+    AddLineSetting(sub, "-s,--stop-bits", line.stopBits, "Stop bits: 1, 1.5 or 2 (default 1)")
+        ->check(CLI::IsMember({"1", "1.5", "2"}));
+    AddLineSetting(sub, "-P,--parity", line.parity, "Parity: none, odd, even, mark or space (default none)")
+        ->check(CLI::IsMember({"none", "odd", "even", "mark", "space"}, CLI::ignore_case));
+    AddLineSetting(sub, "-t,--timeout", line.timeoutMs,
+                   "Read time-out in ms, rounded up to 10 ms (default 500; scan 30)")
+        ->check(CLI::Range(1, 600000));
     sub.add_flag("--trace{-}", line.trace,
                  "Show every frame on the wire, with what it means; --trace=FILE writes them to FILE")
         ->group("Line");
 }
 
+// Its arguments, and the line's options unless it stays off the line.
 CLI::App* AddSubcommand(CLI::App& app, const char* name, const char* description, const char* positionals,
-                        Arguments& a) {
+                        Arguments& a, bool onLine = true) {
     CLI::App* sub = app.add_subcommand(name, description);
-    if (positionals != nullptr) sub->add_option("ARGS", a.args, positionals)->type_name("");
+    sub->add_option("ARGS", a.args, positionals)->type_name("");
+    if (onLine) AddLineOptions(*sub, a);
     return sub;
 }
 
@@ -88,10 +84,7 @@ bool LooksLikeGas(const std::string& text) {
     if (text.size() != 5 || !IsHexDigit(text[0]) || !IsHexDigit(text[1]) || !IsHexDigit(text[4])) return false;
     std::string mnemonic = text.substr(2, 2);
     for (char& c : mnemonic) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    for (const GateType& type : GateTypes()) {
-        if (mnemonic == type.mnemonic) return true;
-    }
-    return false;
+    return qsn::GateTypeCode(mnemonic.c_str()) != 0;
 }
 
 // Options the subcommand does not have arrive here when CLI11 takes them for
@@ -162,28 +155,22 @@ void BuildCommandLine(CLI::App& app, Arguments& a) {
     app.add_flag("--json", a.global.json, "Values as JSON, one object per line");
     app.add_flag("--no-color", a.global.noColour, "No colour even on a terminal");
 
-    CLI::App* identify =
-        AddSubcommand(app, "identify", "Show the driver's identification; with a port, open it", "[PORT]", a);
-    AddLineOptions(*identify, a);
-    CLI::App* validate =
-        AddSubcommand(app, "validate", "Decode gate addresses (GAS), or show why the driver refuses them", "GAS...", a);
+    AddSubcommand(app, "identify", "Show the driver's identification; with a port, open it", "[PORT]", a);
+    CLI::App* validate = AddSubcommand(
+        app, "validate", "Decode gate addresses (GAS), or show why the driver refuses them", "GAS...", a, false);
     validate->add_flag("--types", a.listTypes, "List the gate types with what each reads and writes");
     validate->footer(kGasFormat);
     CLI::App* read = AddSubcommand(app, "read", "Read points, with their units", "[PORT] GAS...", a);
-    AddLineOptions(*read, a);
     read->add_flag("--all", a.wholeUnit, "All sixteen points of each GAS's unit");
-    CLI::App* write = AddSubcommand(app, "write", "Write an analog output (counts or N%) or switch a digital one",
-                                    "[PORT] GAS VALUE", a);
-    AddLineOptions(*write, a);
+    AddSubcommand(app, "write", "Write an analog output (counts or N%) or switch a digital one",
+                  "[PORT] GAS VALUE", a);
     CLI::App* watch = AddSubcommand(app, "watch", "Poll points in a live table until Ctrl-C", "[PORT] GAS...", a);
-    AddLineOptions(*watch, a);
     watch->add_flag("-1,--once", a.watch.once, "Poll once and stop");
     watch->add_option("-l,--period", a.watch.periodMs, "Poll period in ms (default 1000)")
         ->check(CLI::Range(0, 3600000));
     watch->add_option("-n,--polls", a.watch.polls, "Stop after this many polls")->check(CLI::Range(1, 1000000000));
     watch->add_flag("--csv", a.watch.csv, "One CSV row per point and poll, with a header, for a spreadsheet");
     CLI::App* scan = AddSubcommand(app, "scan", "List the unit addresses that answer", "[PORT]", a);
-    AddLineOptions(*scan, a);
     scan->add_option("--from", a.scan.from, "First address (default 0)")->check(CLI::Range(0, 255));
     scan->add_option("--to", a.scan.to, "Last address (default 255)")->check(CLI::Range(0, 255));
 
@@ -195,11 +182,9 @@ void BuildCommandLine(CLI::App& app, Arguments& a) {
     AddLineOptions(*AddGatewayCommand(app, a.gateway, a.args), a);
 }
 
-const char* const kSubcommands[] = {"identify", "validate", "read", "write", "watch", "scan", "simulate", "demo", "gateway"};
-
 // The first word that is neither an option of plexer's own nor its value
 // must be a subcommand; CLI11 would only say that one is required.
-std::string UnknownSubcommand(int argc, char** argv) {
+std::string UnknownSubcommand(const CLI::App& app, int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string word = argv[i];
         if (word == "--driver") {
@@ -207,19 +192,20 @@ std::string UnknownSubcommand(int argc, char** argv) {
             continue;
         }
         if (word.starts_with('-')) continue;
-        for (const char* name : kSubcommands) {
-            if (word == name) return "";
-        }
-        return word;
+        const auto named = app.get_subcommands([&word](const CLI::App* sub) { return sub->get_name() == word; });
+        return named.empty() ? word : "";
     }
     return "";
 }
 
-// A usage message for the subcommand that was being parsed, or for plexer.
-void ShowUsage(const CLI::App& app, const std::string& reason) {
+// The help of the subcommand that was being parsed, or of plexer.
+std::string Help(const CLI::App& app) {
     const auto parsed = app.get_subcommands();
-    const CLI::App& shown = parsed.empty() ? app : *parsed.front();
-    std::fprintf(stderr, "plexer: %s\n\n%s", reason.c_str(), shown.help().c_str());
+    return (parsed.empty() ? app : *parsed.front()).help();
+}
+
+void ShowUsage(const CLI::App& app, const std::string& reason) {
+    std::fprintf(stderr, "plexer: %s\n\n%s", reason.c_str(), Help(app).c_str());
 }
 
 }  // namespace
@@ -229,7 +215,7 @@ int main(int argc, char** argv) {
     CLI::App app{"Host for the duTec I/O Plexer driver: commissioning, diagnostics and a demo.", "plexer"};
     Arguments arguments;
     BuildCommandLine(app, arguments);
-    const std::string unknown = UnknownSubcommand(argc, argv);
+    const std::string unknown = UnknownSubcommand(app, argc, argv);
     if (!unknown.empty()) {
         ShowUsage(app, "unknown subcommand " + unknown);
         return kExitUsage;
@@ -237,8 +223,7 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
-        const auto parsed = app.get_subcommands();
-        std::printf("%s", (parsed.empty() ? app : *parsed.front()).help().c_str());
+        std::printf("%s", Help(app).c_str());
         return 0;
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == 0) return app.exit(e);

@@ -119,7 +119,6 @@ void RunScan(Session& session, const LineOptions& line, const ScanOptions& scan)
                     {"answers", probe.answer == Answer::kAnswers},
                     {"state", verdict},
                     {"reply", Shown(probe.reply)}});
-        std::fflush(stdout);
     }
     const bool interrupted = Interrupted();
     if (progress) {

@@ -18,16 +18,12 @@ constexpr unsigned kHighestBaud = 65535;  // the driver's field has 16 bits
 constexpr unsigned kDefaultBaud = 9600;
 constexpr std::chrono::seconds kUnattendedRepeatWindow{60};
 
-std::int16_t StopBitsCode(const std::string& name) {
-    if (name == "1.5") return 1;
-    return name == "2" ? 2 : 0;
-}
-
-std::int16_t ParityCode(std::string name) {
+// The code of a stop-bit count or parity named in any case; 0 for a name not listed.
+template <std::size_t N>
+std::int16_t CodeOf(const char* const (&names)[N], std::string name) {
     for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    static constexpr const char* kNames[] = {"none", "odd", "even", "mark", "space"};
-    for (std::int16_t code = 0; code < 5; ++code) {
-        if (name == kNames[code]) return code;
+    for (std::size_t code = 0; code < N; ++code) {
+        if (name == names[code]) return static_cast<std::int16_t>(code);
     }
     return 0;
 }
@@ -37,20 +33,18 @@ LineConfig Configure(const LineOptions& line, const LineSettings& defaults, int 
     config.settings = defaults;
     if (line.baud) config.settings.baudRate = static_cast<std::uint16_t>(*line.baud);
     if (line.dataBits) config.settings.dataBits = static_cast<std::int16_t>(*line.dataBits);
-    if (line.stopBits) config.settings.stopBits = StopBitsCode(*line.stopBits);
-    if (line.parity) config.settings.parity = ParityCode(*line.parity);
+    if (line.stopBits) config.settings.stopBits = CodeOf(kStopBitsNames, *line.stopBits);
+    if (line.parity) config.settings.parity = CodeOf(kParityNames, *line.parity);
     // Whole units of 10 ms, rounded up so that a short time-out never becomes none.
     const int ms = line.timeoutMs.value_or(defaultTimeoutMs);
     config.readTimeout = std::max(1, (ms + kTimeoutUnitMs - 1) / kTimeoutUnitMs);
     return config;
 }
 
-std::unique_ptr<DriverLibrary> LoadDriver(const std::string& path) {
-    try {
-        return std::make_unique<DriverLibrary>(path.empty() ? DefaultDriverPath() : path);
-    } catch (const std::runtime_error& e) {
-        throw CommandFailure(kExitNoLine, e.what());
-    }
+// Start-up's result, or a reopening's, as the reason the port did not open.
+void CheckOpened(std::int32_t result, const std::string& port) {
+    if (result == QSN_OK) return;
+    throw CommandFailure(kExitNoLine, "port " + port + ": " + ResultMeaning(QSN_START_UP, result));
 }
 
 // "9600-8N1", as serial tools write a line's settings.
@@ -97,7 +91,9 @@ void CheckLineOptions(const LineOptions& line) {
 Session::Session(const GlobalOptions& options, LogStyle style)
     : options_(options),
       started_(std::chrono::steady_clock::now()),
-      library_(LoadDriver(options.driverPath)),
+      library_(WithExitCode(kExitNoLine, [&options] {
+          return std::make_unique<DriverLibrary>(options.driverPath.empty() ? DefaultDriverPath() : options.driverPath);
+      })),
       log_(LogSettingsFor(options, style)),
       out_(options.json),
       host_(std::make_unique<Host>(library_->Entry(), log_, options.verbose)) {}
@@ -113,13 +109,7 @@ LineConfig Session::PrepareLine(const LineOptions& line, int defaultTimeoutMs) {
     if (!problem.empty()) throw CommandFailure(kExitNoLine, "port " + problem);
     LineConfig config = Configure(line, host_->Ident().defaultSettings, defaultTimeoutMs);
     // Traced, the driver gets the relay's name instead, which always fits.
-    if (!line.trace) {
-        try {
-            config.portName = DriverPortName(line.port);
-        } catch (const std::runtime_error& e) {
-            throw CommandFailure(kExitNoLine, e.what());
-        }
-    }
+    if (!line.trace) config.portName = WithExitCode(kExitNoLine, [&line] { return DriverPortName(line.port); });
     if (options_.verbose) {
         log_.Note(line.port + " " + ShortSettings(config.settings) + ", time-out " +
                   std::to_string(config.readTimeout * kTimeoutUnitMs) + " ms");
@@ -130,10 +120,7 @@ LineConfig Session::PrepareLine(const LineOptions& line, int defaultTimeoutMs) {
 }
 
 void Session::StartLine(const LineConfig& config, const std::string& port) {
-    const std::int32_t result = host_->Start(config);
-    if (result != QSN_OK) {
-        throw CommandFailure(kExitNoLine, "port " + port + ": " + ResultMeaning(QSN_START_UP, result));
-    }
+    CheckOpened(host_->Start(config), port);
     line_ = config;
     // A traced driver talks to the relay, whose end never goes.
     if (!trace_) device_ = WatchDevice(port);
@@ -149,10 +136,7 @@ LineConfig Session::TakeLine(const LineOptions& line, int defaultTimeoutMs) {
 void Session::HandBack(const LineConfig& config, const std::string& port) {
     if (!lent_) return StartLine(config, port);
     lent_ = false;
-    const std::int32_t result = host_->Reopen();
-    if (result != QSN_OK) {
-        throw CommandFailure(kExitNoLine, "port " + port + ": " + ResultMeaning(QSN_START_UP, result));
-    }
+    CheckOpened(host_->Reopen(), port);
 }
 
 // USB serial adapters hold received characters up to their latency timer
@@ -183,11 +167,9 @@ void Session::StartTrace(const LineOptions& line, LineConfig& config) {
         if (!traceFile_) throw CommandFailure(kExitUsage, "--trace: cannot write " + *line.trace);
         out = traceFile_.get();
     }
-    try {
-        trace_ = std::make_unique<WireTrace>(line.port, config.settings, std::make_unique<TraceLog>(out, started_));
-    } catch (const std::runtime_error& e) {
-        throw CommandFailure(kExitNoLine, e.what());
-    }
+    trace_ = WithExitCode(kExitNoLine, [&] {
+        return std::make_unique<WireTrace>(line.port, config.settings, std::make_unique<TraceLog>(out, started_));
+    });
     config.portName = trace_->DriverPort();
 }
 

@@ -30,6 +30,17 @@ private:
     int exitCode_;
 };
 
+// What `step` returns; a std::runtime_error from it ends the subcommand with
+// `exitCode` and its message.
+template <typename Step>
+auto WithExitCode(int exitCode, Step step) {
+    try {
+        return step();
+    } catch (const std::runtime_error& e) {
+        throw CommandFailure(exitCode, e.what());
+    }
+}
+
 struct GlobalOptions {
     std::string driverPath;
     bool verbose = false;

@@ -21,11 +21,7 @@ void RunSimulate() {
     } catch (const qsn::sim::ConfigError& e) {
         throw CommandFailure(kExitUsage, e.what());
     }
-    try {
-        qsn::sim::Serve(options);
-    } catch (const std::runtime_error& e) {
-        throw CommandFailure(kExitNoLine, e.what());
-    }
+    WithExitCode(kExitNoLine, [&options] { qsn::sim::Serve(options); });
 }
 
 }  // namespace plexer

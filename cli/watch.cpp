@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "commands.h"
+#include "display_text.h"
 #include "interrupt.h"
 #include "terminal.h"
 #include "format.h"
@@ -19,9 +20,6 @@ namespace plexer {
 namespace {
 
 using Clock = PollClock;
-
-constexpr int kFailuresToDemote = 3;
-constexpr auto kDemotedFor = std::chrono::seconds(10);
 
 enum class State { kOk, kFailed, kDemoted, kNotRead, kBadValue };
 
@@ -66,12 +64,6 @@ std::string TimestampText(std::chrono::system_clock::time_point when) {
     return text;
 }
 
-std::string Hex2(std::int32_t unit) {
-    char text[3];
-    std::snprintf(text, sizeof text, "%02X", static_cast<unsigned>(unit) & 0xFFu);
-    return text;
-}
-
 std::string Seconds(Clock::duration duration) {
     char text[16];
     std::snprintf(text, sizeof text, "%.1f s", std::chrono::duration<double>(duration).count());
@@ -91,14 +83,8 @@ std::string StateText(const Snapshot& shot, const PointState& point) {
 }
 
 const char* StateName(State state) {
-    switch (state) {
-    case State::kOk: return "ok";
-    case State::kFailed: return "failed";
-    case State::kBadValue: return "bad value";
-    case State::kDemoted: return "demoted";
-    case State::kNotRead: break;
-    }
-    return "not read";
+    static constexpr const char* kNames[] = {"ok", "failed", "demoted", "not read", "bad value"};  // in State's order
+    return kNames[static_cast<std::size_t>(state)];
 }
 
 std::string CountsText(const Counters& counts) {
@@ -241,8 +227,8 @@ std::string Complaint(const Snapshot& shot, const PointState& point) {
     case State::kDemoted:
     {
         const int failed = shot.UnitOf(point).failedInRow;
-        return read + "unit 0x" + Hex2(point.gate.unit) + " set aside after " + std::to_string(failed) +
-               (failed == 1 ? " failed poll" : " failed polls in a row");
+        return read + "unit 0x" + Hex2(static_cast<unsigned>(point.gate.unit)) + " set aside after " +
+               std::to_string(failed) + (failed == 1 ? " failed poll" : " failed polls in a row");
     }
     case State::kFailed:
         return read + ResultMeaning(QSN_READ, *point.lastResult) +
@@ -258,7 +244,8 @@ void ShowTotals(const Output& out, const Snapshot& shot) {
     out.Text(CountsText(total));
     nlohmann::ordered_json units = nlohmann::ordered_json::array();
     for (const UnitHealth& unit : shot.units) {
-        out.Text("unit 0x" + Hex2(unit.unit) + ": " + CountsText(unit.counters) + (unit.demotedUntil ? ", demoted" : ""));
+        out.Text("unit 0x" + Hex2(static_cast<unsigned>(unit.unit)) + ": " + CountsText(unit.counters) +
+                 (unit.demotedUntil ? ", demoted" : ""));
         units.push_back({{"unit", unit.unit},
                          {"transactions", unit.counters.transactions},
                          {"failures", unit.counters.failures},
@@ -286,8 +273,6 @@ void RunWatch(Session& session, const LineOptions& line, const std::vector<std::
     const bool inPlace = table && IsTerminal(stdout);
     PollerOptions options;
     options.interval = std::chrono::milliseconds(watch.periodMs);
-    options.failuresToDemote = kFailuresToDemote;
-    options.demotedFor = kDemotedFor;
     options.device = session.Device();
     options.note = [&session](const std::string& text) { session.Log().Note(text); };
     Poller poller(session.Driver(), std::move(gates), std::move(options));

@@ -18,17 +18,14 @@ int UpperHexValue(char c) {
 std::string Hex2(unsigned value) { return {kUpperDigits[(value >> 4) & 0xFu], kUpperDigits[value & 0xFu]}; }
 
 std::string Escaped(std::string_view bytes) {
+    // Each of these is written as a backslash and the letter in its place in kLetters.
+    constexpr std::string_view kNamed = "\r\n\t\\";
+    constexpr std::string_view kLetters = "rnt\\";
     std::string text;
     for (const char c : bytes) {
         const auto byte = static_cast<unsigned char>(c);
-        if (c == '\r') {
-            text += "\\r";
-        } else if (c == '\n') {
-            text += "\\n";
-        } else if (c == '\t') {
-            text += "\\t";
-        } else if (c == '\\') {
-            text += "\\\\";
+        if (const std::size_t named = kNamed.find(c); named != std::string_view::npos) {
+            text += {'\\', kLetters[named]};
         } else if (byte < 0x20 || byte > 0x7E) {
             text += "\\x" + Hex2(byte);
         } else {

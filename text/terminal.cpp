@@ -12,16 +12,8 @@ namespace plexer {
 
 namespace {
 
-const char* EscapeFor(Colour colour) {
-    switch (colour) {
-    case Colour::kDim: return "\x1b[2m";
-    case Colour::kYellow: return "\x1b[33m";
-    case Colour::kGreen: return "\x1b[32m";
-    case Colour::kBold: return "\x1b[1m";
-    case Colour::kNone: break;
-    }
-    return "";
-}
+// In Colour's order.
+constexpr const char* kColourEscapes[] = {"", "\x1b[2m", "\x1b[33m", "\x1b[32m", "\x1b[1m"};
 
 }  // namespace
 
@@ -103,7 +95,7 @@ void WriteWhole(std::FILE* stream, const std::string& text) {
 
 std::string Paint(const std::string& text, Colour colour, bool enabled) {
     if (!enabled || colour == Colour::kNone) return text;
-    return EscapeFor(colour) + text + "\x1b[0m";
+    return kColourEscapes[static_cast<std::size_t>(colour)] + text + "\x1b[0m";
 }
 
 }  // namespace plexer
