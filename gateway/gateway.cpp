@@ -219,7 +219,7 @@ void Serve(Session& session, const GatewayConfig& config, const std::vector<Gate
             const ServeHooks hooks{health, [&] { return Reread(resolve, config, poller, note); }, note};
             server->Serve(signals.Fd(), hooks);
         } else {
-            mqtt::AwaitStop(signals.Fd(), health);
+            mqtt::AwaitStop(signals.Fd(), health, note);
         }
     }
     mqtt::FinishMqtt(std::move(publisher));

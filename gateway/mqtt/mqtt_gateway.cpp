@@ -262,14 +262,21 @@ PublisherPtr StartMqtt(const GatewayConfig& config, const PointMap& map, Poller&
     }
 }
 
-void AwaitStop(int signalFd, const std::function<void()>& onHealth) {
+void AwaitStop(int signalFd, const std::function<void()>& onHealth,
+               const std::function<void(const std::string&)>& note) {
     for (;;) {
         pollfd p{signalFd, POLLIN, 0};
         if (poll(&p, 1, -1) <= 0) continue;
         signalfd_siginfo signal{};
         if (read(signalFd, &signal, sizeof signal) != sizeof signal) continue;
-        if (signal.ssi_signo != SIGUSR1) return;
-        onHealth();
+        if (signal.ssi_signo == SIGUSR1) {
+            onHealth();
+        } else if (signal.ssi_signo == SIGHUP) {
+            // A reload (systemctl reload) must not end an MQTT-only gateway.
+            note("SIGHUP: nothing reloads without the Modbus listener; restart the gateway to apply the file");
+        } else {
+            return;
+        }
     }
 }
 

@@ -191,6 +191,10 @@ def line_scenario(folder):
     sub.publish(f"spBv1.0/{GROUP}/NCMD/{NODE}", command("Node Control/Rebirth", BOOLEAN, boolean_value=True))
     assert check_births(sub)[0] == bd_seq, "a rebirth keeps the session's bdSeq"
 
+    # A reload's SIGHUP is noted; without a Modbus listener the gateway goes on as it was.
+    gateway.proc.send_signal(signal.SIGHUP)
+    gateway.await_log("SIGHUP: nothing reloads without the Modbus listener")
+
     # A silent line: every unit dies, and is born again when it answers.
     os.kill(sim.pid, signal.SIGSTOP)
     dead = set()
