@@ -78,6 +78,16 @@ void MergeLine(json& config, const json& line) {
     }
 }
 
+// The options a config holds; its errors name the file it came from, if any.
+SimOptions OptionsOf(const json& config, const std::string& configPath) {
+    try {
+        return ConfigToOptions(config);
+    } catch (const ConfigError& e) {
+        if (configPath.empty()) throw;
+        throw ConfigError(configPath + ": " + e.what());
+    }
+}
+
 }  // namespace
 
 void AddOptions(CLI::App& app, CommandLine& commandLine) {
@@ -127,6 +137,9 @@ SimOptions ResolveOptions(const CommandLine& commandLine) {
     if (!config.is_object()) {
         throw ConfigError(commandLine.configPath + ": must hold a JSON object");
     }
+    // The command line merges into the file's line and units: a file of another
+    // shape is refused as it stands, before a merge could trip over it.
+    OptionsOf(config, commandLine.configPath);
     MergeLine(config, commandLine.line);
     for (const std::string& unitText : commandLine.units) {
         config["units"].push_back(UnitFromCommandLine(unitText, commandLine.cleared));
@@ -138,13 +151,7 @@ SimOptions ResolveOptions(const CommandLine& commandLine) {
             }
         }
     }
-    SimOptions options;
-    try {
-        options = ConfigToOptions(config);
-    } catch (const ConfigError& e) {
-        if (commandLine.configPath.empty()) throw;
-        throw ConfigError(commandLine.configPath + ": " + e.what());
-    }
+    SimOptions options = OptionsOf(config, commandLine.configPath);
     if (options.units.empty()) {
         throw ConfigError("no units: give --unit ADDRESS:KIND or a config with units");
     }

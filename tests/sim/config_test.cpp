@@ -1,6 +1,9 @@
 // The JSON config: what it sets, and how it points at a mistake.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
+#include "sim/command_line.h"
 #include "sim/config.h"
 
 namespace qsn::sim {
@@ -116,6 +119,34 @@ INSTANTIATE_TEST_SUITE_P(
                   "line.faults.errorCode"},
         BadConfig{"BaudNotWhole", R"({"line": {"baud": 9600.5}})", "line.baud"}),
     [](const auto& test) { return std::string(test.param.name); });
+
+// The command line merges into a file's line and units: a file of another shape is
+// refused with the file's own error, not a crash in the merge.
+TEST(Config, CommandLineOverAFileOfAnotherShape) {
+    const struct {
+        const char* file;
+        const char* message;
+    } cases[] = {
+        {R"({"units": 5})", "units: must be a list of units"},
+        {R"({"line": 5})", "line: must be an object"},
+        {R"({"line": {"faults": 5}})", "line.faults: must be an object"},
+    };
+    const std::string path = ::testing::TempDir() + "sim_config_shape.json";
+    for (const auto& c : cases) {
+        std::ofstream(path) << c.file;
+        CommandLine commandLine;
+        commandLine.configPath = path;
+        commandLine.units = {"01:digital"};
+        commandLine.line["baud"] = 9600;
+        commandLine.line["faults"]["silence"] = 0.5;
+        try {
+            ResolveOptions(commandLine);
+            ADD_FAILURE() << c.file << " accepted";
+        } catch (const ConfigError& e) {
+            EXPECT_EQ(std::string(e.what()), path + ": " + c.message) << c.file;
+        }
+    }
+}
 
 }  // namespace
 }  // namespace qsn::sim
