@@ -30,13 +30,13 @@ private:
     int exitCode_;
 };
 
-// What `step` returns; a std::runtime_error from it ends the subcommand with
-// `exitCode` and its message.
-template <typename Step>
+// What `step` returns; an `Error` from it ends the subcommand with `exitCode`
+// and its message.
+template <typename Error = std::runtime_error, typename Step>
 auto WithExitCode(int exitCode, Step step) {
     try {
         return step();
-    } catch (const std::runtime_error& e) {
+    } catch (const Error& e) {
         throw CommandFailure(exitCode, e.what());
     }
 }

@@ -92,16 +92,6 @@ std::string CountsText(const Counters& counts) {
            ", retries " + std::to_string(counts.retries);
 }
 
-Counters TotalOf(const std::vector<UnitHealth>& units) {
-    Counters total;
-    for (const UnitHealth& unit : units) {
-        total.transactions += unit.counters.transactions;
-        total.failures += unit.counters.failures;
-        total.retries += unit.counters.retries;
-    }
-    return total;
-}
-
 // The text cut to `width` characters (UTF-8 counted as characters); 0: as it is.
 std::string Fit(const std::string& text, int width) {
     if (width <= 0) return text;

@@ -51,6 +51,12 @@ struct Counters {
     Counters operator-(const Counters& earlier) const {
         return {transactions - earlier.transactions, failures - earlier.failures, retries - earlier.retries};
     }
+    Counters& operator+=(const Counters& more) {
+        transactions += more.transactions;
+        failures += more.failures;
+        retries += more.retries;
+        return *this;
+    }
 };
 
 class Host {

@@ -46,12 +46,6 @@ bool RefusedBeforeTheLine(const Transfer& transfer) {
     return transfer.result == QSN_FAILED && std::none_of(transfer.log.begin(), transfer.log.end(), IsReplyFault);
 }
 
-void Add(Counters& to, const Counters& more) {
-    to.transactions += more.transactions;
-    to.failures += more.failures;
-    to.retries += more.retries;
-}
-
 // The next start of a cycle on the grid of `interval` from `due`: a stall
 // skips the starts it missed rather than bunching them.
 PollClock::time_point NextDue(PollClock::time_point due, std::chrono::milliseconds interval,
@@ -120,6 +114,12 @@ bool Poller::LineUp() const {
 PointReading ReadingOf(const PointState& point, bool lineUp) {
     const bool good = lineUp && point.lastResult == QSN_OK;
     return PointReading{good ? point.value : std::nullopt, point.lastGood, point.quality};
+}
+
+Counters TotalOf(const std::vector<UnitHealth>& units) {
+    Counters total;
+    for (const UnitHealth& unit : units) total += unit.counters;
+    return total;
 }
 
 std::vector<PointState> Poller::Points() const {
@@ -357,7 +357,7 @@ bool Poller::DueNow(std::size_t unit, bool& probe) {
 }
 
 // With the lock held.
-void Poller::CountFor(std::size_t unit, const Counters& before) { Add(units_[unit].counters, host_.Totals() - before); }
+void Poller::CountFor(std::size_t unit, const Counters& before) { units_[unit].counters += host_.Totals() - before; }
 
 // Runs at most `most` queued writes that take the line; true if some still wait.
 bool Poller::RunWrites(int most) {

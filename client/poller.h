@@ -84,6 +84,9 @@ struct UnitHealth {
     int failedInRow = 0;                      // polls
 };
 
+// The line's counters: every unit's added up.
+Counters TotalOf(const std::vector<UnitHealth>& units);
+
 struct LineHealth {
     bool up = true;
     std::optional<PollClock::time_point> lostSince;  // while down

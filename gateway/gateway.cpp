@@ -42,18 +42,15 @@ std::vector<Gate> ValidatedGates(Session& session, const std::vector<std::string
 }
 
 PointMap MapOf(const std::vector<Gate>& gates, const GatewayConfig& config) {
-    try {
-        PointMap map(gates, config.defaults, config.perUnit, config.engineering);
-        for (const auto& [unit, settings] : config.perUnit) {
-            if (map.Unit(unit) == nullptr) {
-                throw std::invalid_argument("units." + Hex2(static_cast<unsigned>(unit)) +
-                                            ": no point of this unit is served");
-            }
+    PointMap map = WithExitCode<std::invalid_argument>(
+        kExitUsage, [&] { return PointMap(gates, config.defaults, config.perUnit, config.engineering); });
+    for (const auto& [unit, settings] : config.perUnit) {
+        if (map.Unit(unit) == nullptr) {
+            throw CommandFailure(kExitUsage,
+                                 "units." + Hex2(static_cast<unsigned>(unit)) + ": no point of this unit is served");
         }
-        return map;
-    } catch (const std::invalid_argument& e) {
-        throw CommandFailure(kExitUsage, e.what());
     }
+    return map;
 }
 
 // SIGINT, SIGTERM, SIGUSR1 and SIGHUP arrive on a descriptor the server polls. They are
@@ -118,11 +115,7 @@ std::unique_ptr<Server> Listen(const GatewayConfig& config, const PointMap& map,
                                TrafficCounts& traffic) {
     const ServerOptions options{config.host,         config.port,     config.maxClients, config.idleTimeout,
                                 config.drainTimeout, config.readOnly, &traffic};
-    try {
-        return std::make_unique<Server>(options, map, poller);
-    } catch (const std::runtime_error& e) {
-        throw CommandFailure(kExitNoLine, e.what());
-    }
+    return WithExitCode(kExitNoLine, [&] { return std::make_unique<Server>(options, map, poller); });
 }
 
 bool SameLine(const LineOptions& a, const LineOptions& b) {
@@ -267,11 +260,7 @@ void RunGateway(const GlobalOptions& global, LineOptions line, const std::vector
     if (line.port.empty() && !args.empty()) line.port = args.front();
     GatewayConfig config = ResolveConfig(options, line);
     config.line.trace = line.trace;
-    try {
-        FitDescriptorLimit(config.maxClients);
-    } catch (const std::invalid_argument& e) {
-        throw CommandFailure(kExitUsage, e.what());
-    }
+    WithExitCode<std::invalid_argument>(kExitUsage, [&] { FitDescriptorLimit(config.maxClients); });
     // Before the session, so that signals stay caught until the line is closed.
     const Signals signals;
     // The page's traffic monitor is the wire trace, kept in memory; it outlives

@@ -255,11 +255,7 @@ void StopPublisher::operator()(Publisher* publisher) const { delete publisher; }
 
 PublisherPtr StartMqtt(const GatewayConfig& config, const PointMap& map, Poller& poller) {
     if (!config.mqtt.enabled) return nullptr;
-    try {
-        return PublisherPtr(new Publisher(config, map, poller));
-    } catch (const std::runtime_error& e) {
-        throw CommandFailure(kExitNoLine, e.what());
-    }
+    return WithExitCode(kExitNoLine, [&] { return PublisherPtr(new Publisher(config, map, poller)); });
 }
 
 void AwaitStop(int signalFd, const std::function<void()>& onHealth,

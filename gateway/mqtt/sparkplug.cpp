@@ -50,16 +50,6 @@ bool Alive(const Device& device, const LineSnapshot& line) {
     return health != line.units.end() && health->lastGood && !health->demotedUntil;
 }
 
-Counters Totals(const LineSnapshot& line) {
-    Counters total;
-    for (const UnitHealth& unit : line.units) {
-        total.transactions += unit.counters.transactions;
-        total.failures += unit.counters.failures;
-        total.retries += unit.counters.retries;
-    }
-    return total;
-}
-
 void SetValue(Payload::Metric& metric, DataType type, std::optional<std::int16_t> value) {
     if (!value) {
         metric.set_is_null(true);
@@ -169,7 +159,7 @@ std::vector<Outgoing> EdgeNode::Birth(const LineSnapshot& line, std::uint64_t bd
     Named(payload, "bdSeq", kInt64).set_long_value(bdSeq);
     Named(payload, kRebirth, kBoolean).set_boolean_value(false);
     lineUp_ = line.lineUp;
-    counters_ = Totals(line);
+    counters_ = TotalOf(line.units);
     countersAt_ = line.now;
     AddLineMetrics(payload, line, counters_);
     std::vector<Outgoing> out{{Topic("NBIRTH"), payload.SerializeAsString()}};
@@ -226,7 +216,7 @@ std::optional<Outgoing> EdgeNode::DeviceData(std::size_t d, const LineSnapshot& 
 }
 
 std::optional<Outgoing> EdgeNode::NodeData(const LineSnapshot& line) {
-    const Counters totals = Totals(line);
+    const Counters totals = TotalOf(line.units);
     const bool countersDue = line.now - countersAt_ >= kCountersEvery &&
                              (totals.transactions != counters_.transactions || totals.failures != counters_.failures);
     if (line.lineUp == lineUp_ && !countersDue) return std::nullopt;
