@@ -42,7 +42,20 @@ void ApplySetting(Setting setting, double value, GatewayConfig& config) {
     case Setting::kMaxClients: config.maxClients = whole; break;
     case Setting::kIdleTimeout: config.idleTimeout = Milliseconds(value); break;
     case Setting::kDrainTimeout: config.drainTimeout = Milliseconds(value); break;
+    case Setting::kKeepAlive: config.mqtt.keepAliveS = whole; break;
+    case Setting::kDeadband: config.mqtt.deadband = value; break;
     }
+}
+
+// The entry's value in the file, if it holds one; a section of another shape is its own check's.
+const json* FileValue(const json& file, const SettingEntry& entry) {
+    const json* holder = &file;
+    if (entry.section != nullptr) {
+        if (!file.contains(entry.section)) return nullptr;
+        holder = &file.at(entry.section);
+    }
+    if (!holder->is_object() || !holder->contains(entry.key)) return nullptr;
+    return &holder->at(entry.key);
 }
 
 std::optional<std::string> FaultOf(const SettingEntry& entry, const json& value) {
@@ -181,9 +194,10 @@ void ApplyConfigText(const std::string& text, GatewayConfig& config) {
         if (file.contains("line")) ApplyLine(file.at("line"), config.line);
         if (file.contains("listen")) ParseListen(Text(file.at("listen"), "listen"), config);
         for (const SettingEntry& entry : kSettings) {
-            if (!file.contains(entry.key)) continue;
-            if (auto fault = FaultOf(entry, file.at(entry.key))) Fail(entry.key, *fault);
-            ApplySetting(entry.setting, file.at(entry.key).get<double>(), config);
+            const json* value = FileValue(file, entry);
+            if (value == nullptr) continue;
+            if (auto fault = FaultOf(entry, *value)) Fail(entry.section ? Member(entry.section, entry.key) : entry.key, *fault);
+            ApplySetting(entry.setting, value->get<double>(), config);
         }
         if (file.contains("readOnly")) config.readOnly = Flag(file.at("readOnly"), "readOnly");
         if (file.contains("points")) config.gases = ExpandPoints(PointList(file.at("points")));

@@ -23,12 +23,15 @@ inline constexpr int kDefaultPort = 5020;
 
 // The numeric settings, each one entry that both the command line and the
 // file are built from, so that both accept and refuse alike.
-enum class Setting { kInterval, kMaxAge, kDemoteAfter, kDemoteFor, kMaxClients, kIdleTimeout, kDrainTimeout };
+enum class Setting {
+    kInterval, kMaxAge, kDemoteAfter, kDemoteFor, kMaxClients, kIdleTimeout, kDrainTimeout, kKeepAlive, kDeadband
+};
 
 struct SettingEntry {
     Setting setting;
-    const char* flag;  // on the command line
-    const char* key;   // in the file
+    const char* flag;     // on the command line
+    const char* section;  // in the file: the object that holds the key, or none (the top)
+    const char* key;
     const char* typeName;
     double low;
     double high;
@@ -38,19 +41,23 @@ struct SettingEntry {
 };
 
 inline constexpr SettingEntry kSettings[] = {
-    {Setting::kInterval, "--interval", "pollIntervalMs", "MS", 0, 3600000, 1000, true, "Poll interval in ms"},
-    {Setting::kMaxAge, "--max-age", "maxAgeMs", "MS", 0, 86400000, 10000, true,
+    {Setting::kInterval, "--interval", nullptr, "pollIntervalMs", "MS", 0, 3600000, 1000, true, "Poll interval in ms"},
+    {Setting::kMaxAge, "--max-age", nullptr, "maxAgeMs", "MS", 0, 86400000, 10000, true,
      "Older values answer exception 0x0B, in ms"},
-    {Setting::kDemoteAfter, "--demote-after", "demoteAfter", "N", 1, 1000, 3, true,
+    {Setting::kDemoteAfter, "--demote-after", nullptr, "demoteAfter", "N", 1, 1000, 3, true,
      "Failed polls in a row that set a unit aside"},
-    {Setting::kDemoteFor, "--demote-for", "demoteForS", "S", 0, 86400, 10, false,
+    {Setting::kDemoteFor, "--demote-for", nullptr, "demoteForS", "S", 0, 86400, 10, false,
      "Seconds a unit set aside is skipped"},
-    {Setting::kMaxClients, "--max-clients", "maxClients", "N", 1, 1000, 64, true,
+    {Setting::kMaxClients, "--max-clients", nullptr, "maxClients", "N", 1, 1000, 64, true,
      "Connections served at once; at the cap the one idle longest makes room"},
-    {Setting::kIdleTimeout, "--idle-timeout", "idleTimeoutS", "S", 0.001, 86400, 60, false,
+    {Setting::kIdleTimeout, "--idle-timeout", nullptr, "idleTimeoutS", "S", 0.001, 86400, 60, false,
      "Seconds before a silent connection is closed"},
-    {Setting::kDrainTimeout, "--drain-timeout", "drainTimeoutS", "S", 0, 600, 5, false,
+    {Setting::kDrainTimeout, "--drain-timeout", nullptr, "drainTimeoutS", "S", 0, 600, 5, false,
      "Seconds a stop gives queued writes before it answers them 0x04"},
+    {Setting::kKeepAlive, "--mqtt-keepalive", "mqtt", "keepAliveS", "S", 5, 65535, 30, true,
+     "MQTT keep-alive in seconds"},
+    {Setting::kDeadband, "--mqtt-deadband", "mqtt", "deadband", "N", 0, 65535, 0, false,
+     "Change an analog value must pass to be published"},
 };
 inline constexpr std::size_t kSettingCount = std::size(kSettings);
 

@@ -228,6 +228,13 @@ void AddSetting(CLI::App& command, const SettingEntry& entry, std::optional<doub
             [&entry](std::string& text) { return SettingFault(entry, text).value_or(std::string()); }, "", ""));
 }
 
+// The settings of one section of the file, in the table's order.
+void AddSettings(CLI::App& command, GatewayOptions& o, std::string_view section) {
+    for (std::size_t i = 0; i < kSettingCount; ++i) {
+        if (section == (kSettings[i].section ? kSettings[i].section : "")) AddSetting(command, kSettings[i], o.numbers[i]);
+    }
+}
+
 }  // namespace
 
 CLI::App* AddGatewayCommand(CLI::App& app, GatewayOptions& o, std::vector<std::string>& args) {
@@ -243,7 +250,7 @@ CLI::App* AddGatewayCommand(CLI::App& app, GatewayOptions& o, std::vector<std::s
                         "Address and port to listen on: IPv4, localhost or [IPv6] (default 127.0.0.1:5020; port 0: "
                         "any; none: MQTT alone)")
         ->type_name("HOST:PORT");
-    for (std::size_t i = 0; i < kSettingCount; ++i) AddSetting(*gateway, kSettings[i], o.numbers[i]);
+    AddSettings(*gateway, o, "");
     gateway->add_flag("--read-only", o.readOnly, "Answer every write with exception 0x01");
     gateway->add_flag("--print-map", o.printMap, "Print the Modbus map at start; without a port, only print it");
     gateway->add_option("--format", o.mapFormat, "The map's format: text, csv, json or markdown (default text)")
@@ -251,6 +258,7 @@ CLI::App* AddGatewayCommand(CLI::App& app, GatewayOptions& o, std::vector<std::s
     gateway->add_option("--http", o.http, "Serve a read-only status page, JSON and /metrics there (loopback: :PORT)")
         ->type_name("HOST:PORT");
     mqtt::AddMqttOptions(*gateway, o.mqtt);
+    AddSettings(*gateway, o, "mqtt");
     return gateway;
 }
 

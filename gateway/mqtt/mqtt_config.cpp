@@ -19,7 +19,6 @@ using nlohmann::json;
 
 constexpr int kMqttPort = 1883;
 constexpr int kMqttsPort = 8883;
-constexpr int kMaxKeepAliveS = 65535;
 
 [[noreturn]] void Fault(const std::string& where, const std::string& reason) {
     throw std::invalid_argument(where + ": " + reason);
@@ -85,10 +84,6 @@ void AddMqttOptions(CLI::App& gateway, MqttFlags& f) {
         ->type_name("FILE");
     gateway.add_option("--mqtt-cert", f.certFile, "Client certificate for TLS")->type_name("FILE");
     gateway.add_option("--mqtt-key", f.keyFile, "Client certificate's private key")->type_name("FILE");
-    gateway.add_option("--mqtt-keepalive", f.keepAliveS, "MQTT keep-alive in seconds (default 30)")
-        ->check(CLI::Range(5, kMaxKeepAliveS));
-    gateway.add_option("--mqtt-deadband", f.deadband, "Change an analog value must pass to be published (default 0)")
-        ->check(CLI::Range(0.0, 65535.0));
     gateway.add_option("--mqtt-primary-host", f.primaryHost, "Publish only while this Sparkplug host is online")
         ->type_name("ID");
     gateway.add_flag("--mqtt-insecure", f.insecure, "Allow credentials over plain TCP to a host beyond loopback");
@@ -152,10 +147,6 @@ void ApplyMqttJson(const json& object, MqttConfig& config) {
     }
     if (object.contains("url")) ParseBrokerUrl(Text(object, "url"), config);
     if (object.contains("passwordFile")) config.password = FirstLine(Text(object, "passwordFile"), "mqtt.passwordFile");
-    if (object.contains("keepAliveS")) {
-        config.keepAliveS = static_cast<int>(Number(object.at("keepAliveS"), "mqtt.keepAliveS", kMaxKeepAliveS));
-    }
-    if (object.contains("deadband")) config.deadband = Number(object.at("deadband"), "mqtt.deadband", 65535);
     if (object.contains("deadbands")) {
         const json& bands = object.at("deadbands");
         if (!bands.is_object()) Fault("mqtt.deadbands", "expected an object of gate addresses");
@@ -182,15 +173,12 @@ void ResolveMqtt(const MqttFlags& f, const std::string& serialPort, MqttConfig& 
         if (*flag) *field = **flag;
     }
     if (f.passwordFile) config.password = FirstLine(*f.passwordFile, "--mqtt-password-file");
-    if (f.keepAliveS) config.keepAliveS = *f.keepAliveS;
-    if (f.deadband) config.deadband = *f.deadband;
     config.insecure = config.insecure || f.insecure;
     if (config.edgeNodeId.empty()) config.edgeNodeId = NodeIdOf(serialPort);
     if (config.clientId.empty()) config.clientId = config.groupId + "-" + config.edgeNodeId;
     CheckId(config.groupId, "--mqtt-group");
     CheckId(config.edgeNodeId, "--mqtt-node");
     if (!config.primaryHost.empty()) CheckId(config.primaryHost, "--mqtt-primary-host");
-    if (config.keepAliveS < 5) Fault("--mqtt-keepalive", "at least 5 seconds");
     const bool credentials = !config.username.empty() || !config.password.empty();
     if (credentials && !config.tls && !IsLoopback(config.host) && !config.insecure) {
         Fault("--mqtt", "credentials would cross the network in clear text to " + config.host +

@@ -23,8 +23,6 @@ struct MqttFlags {
     std::optional<std::string> caFile;
     std::optional<std::string> certFile;
     std::optional<std::string> keyFile;
-    std::optional<int> keepAliveS;
-    std::optional<double> deadband;
     std::optional<std::string> primaryHost;
     bool insecure = false;
 };
@@ -51,7 +49,8 @@ struct MqttConfig {
 
 void AddMqttOptions(CLI::App& gateway, MqttFlags& flags);
 
-// The file's "mqtt" object over the defaults; throws std::invalid_argument "mqtt.key: reason".
+// The file's "mqtt" object over the defaults, but for its numbers, which are
+// the gateway's settings table's (keepAliveS, deadband); throws std::invalid_argument "mqtt.key: reason".
 void ApplyMqttJson(const nlohmann::json& object, MqttConfig& config);
 
 // The command line over the file, then the whole checked; throws

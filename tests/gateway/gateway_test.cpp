@@ -502,7 +502,9 @@ TEST(GatewayStartTest, EverySettingRefusesAlikeOnTheCommandLineAndInTheFile) {
             const ProgramRun cli = RunProgram({PLEXER_PROGRAM, "gateway", "/nonexistent", "--points", "05AI1",
                                                entry.flag, cliValue},
                                               30s);
-            std::ofstream(config) << "{\"points\": [\"05AI1\"], /* refused: */ \"" << entry.key << "\": " << value
+            const std::string setting = "\"" + std::string(entry.key) + "\": " + value;
+            std::ofstream(config) << "{\"points\": [\"05AI1\"], /* refused: */ "
+                                  << (entry.section ? "\"" + std::string(entry.section) + "\": {" + setting + "}" : setting)
                                   << "}";
             const ProgramRun file = RunProgram({PLEXER_PROGRAM, "gateway", "/nonexistent", "--config", config}, 30s);
             EXPECT_EQ(cli.exitCode, kUsage);
@@ -511,7 +513,8 @@ TEST(GatewayStartTest, EverySettingRefusesAlikeOnTheCommandLineAndInTheFile) {
             ASSERT_NE(at, std::string::npos) << cli.err;
             const std::string why = cli.err.substr(at + std::strlen(entry.flag) + 2, cli.err.find('\n', at) - at -
                                                                                      std::strlen(entry.flag) - 2);
-            EXPECT_NE(file.err.find(std::string(entry.key) + ": " + why), std::string::npos) << file.err << why;
+            const std::string path = entry.section ? std::string(entry.section) + "." + entry.key : entry.key;
+            EXPECT_NE(file.err.find(path + ": " + why), std::string::npos) << file.err << why;
         }
     }
     std::remove(config.c_str());
