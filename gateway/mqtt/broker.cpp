@@ -20,11 +20,6 @@ constexpr const char* kSystemCaPath = "/etc/ssl/certs";
 constexpr int kBadCredentials = 4;
 constexpr int kNotAuthorized = 5;
 
-class Library {
-public:
-    Library() { mosquitto_lib_init(); }
-};
-
 void Check(int rc, const std::string& what) {
     if (rc != MOSQ_ERR_SUCCESS) throw std::runtime_error(what + ": " + mosquitto_strerror(rc));
 }
@@ -38,7 +33,7 @@ Broker::Broker(const MqttConfig& config, std::string willTopic, std::function<st
       death_(std::move(death)),
       subscriptions_(std::move(subscriptions)),
       events_(std::move(events)) {
-    static const Library library;
+    [[maybe_unused]] static const int library = mosquitto_lib_init();
     mosq_ = mosquitto_new(config_.clientId.c_str(), true, this);
     if (mosq_ == nullptr) throw std::runtime_error("mqtt: cannot create a client");
     mosquitto_connect_callback_set(mosq_, OnConnect);

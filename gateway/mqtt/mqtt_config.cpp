@@ -92,13 +92,11 @@ void AddMqttOptions(CLI::App& gateway, MqttFlags& f) {
 void ParseBrokerUrl(const std::string& url, MqttConfig& config) {
     const std::size_t scheme = url.find("://");
     const std::string name = scheme == std::string::npos ? "" : url.substr(0, scheme);
-    if (name == "mqtt" || name == "tcp") {
-        config.tls = false;
-    } else if (name == "mqtts" || name == "ssl") {
-        config.tls = true;
-    } else {
-        Fault("--mqtt", url + " is not mqtt://HOST[:PORT] or mqtts://HOST[:PORT]");
-    }
+    // Each scheme a broker URL may have, and whether it is TLS.
+    static const std::map<std::string, bool> kTlsOf = {{"mqtt", false}, {"tcp", false}, {"mqtts", true}, {"ssl", true}};
+    const auto tls = kTlsOf.find(name);
+    if (tls == kTlsOf.end()) Fault("--mqtt", url + " is not mqtt://HOST[:PORT] or mqtts://HOST[:PORT]");
+    config.tls = tls->second;
     std::string rest = url.substr(scheme + 3);
     if (!rest.empty() && rest.back() == '/') rest.pop_back();
     const std::size_t at = rest.rfind('@');
@@ -131,17 +129,16 @@ void ParseBrokerUrl(const std::string& url, MqttConfig& config) {
 }
 
 void ApplyMqttJson(const json& object, MqttConfig& config) {
-    static const std::set<std::string> known = {
-        "url",      "clientId", "groupId",  "edgeNodeId", "username",  "password",    "passwordFile", "caFile",
-        "certFile", "keyFile",  "keepAliveS", "deadband", "deadbands", "primaryHost", "insecure"};
-    if (!object.is_object()) Fault("mqtt", "expected an object");
-    for (const auto& [key, value] : object.items()) {
-        if (known.count(key) == 0) Fault("mqtt." + key, "unknown setting");
-    }
     const std::map<std::string, std::string*> texts = {
         {"clientId", &config.clientId}, {"groupId", &config.groupId}, {"edgeNodeId", &config.edgeNodeId},
         {"username", &config.username}, {"password", &config.password}, {"caFile", &config.caFile},
         {"certFile", &config.certFile}, {"keyFile", &config.keyFile}, {"primaryHost", &config.primaryHost}};
+    static const std::set<std::string> others = {"url",      "passwordFile", "keepAliveS",
+                                                 "deadband", "deadbands",    "insecure"};
+    if (!object.is_object()) Fault("mqtt", "expected an object");
+    for (const auto& [key, value] : object.items()) {
+        if (texts.count(key) == 0 && others.count(key) == 0) Fault("mqtt." + key, "unknown setting");
+    }
     for (const auto& [key, field] : texts) {
         if (object.contains(key)) *field = Text(object, key);
     }

@@ -76,11 +76,7 @@ public:
     }
 
     ~Publisher() {
-        {
-            const std::lock_guard lock(mutex_);
-            stop_ = true;
-        }
-        wake_.notify_all();
+        Notify([this] { stop_ = true; });
         thread_.join();
         broker_.reset();
     }
@@ -88,13 +84,7 @@ public:
     Publisher& operator=(const Publisher&) = delete;
 
     // After each poll cycle: the line's news is published at once.
-    void Wake() {
-        {
-            const std::lock_guard lock(mutex_);
-            polled_ = true;
-        }
-        wake_.notify_all();
-    }
+    void Wake() { Notify([this] { polled_ = true; }); }
 
     std::optional<std::string> Refusal() const {
         const std::lock_guard lock(mutex_);
@@ -116,13 +106,17 @@ private:
         return LineSnapshot{poller_.Line().up, poller_.Points(), poller_.Units(), PollClock::now()};
     }
 
-    void Push(Event event) {
+    // Changes what the session's thread waits on, under the lock, and wakes it.
+    template <typename Change>
+    void Notify(Change change) {
         {
             const std::lock_guard lock(mutex_);
-            events_.push_back(std::move(event));
+            change();
         }
         wake_.notify_all();
     }
+
+    void Push(Event event) { Notify([&] { events_.push_back(std::move(event)); }); }
 
     // Retrying cannot mend a refused login, so the gateway ends with the reason.
     void Refused(const std::string& why) {

@@ -50,10 +50,14 @@ bool Alive(const Device& device, const LineSnapshot& line) {
     return health != line.units.end() && health->lastGood && !health->demotedUntil;
 }
 
-void SetValue(Payload::Metric& metric, DataType type, std::optional<std::int16_t> value) {
+// A point's alias, time of its last good read and value, in a birth or in data.
+void SetValue(Payload::Metric& metric, const MetricEntry& entry, const PointState& point,
+              std::optional<std::int16_t> value, const LineSnapshot& line) {
+    metric.set_alias(entry.alias);
+    if (point.lastGood) metric.set_timestamp(EpochMs(*point.lastGood, line));
     if (!value) {
         metric.set_is_null(true);
-    } else if (type == kBoolean) {
+    } else if (entry.type == kBoolean) {
         metric.set_boolean_value(*value != 0);
     } else {
         // Signed types travel as their two's complement in the unsigned field.
@@ -115,18 +119,16 @@ std::vector<Device> DevicesOf(const PointMap& map, const MqttConfig& config) {
         auto device = std::find_if(devices.begin(), devices.end(), [&](const Device& d) { return d.unit == gate.unit; });
         if (device == devices.end()) device = devices.insert(devices.end(), Device{gate.unit, DeviceIdOf(gate.unit), {}});
         const Family family = FamilyOf(gate.typeCode);
-        MetricEntry metric;
-        metric.point = i;
-        metric.alias = i + 1;
-        metric.name = gate.gas;
-        metric.type = IsDigital(family) ? kBoolean : kInt16;
-        if (family == Family::kTemperature) metric.engUnit = "degC";
-        if (metric.type != kBoolean) {
-            const auto own = config.deadbands.find(gate.gas);
-            metric.deadband = own == config.deadbands.end() ? config.deadband : own->second;
-        }
-        metric.output = family == Family::kDigitalOut || family == Family::kAnalogOut;
-        device->metrics.push_back(metric);
+        const auto own = config.deadbands.find(gate.gas);
+        const double deadband = own == config.deadbands.end() ? config.deadband : own->second;
+        device->metrics.push_back(MetricEntry{
+            .point = i,
+            .alias = i + 1,
+            .name = gate.gas,
+            .engUnit = family == Family::kTemperature ? "degC" : "",
+            .type = IsDigital(family) ? kBoolean : kInt16,
+            .deadband = IsDigital(family) ? 0 : deadband,
+            .output = family == Family::kDigitalOut || family == Family::kAnalogOut});
     }
     std::sort(devices.begin(), devices.end(), [](const Device& a, const Device& b) { return a.unit < b.unit; });
     return devices;
@@ -179,9 +181,7 @@ Outgoing EdgeNode::DeviceBirth(std::size_t d, const LineSnapshot& line) {
     for (const MetricEntry& entry : device.metrics) {
         const PointState& point = line.points[entry.point];
         Payload::Metric& metric = Named(payload, entry.name, entry.type);
-        metric.set_alias(entry.alias);
-        if (point.lastGood) metric.set_timestamp(EpochMs(*point.lastGood, line));
-        SetValue(metric, entry.type, ValueOf(point));
+        SetValue(metric, entry, point, ValueOf(point), line);
         AddProperty(metric, "gas", point.gate.gas);
         AddProperty(metric, "access", entry.output ? "read-write" : "read-only");
         if (!entry.engUnit.empty()) AddProperty(metric, "engUnit", entry.engUnit);
@@ -203,10 +203,7 @@ std::optional<Outgoing> EdgeNode::DeviceData(std::size_t d, const LineSnapshot& 
                              (now && (entry.type == kBoolean ? (*now != 0) != (*before != 0)
                                                             : std::abs(*now - *before) > entry.deadband));
         if (!changed) continue;
-        Payload::Metric& metric = *payload.add_metrics();
-        metric.set_alias(entry.alias);
-        if (point.lastGood) metric.set_timestamp(EpochMs(*point.lastGood, line));
-        SetValue(metric, entry.type, now);
+        SetValue(*payload.add_metrics(), entry, point, now, line);
         shown.values[m] = now;
     }
     if (payload.metrics_size() == 0) return std::nullopt;
@@ -264,11 +261,9 @@ std::optional<std::pair<const Device*, std::vector<CommandWrite>>> EdgeNode::Dev
         const auto entry = std::find_if(device->metrics.begin(), device->metrics.end(), [&](const MetricEntry& s) {
             return metric.has_name() ? s.name == metric.name() : s.alias == metric.alias();
         });
-        CommandWrite write;
-        write.metric = entry == device->metrics.end() ? nullptr : &*entry;
-        write.name = metric.has_name() ? metric.name() : "alias " + std::to_string(metric.alias());
-        write.value = NumberOf(metric);
-        writes.push_back(write);
+        writes.push_back({.metric = entry == device->metrics.end() ? nullptr : &*entry,
+                          .name = metric.has_name() ? metric.name() : "alias " + std::to_string(metric.alias()),
+                          .value = NumberOf(metric)});
     }
     return std::make_pair(&*device, writes);
 }
