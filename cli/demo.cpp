@@ -43,11 +43,8 @@ qsn::sim::SimOptions DemoRack() {
     qsn::sim::UnitOptions temperature;
     temperature.address = kTemperatureUnit;
     temperature.kind = UnitKind::kTemperature;
-    const double degrees[] = {25.0, 21.5, 100.0, -40.0};
-    for (std::size_t i = 0; i < 4; ++i) {
-        temperature.probes[i] = 0x05;
-        temperature.temperatures[i] = degrees[i];
-    }
+    temperature.probes = {0x05, 0x05, 0x05, 0x05};
+    temperature.temperatures = {25.0, 21.5, 100.0, -40.0};
     temperature.animation.shape = Shape::kSine;
     temperature.animation.amplitude = 3;
 

@@ -1,5 +1,6 @@
 #include "format.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <sstream>
@@ -27,14 +28,6 @@ const char* NameOf(const char* const (&names)[N], std::int16_t code) {
     return code >= 0 && static_cast<std::size_t>(code) < N ? names[code] : "?";
 }
 
-std::size_t DisplayWidth(const std::string& text) {
-    std::size_t width = 0;
-    for (const char c : text) {
-        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++width;
-    }
-    return width;
-}
-
 }  // namespace
 
 std::string ValueText(Family family, std::int16_t value) {
@@ -51,14 +44,16 @@ std::string ValueText(Family family, std::int16_t value) {
     return std::to_string(value);
 }
 
+const char* UnitsOf(Family family) {
+    if (family == Family::kTemperature) return "degC";
+    return IsAnalog(family) ? "counts" : "";
+}
+
 nlohmann::ordered_json ValueJson(Family family, std::int16_t value) {
     nlohmann::ordered_json object = {{"value", value}};
-    if (IsDigital(family)) {
-        object["state"] = value != 0 ? "on" : "off";
-    } else if (family == Family::kTemperature) {
-        object["units"] = "degC";
-    } else if (IsAnalog(family)) {
-        object["units"] = "counts";
+    if (IsDigital(family)) object["state"] = value != 0 ? "on" : "off";
+    if (*UnitsOf(family) != '\0') object["units"] = UnitsOf(family);
+    if (IsAnalog(family)) {
         object["percent"] = RoundedPercent(value);
         if (family == Family::kAnalogIn && value >= kAboveRange) object["aboveRange"] = true;
     }
@@ -91,7 +86,9 @@ std::vector<std::string> BannerLines(const char* banner) {
 }
 
 std::string Pad(const std::string& text, std::size_t width) {
-    const std::size_t shown = DisplayWidth(text);
+    // UTF-8 continuation bytes (10xxxxxx) add no character.
+    const auto shown = static_cast<std::size_t>(
+        std::count_if(text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
     return shown >= width ? text : text + std::string(width - shown, ' ');
 }
 

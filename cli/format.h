@@ -16,6 +16,8 @@ namespace plexer {
 
 // "2048 counts  50.0 %", "25 °C", "on".
 std::string ValueText(Family family, std::int16_t value);
+// "counts" for analog values, "degC" for temperatures, "" for the rest.
+const char* UnitsOf(Family family);
 // {"value": 2048, "unit": "counts", "percent": 50.0} and the like.
 nlohmann::ordered_json ValueJson(Family family, std::int16_t value);
 

@@ -61,12 +61,9 @@ std::string RatesText(const std::vector<unsigned>& rates) {
     return text;
 }
 
-bool ColourWanted(const GlobalOptions& options) {
-    return !options.noColour && std::getenv("NO_COLOR") == nullptr && IsTerminal(stderr);
-}
-
 LogSettings LogSettingsFor(const GlobalOptions& options, LogStyle style) {
-    LogSettings settings{options.quiet, ColourWanted(options)};
+    const bool colour = !options.noColour && std::getenv("NO_COLOR") == nullptr && IsTerminal(stderr);
+    LogSettings settings{options.quiet, colour};
     if (style == LogStyle::kUnattended) {
         settings.timestamps = true;
         settings.repeatWindow = kUnattendedRepeatWindow;

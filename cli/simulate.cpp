@@ -15,12 +15,8 @@ qsn::sim::CommandLine simulateCommandLine;
 void AddSimulateOptions(CLI::App& simulate) { qsn::sim::AddOptions(simulate, simulateCommandLine); }
 
 void RunSimulate() {
-    qsn::sim::SimOptions options;
-    try {
-        options = qsn::sim::ResolveOptions(simulateCommandLine);
-    } catch (const qsn::sim::ConfigError& e) {
-        throw CommandFailure(kExitUsage, e.what());
-    }
+    const qsn::sim::SimOptions options = WithExitCode<qsn::sim::ConfigError>(
+        kExitUsage, [] { return qsn::sim::ResolveOptions(simulateCommandLine); });
     WithExitCode(kExitNoLine, [&options] { qsn::sim::Serve(options); });
 }
 

@@ -187,25 +187,15 @@ std::string CsvField(const std::string& text) {
     return quoted + "\"";
 }
 
-const char* EngineeringUnit(Family family) {
-    switch (family) {
-    case Family::kAnalogIn:
-    case Family::kAnalogOut: return "counts";
-    case Family::kTemperature: return "degC";
-    default: return "";
-    }
-}
-
 void ShowCsv(const Snapshot& shot, bool header) {
     std::string rows = header ? "time,poll,gas,state,value,eu,failures,result,cause\n" : "";
     for (const PointState& point : shot.points) {
         const State state = shot.StateOf(point);
-        const Family family = FamilyOf(point.gate.typeCode);
         const std::string value = state == State::kOk ? std::to_string(*point.value) : "";
         const std::string result = point.lastResult ? std::to_string(*point.lastResult) : "";
         rows += shot.time + "," + std::to_string(shot.poll) + "," + CsvField(point.gate.gas) + "," + StateName(state) +
-                "," + value + "," + EngineeringUnit(family) + "," + std::to_string(point.failures) + "," + result +
-                "," + CsvField(state == State::kFailed ? point.lastCause : "") + "\n";
+                "," + value + "," + UnitsOf(FamilyOf(point.gate.typeCode)) + "," + std::to_string(point.failures) +
+                "," + result + "," + CsvField(state == State::kFailed ? point.lastCause : "") + "\n";
     }
     WriteWhole(stdout, rows);
 }
@@ -295,8 +285,7 @@ void RunWatch(Session& session, const LineOptions& line, const std::vector<std::
     if (polls == 0) return;
     for (const PointState& point : shot.points) {
         const State state = shot.StateOf(point);
-        if (point.failures > 0 || state == State::kFailed || state == State::kDemoted ||
-            state == State::kBadValue) {
+        if (point.failures > 0 || (state != State::kOk && state != State::kNotRead)) {
             failures.Add(Complaint(shot, point));
         }
     }
