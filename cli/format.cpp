@@ -15,12 +15,6 @@ namespace {
 constexpr double kAnalogSpan = 4095.0;
 constexpr std::int16_t kAboveRange = 4096;
 
-std::string Percent(std::int16_t value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%.1f %%", value * 100.0 / kAnalogSpan);
-    return text;
-}
-
 double RoundedPercent(std::int16_t value) { return std::round(value * 1000.0 / kAnalogSpan) / 10.0; }
 
 template <std::size_t N>
@@ -30,6 +24,12 @@ const char* NameOf(const char* const (&names)[N], std::int16_t code) {
 
 }  // namespace
 
+std::string OneDecimal(double value, const char* unit) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f %s", value, unit);
+    return text;
+}
+
 std::string ValueText(Family family, std::int16_t value) {
     switch (family) {
     case Family::kDigitalIn:
@@ -38,7 +38,7 @@ std::string ValueText(Family family, std::int16_t value) {
     case Family::kAnalogIn:
         if (value >= kAboveRange) return std::to_string(value) + " counts  above range";
         [[fallthrough]];
-    case Family::kAnalogOut: return std::to_string(value) + " counts  " + Percent(value);
+    case Family::kAnalogOut: return std::to_string(value) + " counts  " + OneDecimal(value * 100.0 / kAnalogSpan, "%");
     case Family::kOther: break;
     }
     return std::to_string(value);

@@ -16,6 +16,8 @@ namespace plexer {
 
 // "2048 counts  50.0 %", "25 °C", "on".
 std::string ValueText(Family family, std::int16_t value);
+// `value` with one decimal and its unit: "50.0 %", "1.5 s".
+std::string OneDecimal(double value, const char* unit);
 // "counts" for analog values, "degC" for temperatures, "" for the rest.
 const char* UnitsOf(Family family);
 // {"value": 2048, "unit": "counts", "percent": 50.0} and the like.

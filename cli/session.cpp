@@ -22,10 +22,8 @@ constexpr std::chrono::seconds kUnattendedRepeatWindow{60};
 template <std::size_t N>
 std::int16_t CodeOf(const char* const (&names)[N], std::string name) {
     for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    for (std::size_t code = 0; code < N; ++code) {
-        if (name == names[code]) return static_cast<std::int16_t>(code);
-    }
-    return 0;
+    const auto named = std::find(std::begin(names), std::end(names), name);
+    return named == std::end(names) ? 0 : static_cast<std::int16_t>(named - std::begin(names));
 }
 
 LineConfig Configure(const LineOptions& line, const LineSettings& defaults, int defaultTimeoutMs) {

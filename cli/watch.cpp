@@ -64,12 +64,6 @@ std::string TimestampText(std::chrono::system_clock::time_point when) {
     return text;
 }
 
-std::string Seconds(Clock::duration duration) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%.1f s", std::chrono::duration<double>(duration).count());
-    return text;
-}
-
 std::string StateText(const Snapshot& shot, const PointState& point) {
     switch (shot.StateOf(point)) {
     case State::kOk: return "ok";
@@ -112,7 +106,9 @@ public:
                                           "state"};
         for (const PointState& point : shot.points) {
             const std::string value = point.value ? ValueText(FamilyOf(point.gate.typeCode), *point.value) : "-";
-            const std::string age = point.lastGood ? Seconds(shot.now - *point.lastGood) : "-";
+            const std::string age =
+                point.lastGood ? OneDecimal(std::chrono::duration<double>(shot.now - *point.lastGood).count(), "s")
+                               : "-";
             lines.push_back(Pad(point.gate.gas, 7) + Pad(value, 26) + Pad(age, 9) +
                             Pad(std::to_string(point.failures), 10) + StateText(shot, point));
         }

@@ -9,8 +9,6 @@
 #include <set>
 #include <stdexcept>
 
-#include "scaling.h"
-
 namespace plexer::gateway::mqtt {
 
 namespace {
@@ -27,13 +25,6 @@ constexpr int kMqttsPort = 8883;
 std::string Text(const json& object, const std::string& key) {
     if (!object.at(key).is_string()) Fault("mqtt." + key, "expected a string");
     return object.at(key).get<std::string>();
-}
-
-double Number(const json& value, const std::string& where, double high) {
-    if (!value.is_number() || value.get<double>() < 0 || value.get<double>() > high) {
-        Fault(where, "expected a number from 0 to " + NumberText(high));
-    }
-    return value.get<double>();
 }
 
 std::string FirstLine(const std::string& path, const std::string& what) {
@@ -150,7 +141,10 @@ void ApplyMqttJson(const json& object, MqttConfig& config) {
         for (const auto& [gas, band] : bands.items()) {
             std::string upper = gas;
             std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
-            config.deadbands[upper] = Number(band, "mqtt.deadbands." + gas, 65535);
+            if (!band.is_number() || band.get<double>() < 0 || band.get<double>() > 65535) {
+                Fault("mqtt.deadbands." + gas, "expected a number from 0 to 65535");
+            }
+            config.deadbands[upper] = band.get<double>();
         }
     }
     if (object.contains("insecure")) {
