@@ -75,7 +75,6 @@ void AddHealth(int unit, std::vector<MapRow>& rows) {
         row.reference = ReferenceBase(row.table) + row.address;
         row.name = std::string("health: ") + kHealthNames[static_cast<std::size_t>(i)];
         row.dataType = "uint16";
-        row.scaling = "";
         row.access = "read";
         rows.push_back(row);
     }
