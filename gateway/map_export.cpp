@@ -35,7 +35,6 @@ MapRow PointRow(const PointMap& map, std::size_t index, Table table, bool writab
     row.unit = gate.unit;
     row.table = table;
     row.address = isFloat ? kFloatBase + 2 * PositionOf(gate.gas) + word : PositionOf(gate.gas);
-    row.reference = ReferenceBase(table) + row.address;
     row.gas = gate.gas;
     row.name = settings.name;
     row.euName = EuNameOf(settings, family);
@@ -72,7 +71,6 @@ void AddHealth(int unit, std::vector<MapRow>& rows) {
         row.unit = unit;
         row.table = Table::kInputRegisters;
         row.address = kHealthBase + i;
-        row.reference = ReferenceBase(row.table) + row.address;
         row.name = std::string("health: ") + kHealthNames[static_cast<std::size_t>(i)];
         row.dataType = "uint16";
         row.access = "read";
@@ -93,9 +91,10 @@ std::string MarkdownCell(const std::string& text) {
     return escaped;
 }
 
+// The conventional reference: 00001, 10001, 30001 or 40001 plus the address.
 std::string Reference(const MapRow& row) {
     char text[8];
-    std::snprintf(text, sizeof text, "%05d", row.reference);
+    std::snprintf(text, sizeof text, "%05d", ReferenceBase(row.table) + row.address);
     return text;
 }
 
