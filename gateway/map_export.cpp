@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdio>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
@@ -13,13 +14,9 @@ namespace plexer::gateway {
 namespace {
 
 int ReferenceBase(Table table) {
-    switch (table) {
-    case Table::kCoils: return 1;
-    case Table::kDiscreteInputs: return 10001;
-    case Table::kInputRegisters: return 30001;
-    case Table::kHoldingRegisters: return 40001;
-    }
-    return 0;
+    static constexpr int kBases[] = {1, 10001, 40001, 30001};
+    static_assert(std::size(kBases) == kTables, "a base for every table, in the order of Table");
+    return kBases[static_cast<std::size_t>(table)];
 }
 
 std::string RangeText(const PointSettings& settings) {
