@@ -227,12 +227,10 @@ GatewayConfig ResolveConfig(const GatewayOptions& options, const LineOptions& li
     if (line.stopBits) config.line.stopBits = line.stopBits;
     if (line.parity) config.line.parity = line.parity;
     if (line.timeoutMs) config.line.timeoutMs = line.timeoutMs;
-    try {
+    WithExitCode<std::invalid_argument>(kExitUsage, [&] {
         if (options.listen) ParseListen(*options.listen, config);
         mqtt::ResolveMqtt(options.mqtt, config.line.port, config.mqtt);
-    } catch (const std::invalid_argument& e) {
-        throw CommandFailure(kExitUsage, e.what());
-    }
+    });
     if (!options.points.empty()) config.gases = ExpandPoints(SplitList(options.points));
     for (std::size_t i = 0; i < kSettingCount; ++i) {
         if (options.numbers[i]) ApplySetting(kSettings[i].setting, *options.numbers[i], config);

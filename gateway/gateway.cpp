@@ -172,14 +172,10 @@ void AnnounceListener(const Server& server, const GatewayConfig& config, const O
 // The status page, when asked for: before the first poll, so that it shows the start too.
 std::unique_ptr<StatusServer> StartPage(const GatewayConfig& config, const StatusSources& sources, const Output& out) {
     if (!config.http) return nullptr;
-    std::unique_ptr<StatusServer> page;
-    try {
-        page = std::make_unique<StatusServer>(*config.http, sources);
-    } catch (const std::invalid_argument& e) {
-        throw CommandFailure(kExitUsage, e.what());
-    } catch (const std::runtime_error& e) {
-        throw CommandFailure(kExitNoLine, e.what());
-    }
+    // A bad port is the user's fault; a port it cannot listen on, like a line that does not open.
+    std::unique_ptr<StatusServer> page = WithExitCode<std::invalid_argument>(kExitUsage, [&] {
+        return WithExitCode(kExitNoLine, [&] { return std::make_unique<StatusServer>(*config.http, sources); });
+    });
     out.Text("status page on http://" + page->Address() + "/");
     out.Object({{"http", page->Address()}});
     std::fflush(stdout);
@@ -189,15 +185,15 @@ std::unique_ptr<StatusServer> StartPage(const GatewayConfig& config, const Statu
 // Serving starts before the first poll: a value not read yet answers 0x0B.
 void Serve(Session& session, const GatewayConfig& config, const std::vector<Gate>& gates,
            const std::function<GatewayConfig()>& resolve, const Signals& signals, const TraceRing* wire) {
+    const Note note = [&session](const std::string& text) { session.Log().Note(text); };
     PollerOptions pollerOptions = config.poller;
     pollerOptions.device = session.Device();
-    pollerOptions.note = [&session](const std::string& text) { session.Log().Note(text); };
+    pollerOptions.note = note;
     Poller poller(session.Driver(), gates, std::move(pollerOptions));
     // The map in the order the poller keeps its points, which the server indexes.
     const PointMap map = MapOf(poller.Gates(), config);
     const Output& out = session.Out();
     const auto health = [&] { PrintHealth(out, poller.Units(), poller.Line(), PollClock::now()); };
-    const Note note = [&session](const std::string& text) { session.Log().Note(text); };
     TrafficCounts traffic;
     LineLog lines;
     const LogTap tap(session.Log(), lines);

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdio>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
@@ -13,13 +14,9 @@ namespace plexer::gateway {
 namespace {
 
 int ReferenceBase(Table table) {
-    switch (table) {
-    case Table::kCoils: return 1;
-    case Table::kDiscreteInputs: return 10001;
-    case Table::kInputRegisters: return 30001;
-    case Table::kHoldingRegisters: return 40001;
-    }
-    return 0;
+    static constexpr int kBases[] = {1, 10001, 40001, 30001};
+    static_assert(std::size(kBases) == kTables, "a base for every table, in the order of Table");
+    return kBases[static_cast<std::size_t>(table)];
 }
 
 std::string RangeText(const PointSettings& settings) {
@@ -35,7 +32,6 @@ MapRow PointRow(const PointMap& map, std::size_t index, Table table, bool writab
     row.unit = gate.unit;
     row.table = table;
     row.address = isFloat ? kFloatBase + 2 * PositionOf(gate.gas) + word : PositionOf(gate.gas);
-    row.reference = ReferenceBase(table) + row.address;
     row.gas = gate.gas;
     row.name = settings.name;
     row.euName = EuNameOf(settings, family);
@@ -72,10 +68,8 @@ void AddHealth(int unit, std::vector<MapRow>& rows) {
         row.unit = unit;
         row.table = Table::kInputRegisters;
         row.address = kHealthBase + i;
-        row.reference = ReferenceBase(row.table) + row.address;
         row.name = std::string("health: ") + kHealthNames[static_cast<std::size_t>(i)];
         row.dataType = "uint16";
-        row.scaling = "";
         row.access = "read";
         rows.push_back(row);
     }
@@ -94,9 +88,10 @@ std::string MarkdownCell(const std::string& text) {
     return escaped;
 }
 
+// The conventional reference: 00001, 10001, 30001 or 40001 plus the address.
 std::string Reference(const MapRow& row) {
     char text[8];
-    std::snprintf(text, sizeof text, "%05d", row.reference);
+    std::snprintf(text, sizeof text, "%05d", ReferenceBase(row.table) + row.address);
     return text;
 }
 

@@ -20,7 +20,6 @@ struct MapRow {
     int unit = 0;
     Table table = Table::kCoils;
     int address = 0;
-    int reference = 0;  // 00001, 10001, 30001 or 40001 plus the address
     std::string gas;
     std::string name;
     std::string dataType;  // bool, uint16, int16, float32

@@ -75,10 +75,8 @@ Engineering ParseEngineering(const json& section) {
     OnlyKeys(section, path, {"wordOrder", "points"});
     Engineering engineering;
     if (section.contains("wordOrder")) {
-        engineering.wordOrder = OneOf(section.at("wordOrder"), path + ".wordOrder", {"highFirst", "lowFirst"}) ==
-                                        "highFirst"
-                                    ? WordOrder::kHighFirst
-                                    : WordOrder::kLowFirst;
+        const std::string order = OneOf(section.at("wordOrder"), path + ".wordOrder", {"highFirst", "lowFirst"});
+        engineering.wordOrder = order == "highFirst" ? WordOrder::kHighFirst : WordOrder::kLowFirst;
     }
     if (section.contains("points")) {
         const json& points = section.at("points");

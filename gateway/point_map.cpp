@@ -1,6 +1,7 @@
 #include "point_map.h"
 
 #include <algorithm>
+#include <iterator>
 #include <stdexcept>
 
 #include "display_text.h"
@@ -20,13 +21,9 @@ std::optional<Table> TableOf(Family family) {
 }
 
 const char* TableName(Table table) {
-    switch (table) {
-    case Table::kCoils: return "coils";
-    case Table::kDiscreteInputs: return "discrete inputs";
-    case Table::kHoldingRegisters: return "holding registers";
-    case Table::kInputRegisters: return "input registers";
-    }
-    return "";
+    static constexpr const char* kNames[] = {"coils", "discrete inputs", "holding registers", "input registers"};
+    static_assert(std::size(kNames) == kTables, "a name for every table, in the order of Table");
+    return kNames[static_cast<std::size_t>(table)];
 }
 
 int PositionOf(const std::string& gas) {

@@ -287,18 +287,9 @@ void Server::Answer(Connection& connection, const std::uint8_t* adu, std::size_t
         bits[i] = static_cast<std::uint8_t>(values[i] != 0);
         registers[i] = values[i];
     }
-    modbus_mapping_t mapping{};
-    const Table table = TableOfFunction(function);
-    switch (table) {
-    case Table::kCoils: mapping = {count, address, 0, 0, 0, 0, 0, 0, bits, nullptr, nullptr, nullptr}; break;
-    case Table::kDiscreteInputs: mapping = {0, 0, count, address, 0, 0, 0, 0, nullptr, bits, nullptr, nullptr}; break;
-    case Table::kInputRegisters:
-        mapping = {0, 0, 0, 0, count, address, 0, 0, nullptr, nullptr, registers, nullptr};
-        break;
-    case Table::kHoldingRegisters:
-        mapping = {0, 0, 0, 0, 0, 0, count, address, nullptr, nullptr, nullptr, registers};
-        break;
-    }
+    // Every table the same: libmodbus reads only the one of the function it answers.
+    modbus_mapping_t mapping{count, address, count, address, count, address, count, address,
+                             bits, bits, registers, registers};
     if (options_.traffic != nullptr) options_.traffic->Count(function, kNone);
     modbus_set_socket(modbus_, connection.fd);
     if (modbus_reply(modbus_, adu, static_cast<int>(length), &mapping) < 0) Close(connection);
@@ -347,11 +338,10 @@ void Server::FinishWrite(Connection& connection) {
     Process(connection);
 }
 
-void Server::Expire(Connection& connection, Clock::time_point now) {
-    if (connection.pending) return;  // a slow line is not an idle client
-    const bool idle = now - connection.lastHeard > options_.idleTimeout;
-    const bool stalled = connection.partialSince && now - *connection.partialSince > frameTimeout_;
-    if (idle || stalled) Close(connection);
+// When a client goes: once idle too long, or sooner with a request left half sent.
+Server::Clock::time_point Server::Deadline(const Connection& connection) const {
+    const Clock::time_point idle = connection.lastHeard + options_.idleTimeout;
+    return connection.partialSince ? std::min(idle, *connection.partialSince + frameTimeout_) : idle;
 }
 
 bool Server::AnyPending() const {
@@ -364,9 +354,7 @@ int Server::WaitMs(Clock::time_point now) const {
     if (acceptPausedUntil_) wait = std::chrono::ceil<std::chrono::milliseconds>(*acceptPausedUntil_ - now);
     for (const Connection& connection : connections_) {
         if (connection.pending || connection.closed) continue;
-        auto deadline = connection.lastHeard + options_.idleTimeout;
-        if (connection.partialSince) deadline = std::min(deadline, *connection.partialSince + frameTimeout_);
-        wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
+        wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(Deadline(connection) - now));
     }
     return static_cast<int>(std::max(wait.count(), 0L));
 }
@@ -433,7 +421,8 @@ void Server::Serve(int signalFd, const ServeHooks& hooks) {
         if ((fds[2].revents & POLLIN) != 0 && listen_ >= 0) Accept(hooks);
         const Clock::time_point after = Clock::now();
         for (Connection& connection : connections_) {
-            if (!connection.closed) Expire(connection, after);
+            // A client waiting on a slow line is not an idle one.
+            if (!connection.closed && !connection.pending && after > Deadline(connection)) Close(connection);
         }
         connections_.remove_if([](const Connection& connection) { return connection.closed && !connection.pending; });
     }

@@ -108,7 +108,7 @@ private:
     void AnswerException(Connection& connection, const std::uint8_t* adu, std::uint8_t code);
     void TakeCompletions();
     void FinishWrite(Connection& connection);
-    void Expire(Connection& connection, Clock::time_point now);
+    Clock::time_point Deadline(const Connection& connection) const;
     int WaitMs(Clock::time_point now) const;
     bool AnyPending() const;
     bool OnSignal(int signalFd, const ServeHooks& hooks);

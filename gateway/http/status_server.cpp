@@ -3,6 +3,7 @@
 #include <httplib.h>
 
 #include <chrono>
+#include <functional>
 #include <stdexcept>
 
 #include "map_export.h"
@@ -79,33 +80,26 @@ void StatusServer::Route() {
     server_->Get("/", [](const httplib::Request&, httplib::Response& response) {
         response.set_content(kStatusPage, "text/html; charset=utf-8");
     });
-    server_->Get("/api/units", [this](const httplib::Request&, httplib::Response& response) {
-        SendJson(response, UnitsJson(sources_.poller.Units(), PollClock::now()));
-    });
-    server_->Get("/api/line", [this](const httplib::Request&, httplib::Response& response) {
-        SendJson(response, LineJson(sources_.poller.Line(), PollClock::now()));
-    });
-    server_->Get("/api/points", [this](const httplib::Request&, httplib::Response& response) {
-        SendJson(response, PointsJson(sources_.map, sources_.poller.Points(), PollClock::now()));
-    });
+    const auto serveJson = [this](const char* path, std::function<nlohmann::ordered_json()> build) {
+        server_->Get(path, [build](const httplib::Request&, httplib::Response& response) { SendJson(response, build()); });
+    };
+    serveJson("/api/units", [this] { return UnitsJson(sources_.poller.Units(), PollClock::now()); });
+    serveJson("/api/line", [this] { return LineJson(sources_.poller.Line(), PollClock::now()); });
+    serveJson("/api/points", [this] { return PointsJson(sources_.map, sources_.poller.Points(), PollClock::now()); });
     server_->Get("/api/map", [this](const httplib::Request&, httplib::Response& response) {
         const std::vector<MapRow> rows = MapRows(sources_.map, sources_.readOnly, sources_.poller.Points());
         response.set_content(MapText(rows, MapFormat::kJson), "application/json");
     });
-    server_->Get("/api/lines", [this](const httplib::Request&, httplib::Response& response) {
+    serveJson("/api/lines", [this] {
         nlohmann::ordered_json all = nlohmann::ordered_json::array();
         for (const KeptLine& kept : sources_.lines.Last()) {
             all.push_back(
                 {{"time", kept.time}, {"level", kept.line.level}, {"text", kept.line.text}, {"repeats", kept.repeats}});
         }
-        SendJson(response, all);
+        return all;
     });
-    server_->Get("/api/wire", [this](const httplib::Request&, httplib::Response& response) {
-        nlohmann::ordered_json all = nlohmann::ordered_json::array();
-        if (sources_.wire != nullptr) {
-            for (const std::string& line : sources_.wire->Last()) all.push_back(line);
-        }
-        SendJson(response, all);
+    serveJson("/api/wire", [this] {
+        return nlohmann::ordered_json(sources_.wire != nullptr ? sources_.wire->Last() : std::vector<std::string>());
     });
     server_->Get("/metrics", [this](const httplib::Request&, httplib::Response& response) {
         response.set_content(

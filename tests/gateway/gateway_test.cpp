@@ -220,7 +220,7 @@ TEST(GatewayStopTest, StopAnswersTheWriteInFlightAndPrintsHealth) {
     Gateway gateway(
         {"--json", "gateway", line.SlavePath(), "--listen", "127.0.0.1:0", "--points", "05AO2,30AI0", "-t", "200"});
     gateway.Signal(SIGUSR1);
-    gateway.Await(std::regex(R"("health":\[\{"unit":5,"transactions":)"), 10s);
+    gateway.Await(std::regex(R"("health":\[\{"unit":5,"state":"[a-z ]+","transactions":)"), 10s);
     AwaitFirstPoll(gateway.Port(), {5});
     Socket client(gateway.Port());
     const Bytes write = Adu(5, {6, 0, 2, 0x04, 0xD2});
