@@ -3,37 +3,22 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
-#include <set>
-#include <stdexcept>
+
+#include "json_check.h"
 
 namespace plexer::gateway {
 
 namespace {
 
 using nlohmann::json;
-
-[[noreturn]] void Fault(const std::string& path, const std::string& reason) {
-    throw std::invalid_argument(path + ": " + reason);
-}
-
-void OnlyKeys(const json& object, const std::string& path, const std::set<std::string>& known) {
-    if (!object.is_object()) Fault(path, "expected an object");
-    for (const auto& [key, value] : object.items()) {
-        if (known.count(key) == 0) Fault(path + "." + key, "unknown setting");
-    }
-}
-
-std::string OneOf(const json& value, const std::string& path, const std::set<std::string>& allowed) {
-    if (!value.is_string() || allowed.count(value.get<std::string>()) == 0) {
-        std::string list;
-        for (const std::string& a : allowed) list += (list.empty() ? "" : ", ") + a;
-        Fault(path, "expected one of " + list);
-    }
-    return value.get<std::string>();
-}
+using qsn::json_check::Fail;
+using qsn::json_check::Member;
+using qsn::json_check::OneOf;
+using qsn::json_check::OnlyKeys;
+using qsn::json_check::Text;
 
 double Finite(const json& value, const std::string& path) {
-    if (!value.is_number() || !std::isfinite(value.get<double>())) Fault(path, "expected a number");
+    if (!value.is_number() || !std::isfinite(value.get<double>())) Fail(path, "must be a number");
     return value.get<double>();
 }
 
@@ -46,24 +31,21 @@ std::string Upper(std::string text) {
 PointSettings ParsePoint(const json& point, const std::string& path) {
     OnlyKeys(point, path, {"name", "euLow", "euHigh", "unit", "serve", "multiplier"});
     PointSettings settings;
-    for (const auto& [key, field] : {std::pair{"name", &settings.name}, std::pair{"unit", &settings.euName}}) {
-        if (!point.contains(key)) continue;
-        if (!point.at(key).is_string()) Fault(path + "." + key, "expected a string");
-        *field = point.at(key).get<std::string>();
-    }
-    if (point.contains("euLow") != point.contains("euHigh")) Fault(path, "euLow and euHigh go together");
+    if (point.contains("name")) settings.name = Text(point.at("name"), Member(path, "name"));
+    if (point.contains("unit")) settings.euName = Text(point.at("unit"), Member(path, "unit"));
+    if (point.contains("euLow") != point.contains("euHigh")) Fail(path, "euLow and euHigh go together");
     if (point.contains("euLow")) {
-        settings.euLow = Finite(point.at("euLow"), path + ".euLow");
-        settings.euHigh = Finite(point.at("euHigh"), path + ".euHigh");
-        if (*settings.euLow == *settings.euHigh) Fault(path + ".euHigh", "must differ from euLow");
+        settings.euLow = Finite(point.at("euLow"), Member(path, "euLow"));
+        settings.euHigh = Finite(point.at("euHigh"), Member(path, "euHigh"));
+        if (*settings.euLow == *settings.euHigh) Fail(Member(path, "euHigh"), "must differ from euLow");
     }
     if (point.contains("serve")) {
-        const std::string serve = OneOf(point.at("serve"), path + ".serve", {"raw", "scaled", "float"});
+        const std::string serve = OneOf(point.at("serve"), Member(path, "serve"), {"raw", "scaled", "float"});
         settings.serving = serve == "raw" ? Serving::kRaw : serve == "scaled" ? Serving::kScaled : Serving::kFloat;
     }
     if (point.contains("multiplier")) {
-        settings.multiplier = Finite(point.at("multiplier"), path + ".multiplier");
-        if (settings.multiplier == 0) Fault(path + ".multiplier", "must not be 0");
+        settings.multiplier = Finite(point.at("multiplier"), Member(path, "multiplier"));
+        if (settings.multiplier == 0) Fail(Member(path, "multiplier"), "must not be 0");
     }
     return settings;
 }
@@ -75,14 +57,14 @@ Engineering ParseEngineering(const json& section) {
     OnlyKeys(section, path, {"wordOrder", "points"});
     Engineering engineering;
     if (section.contains("wordOrder")) {
-        const std::string order = OneOf(section.at("wordOrder"), path + ".wordOrder", {"highFirst", "lowFirst"});
+        const std::string order = OneOf(section.at("wordOrder"), Member(path, "wordOrder"), {"highFirst", "lowFirst"});
         engineering.wordOrder = order == "highFirst" ? WordOrder::kHighFirst : WordOrder::kLowFirst;
     }
     if (section.contains("points")) {
         const json& points = section.at("points");
-        if (!points.is_object()) Fault(path + ".points", "expected an object of gate addresses");
+        if (!points.is_object()) Fail(Member(path, "points"), "must be an object of gate addresses");
         for (const auto& [gas, point] : points.items()) {
-            engineering.points[Upper(gas)] = ParsePoint(point, path + ".points." + gas);
+            engineering.points[Upper(gas)] = ParsePoint(point, Member(path, "points." + gas));
         }
     }
     return engineering;

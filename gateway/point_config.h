@@ -8,7 +8,7 @@
 
 namespace plexer::gateway {
 
-// Throws std::invalid_argument "engineering.points.05AI0.serve: reason".
+// Throws qsn::json_check::JsonError "engineering.points.05AI0.serve: reason".
 Engineering ParseEngineering(const nlohmann::json& section);
 
 }  // namespace plexer::gateway

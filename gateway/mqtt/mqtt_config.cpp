@@ -6,25 +6,27 @@
 #include <cctype>
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <set>
 #include <stdexcept>
+
+#include "json_check.h"
 
 namespace plexer::gateway::mqtt {
 
 namespace {
 
 using nlohmann::json;
+using qsn::json_check::Fail;
+using qsn::json_check::Flag;
+using qsn::json_check::Member;
+using qsn::json_check::Number;
+using qsn::json_check::OnlyKeys;
+using qsn::json_check::Text;
 
 constexpr int kMqttPort = 1883;
 constexpr int kMqttsPort = 8883;
 
 [[noreturn]] void Fault(const std::string& where, const std::string& reason) {
     throw std::invalid_argument(where + ": " + reason);
-}
-
-std::string Text(const json& object, const std::string& key) {
-    if (!object.at(key).is_string()) Fault("mqtt." + key, "expected a string");
-    return object.at(key).get<std::string>();
 }
 
 std::string FirstLine(const std::string& path, const std::string& what) {
@@ -120,37 +122,29 @@ void ParseBrokerUrl(const std::string& url, MqttConfig& config) {
 }
 
 void ApplyMqttJson(const json& object, MqttConfig& config) {
-    const std::map<std::string, std::string*> texts = {
+    const std::pair<const char*, std::string*> texts[] = {
         {"clientId", &config.clientId}, {"groupId", &config.groupId}, {"edgeNodeId", &config.edgeNodeId},
         {"username", &config.username}, {"password", &config.password}, {"caFile", &config.caFile},
         {"certFile", &config.certFile}, {"keyFile", &config.keyFile}, {"primaryHost", &config.primaryHost}};
-    static const std::set<std::string> others = {"url",      "passwordFile", "keepAliveS",
-                                                 "deadband", "deadbands",    "insecure"};
-    if (!object.is_object()) Fault("mqtt", "expected an object");
-    for (const auto& [key, value] : object.items()) {
-        if (texts.count(key) == 0 && others.count(key) == 0) Fault("mqtt." + key, "unknown setting");
-    }
+    OnlyKeys(object, "mqtt",
+             {"clientId", "groupId", "edgeNodeId", "username", "password", "caFile", "certFile", "keyFile",
+              "primaryHost", "url", "passwordFile", "keepAliveS", "deadband", "deadbands", "insecure"});
+    const auto text = [&](const char* key) { return Text(object.at(key), Member("mqtt", key)); };
     for (const auto& [key, field] : texts) {
-        if (object.contains(key)) *field = Text(object, key);
+        if (object.contains(key)) *field = text(key);
     }
-    if (object.contains("url")) ParseBrokerUrl(Text(object, "url"), config);
-    if (object.contains("passwordFile")) config.password = FirstLine(Text(object, "passwordFile"), "mqtt.passwordFile");
+    if (object.contains("url")) ParseBrokerUrl(text("url"), config);
+    if (object.contains("passwordFile")) config.password = FirstLine(text("passwordFile"), "mqtt.passwordFile");
     if (object.contains("deadbands")) {
         const json& bands = object.at("deadbands");
-        if (!bands.is_object()) Fault("mqtt.deadbands", "expected an object of gate addresses");
+        if (!bands.is_object()) Fail("mqtt.deadbands", "must be an object of gate addresses");
         for (const auto& [gas, band] : bands.items()) {
             std::string upper = gas;
             std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
-            if (!band.is_number() || band.get<double>() < 0 || band.get<double>() > 65535) {
-                Fault("mqtt.deadbands." + gas, "expected a number from 0 to 65535");
-            }
-            config.deadbands[upper] = band.get<double>();
+            config.deadbands[upper] = Number(band, "mqtt.deadbands." + gas, 0, 65535);
         }
     }
-    if (object.contains("insecure")) {
-        if (!object.at("insecure").is_boolean()) Fault("mqtt.insecure", "expected true or false");
-        config.insecure = object.at("insecure").get<bool>();
-    }
+    if (object.contains("insecure")) config.insecure = Flag(object.at("insecure"), "mqtt.insecure");
 }
 
 void ResolveMqtt(const MqttFlags& f, const std::string& serialPort, MqttConfig& config) {

@@ -50,7 +50,8 @@ struct MqttConfig {
 void AddMqttOptions(CLI::App& gateway, MqttFlags& flags);
 
 // The file's "mqtt" object over the defaults, but for its numbers, which are
-// the gateway's settings table's (keepAliveS, deadband); throws std::invalid_argument "mqtt.key: reason".
+// the gateway's settings table's (keepAliveS, deadband); throws "mqtt.key: reason"
+// (qsn::json_check::JsonError for a field, std::invalid_argument for a URL or file).
 void ApplyMqttJson(const nlohmann::json& object, MqttConfig& config);
 
 // The command line over the file, then the whole checked; throws

@@ -224,7 +224,7 @@ TEST(GatewayConfigTest, AFileIsReadOrItsFaultNamedByFieldPath) {
         {R"([1, 2])", "config: must be an object"},
         {R"({"points": )", "parse error at line 1"},
         {R"({"engineering": {"points": {"05AI1": {"serve": "double"}}}})",
-         "engineering.points.05AI1.serve: expected one of float, raw, scaled"},
+         "engineering.points.05AI1.serve: must be one of raw, scaled, float"},
         {R"({"engineering": {"points": {"05AI1": {"euLow": 0}}}})", "euLow and euHigh go together"},
     };
     for (const auto& [text, reason] : faults) {
