@@ -154,6 +154,13 @@ std::vector<std::string> ExpandPoints(const std::vector<std::string>& items) {
     return gases;
 }
 
+std::optional<int> TcpPort(const std::string& text) {
+    const bool digits = !text.empty() && text.size() <= 5 &&
+                        std::all_of(text.begin(), text.end(), [](char c) { return std::isdigit(c) != 0; });
+    if (!digits || std::stoi(text) > 65535) return std::nullopt;
+    return std::stoi(text);
+}
+
 void ParseListen(const std::string& text, GatewayConfig& config) {
     config.serveModbus = text != "none";
     if (!config.serveModbus) return;
@@ -177,11 +184,9 @@ void ParseListen(const std::string& text, GatewayConfig& config) {
     }
     if (!host.empty()) config.host = host;
     if (rest.empty()) return;
-    const std::string port = rest.substr(1);
-    const bool digits = !port.empty() && port.size() <= 5 &&
-                        std::all_of(port.begin(), port.end(), [](char c) { return std::isdigit(c) != 0; });
-    if (!digits || std::stoi(port) > 65535) throw std::invalid_argument("listen: " + port + " is not a TCP port");
-    config.port = std::stoi(port);
+    const std::optional<int> port = TcpPort(rest.substr(1));
+    if (!port) throw std::invalid_argument("listen: " + rest.substr(1) + " is not a TCP port");
+    config.port = *port;
 }
 
 void ApplyConfigText(const std::string& text, GatewayConfig& config) {

@@ -107,6 +107,9 @@ void ApplyConfigText(const std::string& text, GatewayConfig& config);
 // Everything resolved; throws CommandFailure(kExitUsage) for what is wrong.
 GatewayConfig ResolveConfig(const GatewayOptions& options, const LineOptions& line);
 
+// A TCP port as written: decimal digits only, 0 to 65535; none otherwise.
+std::optional<int> TcpPort(const std::string& text);
+
 // "HOST:PORT", "HOST", ":PORT" or "[IPv6]:PORT", HOST an IPv4 or IPv6
 // address or localhost; throws std::invalid_argument.
 void ParseListen(const std::string& text, GatewayConfig& config);

@@ -6,6 +6,7 @@
 #include <functional>
 #include <stdexcept>
 
+#include "config.h"
 #include "map_export.h"
 #include "page.h"
 #include "status_json.h"
@@ -51,14 +52,9 @@ StatusServer::StatusServer(const std::string& listen, StatusSources sources)
     std::string host = colon == std::string::npos ? listen : listen.substr(0, colon);
     if (host.empty()) host = "127.0.0.1";
     const std::string portText = colon == std::string::npos ? "0" : listen.substr(colon + 1);
-    int port = -1;
-    try {
-        std::size_t used = 0;
-        port = std::stoi(portText, &used);
-        if (used != portText.size()) port = -1;
-    } catch (const std::exception&) {
-    }
-    if (port < 0 || port > 65535) throw std::invalid_argument("http: " + portText + " is not a TCP port");
+    const std::optional<int> number = TcpPort(portText);
+    if (!number) throw std::invalid_argument("http: " + portText + " is not a TCP port");
+    const int port = *number;
     server_->new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
     server_->set_keep_alive_max_count(kKeepAliveRequests);
     server_->set_keep_alive_timeout(kSocketTimeoutS);

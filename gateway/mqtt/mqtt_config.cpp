@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
+#include "config.h"
 #include "json_check.h"
 
 namespace plexer::gateway::mqtt {
@@ -114,9 +115,9 @@ void ParseBrokerUrl(const std::string& url, MqttConfig& config) {
     if (config.host.empty() || config.host.find('/') != std::string::npos) Fault("--mqtt", url + ": no broker host");
     config.port = config.tls ? kMqttsPort : kMqttPort;
     if (!port.empty()) {
-        const bool digits = port.size() <= 5 && std::all_of(port.begin(), port.end(), ::isdigit);
-        if (!digits || std::stoi(port) < 1 || std::stoi(port) > 65535) Fault("--mqtt", port + " is not a TCP port");
-        config.port = std::stoi(port);
+        const std::optional<int> number = TcpPort(port);
+        if (!number || *number == 0) Fault("--mqtt", port + " is not a TCP port");
+        config.port = *number;
     }
     config.enabled = true;
 }
