@@ -1,7 +1,6 @@
 #include "json_check.h"
 
 #include <algorithm>
-#include <cmath>
 #include <fstream>
 #include <sstream>
 #include <vector>
