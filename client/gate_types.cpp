@@ -1,5 +1,6 @@
 #include "gate_types.h"
 
+#include <algorithm>
 #include <cctype>
 
 #include "display_text.h"
@@ -40,10 +41,8 @@ bool IsDigital(Family family) { return family == Family::kDigitalIn || family ==
 bool IsAnalog(Family family) { return family == Family::kAnalogIn || family == Family::kAnalogOut; }
 
 std::string MnemonicOf(std::int32_t typeCode) {
-    for (const qsn::GateType& type : qsn::kGateTypes) {
-        if (type.code == typeCode) return type.mnemonic;
-    }
-    return "";
+    const auto type = std::ranges::find(qsn::kGateTypes, typeCode, &qsn::GateType::code);
+    return type == qsn::kGateTypes.end() ? "" : type->mnemonic;
 }
 
 // Codes beyond 16 bits name no gate type: the driver's table holds 16.

@@ -101,16 +101,6 @@ void Poller::Stop(std::chrono::milliseconds drain) {
     wake_.notify_all();
 }
 
-bool Poller::Stopping() const {
-    const std::lock_guard lock(mutex_);
-    return stopping_;
-}
-
-bool Poller::LineUp() const {
-    const std::lock_guard lock(mutex_);
-    return line_.up;
-}
-
 PointReading ReadingOf(const PointState& point, bool lineUp) {
     const bool good = lineUp && point.lastResult == QSN_OK;
     return PointReading{good ? point.value : std::nullopt, point.lastGood, point.quality};
@@ -122,11 +112,6 @@ Counters TotalOf(const std::vector<UnitHealth>& units) {
     return total;
 }
 
-std::vector<PointState> Poller::Points() const {
-    const std::lock_guard lock(mutex_);
-    return points_;
-}
-
 void Poller::Read(std::span<const std::size_t> indices, std::span<PointReading> out) const {
     const std::lock_guard lock(mutex_);
     for (std::size_t i = 0; i < indices.size() && i < out.size(); ++i) {
@@ -134,21 +119,11 @@ void Poller::Read(std::span<const std::size_t> indices, std::span<PointReading> 
     }
 }
 
-std::vector<UnitHealth> Poller::Units() const {
-    const std::lock_guard lock(mutex_);
-    return units_;
-}
-
 std::optional<UnitHealth> Poller::Unit(std::int32_t unit) const {
     const std::lock_guard lock(mutex_);
     const std::optional<std::size_t> index = UnitIndex(unit);
     if (!index) return std::nullopt;
     return units_[*index];
-}
-
-LineHealth Poller::Line() const {
-    const std::lock_guard lock(mutex_);
-    return line_;
 }
 
 void Poller::Submit(const Gate& gate, std::int16_t value, WriteDone done) {
@@ -285,7 +260,8 @@ Poller::ReadOutcome Poller::ReadWhole(const Group& group) {
     const ReadOutcome outcome =
         ReadCounted(group.unit, group.points, true, [&](const Transfer& transfer, PollClock::time_point now) {
             const std::vector<PointValue> values = PointValues(gates_[group.points.front()], transfer, true);
-            const bool flagged = FlagsAnyValue(transfer.log);
+            // The lines name only the unit's gate: they tell that some value was flagged, not which.
+            const bool flagged = QualityOf(transfer.log) != Quality::kGood;
             for (const std::size_t point : group.points) {
                 const Gate& gate = gates_[point];
                 const std::int16_t value = values[static_cast<std::size_t>(PositionOf(gate))].value;

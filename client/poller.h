@@ -131,12 +131,12 @@ public:
     // The rest may be called from any thread while another runs the poller.
     // Points in the order of the gates given; fixed for the poller's life.
     const std::vector<Gate>& Gates() const { return gates_; }
-    std::vector<PointState> Points() const;
+    std::vector<PointState> Points() const { return Locked(points_); }
     // The readings of the points at `indices` (into Gates()) into `out`, under one short lock.
     void Read(std::span<const std::size_t> indices, std::span<PointReading> out) const;
-    std::vector<UnitHealth> Units() const;
+    std::vector<UnitHealth> Units() const { return Locked(units_); }
     std::optional<UnitHealth> Unit(std::int32_t unit) const;
-    LineHealth Line() const;
+    LineHealth Line() const { return Locked(line_); }
 
     // Queues a write of one point; `done` is called once with its outcome, on
     // the poller's thread or, when it is refused at once, on the caller's
@@ -190,8 +190,14 @@ private:
     void Wait(PollClock::time_point until);
     void Drain();
     void AnswerLeft(const std::string& cause);
-    bool Stopping() const;
-    bool LineUp() const;
+    bool Stopping() const { return Locked(stopping_); }
+    bool LineUp() const { return Locked(line_.up); }
+    // A copy of `member` taken under the lock.
+    template <class T>
+    T Locked(const T& member) const {
+        const std::lock_guard lock(mutex_);
+        return member;
+    }
     Host& host_;
     const PollerOptions options_;
     const std::vector<Gate> gates_;

@@ -39,8 +39,6 @@ Quality QualityOf(const std::vector<LogLine>& log) {
     return std::ranges::any_of(log, SaysOutOfRange) ? Quality::kOutOfRange : Quality::kGood;
 }
 
-bool FlagsAnyValue(const std::vector<LogLine>& log) { return QualityOf(log) != Quality::kGood; }
-
 bool MayBeFlagged(Family family, std::int16_t value) {
     switch (family) {
     case Family::kAnalogIn:

@@ -25,10 +25,6 @@ const char* QualityName(Quality quality);
 // The quality of a one-point read from the lines the driver logged for it.
 Quality QualityOf(const std::vector<LogLine>& log);
 
-// A whole-unit read names only the unit's gate in its lines, so a flagged
-// position cannot be told from them: true when any value was flagged.
-bool FlagsAnyValue(const std::vector<LogLine>& log);
-
 // Whether a value from a flagged whole-unit read may be one the driver made
 // up ('?' stores 0, clamping 0 or 4096, scale faults lie at the ends); only
 // such points need a read of their own to be judged.

@@ -1,5 +1,6 @@
 #include "results.h"
 
+#include <algorithm>
 #include <array>
 #include <string_view>
 
@@ -39,10 +40,8 @@ std::string Trimmed(const std::string& text) { return text.substr(0, text.find_l
 }  // namespace
 
 std::string ErrorCodeMeaning(const std::string& code) {
-    for (const ErrorCode& entry : kErrorCodes) {
-        if (code == entry.code) return entry.meaning;
-    }
-    return "";
+    const auto entry = std::ranges::find(kErrorCodes, code, &ErrorCode::code);
+    return entry == kErrorCodes.end() ? "" : entry->meaning;
 }
 
 std::vector<PointValue> PointValues(const Gate& gate, const Transfer& transfer, bool wholeUnit) {

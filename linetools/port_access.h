@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "qsnwndut.h"
@@ -60,6 +61,11 @@ public:
 private:
     std::intptr_t handle_;
 };
+
+#ifndef _WIN32
+// All of `bytes` to the descriptor, resumed after a signal; false when a write fails.
+bool WriteAll(int fd, std::string_view bytes);
+#endif
 
 // The device behind `given` as it is now, to tell when it goes or is
 // replaced; none where the platform cannot tell.

@@ -45,17 +45,6 @@ std::string OpenProblem(const std::string& path, int error) {
 
 [[noreturn]] void Fail(const std::string& what) { throw std::runtime_error(what + ": " + std::strerror(errno)); }
 
-bool WriteAll(int fd, const std::string& bytes) {
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-        const ssize_t n = write(fd, bytes.data() + sent, bytes.size() - sent);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        sent += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // Held with the driver's own lock and TIOCEXCL, raw, and with the settings
 // mapped exactly as the driver's backend maps them.
 void SetUp(int fd, const std::string& path, const LineSettings& settings) {
@@ -127,6 +116,16 @@ private:
 };
 
 }  // namespace
+
+bool WriteAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
 
 std::unique_ptr<LineDevice> WatchDevice(const std::string& given) {
     if (given == "NUL") return nullptr;

@@ -1,5 +1,6 @@
 #include "wire_text.h"
 
+#include <algorithm>
 #include <array>
 
 #include "display_text.h"
@@ -43,10 +44,8 @@ std::string WithoutCr(const std::string& text) {
 }
 
 const char* CommandWhat(char letter) {
-    for (const Command& command : kCommands) {
-        if (command.letter == letter) return command.what;
-    }
-    return nullptr;
+    const auto command = std::ranges::find(kCommands, letter, &Command::letter);
+    return command == kCommands.end() ? nullptr : command->what;
 }
 
 // " (2048)" for "800"; "" when the text is not hexadecimal.

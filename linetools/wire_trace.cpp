@@ -5,16 +5,6 @@
 
 namespace plexer {
 
-void TraceLog::Sent(const char* bytes, std::size_t count, Clock::time_point at) {
-    if (!received_.bytes.empty()) Complete(received_, false);
-    Take(sent_, true, bytes, count, at);
-}
-
-void TraceLog::Received(const char* bytes, std::size_t count, Clock::time_point at) {
-    if (!sent_.bytes.empty()) Complete(sent_, true);
-    Take(received_, false, bytes, count, at);
-}
-
 void TraceLog::Flush() {
     if (!sent_.bytes.empty()) Complete(sent_, true);
     if (!received_.bytes.empty()) Complete(received_, false);
@@ -28,7 +18,11 @@ void TraceLog::Note(const std::string& text, Clock::time_point at) {
     std::fflush(out_);
 }
 
-void TraceLog::Take(Pending& pending, bool sent, const char* bytes, std::size_t count, Clock::time_point at) {
+// One side starting to talk ends what the other side was saying.
+void TraceLog::Take(bool sent, const char* bytes, std::size_t count, Clock::time_point at) {
+    Pending& other = sent ? received_ : sent_;
+    if (!other.bytes.empty()) Complete(other, !sent);
+    Pending& pending = sent ? sent_ : received_;
     for (std::size_t i = 0; i < count; ++i) {
         if (pending.bytes.empty()) pending.first = at;
         pending.bytes.push_back(bytes[i]);

@@ -31,8 +31,8 @@ public:
     TraceLog(const TraceLog&) = delete;
     TraceLog& operator=(const TraceLog&) = delete;
 
-    void Sent(const char* bytes, std::size_t count, Clock::time_point at);
-    void Received(const char* bytes, std::size_t count, Clock::time_point at);
+    void Sent(const char* bytes, std::size_t count, Clock::time_point at) { Take(true, bytes, count, at); }
+    void Received(const char* bytes, std::size_t count, Clock::time_point at) { Take(false, bytes, count, at); }
     // Shows the frames still incomplete.
     void Flush();
     // A remark of the relay's own, such as a port that stopped answering reads.
@@ -43,7 +43,7 @@ private:
         std::string bytes;
         Clock::time_point first;
     };
-    void Take(Pending& pending, bool sent, const char* bytes, std::size_t count, Clock::time_point at);
+    void Take(bool sent, const char* bytes, std::size_t count, Clock::time_point at);
     void Complete(Pending& pending, bool sent);
     void ShowCommand(const std::string& reply);
     void Line(Clock::time_point at, bool sent, const std::string& bytes, const std::string& meaning);

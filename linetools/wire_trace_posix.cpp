@@ -44,17 +44,6 @@ private:
     throw std::runtime_error("--trace: " + what + ": " + std::strerror(errno));
 }
 
-bool WriteAll(int fd, const char* bytes, std::size_t count) {
-    while (count > 0) {
-        const ssize_t n = write(fd, bytes, count);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        bytes += n;
-        count -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // The real port as the driver would have it.
 std::unique_ptr<HostLine> OpenDevice(const std::string& port, const LineSettings& settings) {
     try {
@@ -119,7 +108,7 @@ struct WireTrace::Relay {
         if (n <= 0) return false;
         const auto count = static_cast<std::size_t>(n);
         const TraceLog::Clock::time_point at = TraceLog::Clock::now();
-        WriteAll(master.Get(), bytes, count);
+        WriteAll(master.Get(), {bytes, count});
         log->Received(bytes, count, at);
         return true;
     }
@@ -133,7 +122,7 @@ struct WireTrace::Relay {
         if (Device() < 0) return true;
         const auto count = static_cast<std::size_t>(n);
         const TraceLog::Clock::time_point at = TraceLog::Clock::now();
-        const bool passed = WriteAll(Device(), bytes, count);
+        const bool passed = WriteAll(Device(), {bytes, count});
         log->Sent(bytes, count, at);
         if (!passed) Lose();
         return true;
@@ -197,7 +186,7 @@ WireTrace::WireTrace(const std::string& port, const LineSettings& settings, std:
 
 WireTrace::~WireTrace() {
     const char stop = 0;
-    WriteAll(relay_->wakeWrite.Get(), &stop, 1);
+    WriteAll(relay_->wakeWrite.Get(), {&stop, 1});
     relay_->thread.join();
     relay_->log->Flush();
 }

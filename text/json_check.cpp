@@ -1,7 +1,6 @@
 #include "json_check.h"
 
 #include <algorithm>
-#include <cmath>
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -150,14 +149,8 @@ std::optional<std::string> RangeFault(const json& value, double low, double high
 }
 
 long long Whole(const json& value, const std::string& path, long long low, long long high) {
-    const std::string range = "from " + std::to_string(low) + " to " + std::to_string(high);
-    if (!value.is_number_integer()) Fail(path, "must be a whole number " + range);
-    // Unsigned first: a value past the range of long long is still only too large.
-    const bool inRange = value.is_number_unsigned()
-                             ? value.get<unsigned long long>() <= static_cast<unsigned long long>(high) &&
-                                   static_cast<long long>(value.get<unsigned long long>()) >= low
-                             : value.get<long long>() >= low && value.get<long long>() <= high;
-    if (!inRange) Fail(path, value.dump() + " is not " + range);
+    // Compared as doubles, exact for the bounds asked for (all far below 2^53).
+    if (auto fault = RangeFault(value, static_cast<double>(low), static_cast<double>(high), true)) Fail(path, *fault);
     return value.get<long long>();
 }
 
