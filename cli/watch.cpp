@@ -4,7 +4,6 @@
 // and poll for programs and spreadsheets.
 #include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <optional>
 
 #include "commands.h"
@@ -47,22 +46,6 @@ struct Snapshot {
         return point.quality == Quality::kGood ? State::kOk : State::kBadValue;
     }
 };
-
-// ISO 8601 in UTC with milliseconds.
-std::string TimestampText(std::chrono::system_clock::time_point when) {
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count() % 1000;
-    std::tm parts{};
-#if defined(_WIN32)
-    gmtime_s(&parts, &seconds);
-#else
-    gmtime_r(&seconds, &parts);
-#endif
-    char text[96];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", parts.tm_year + 1900, parts.tm_mon + 1,
-                  parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec, static_cast<int>(ms));
-    return text;
-}
 
 std::string StateText(const Snapshot& shot, const PointState& point) {
     switch (shot.StateOf(point)) {
@@ -261,7 +244,7 @@ void RunWatch(Session& session, const LineOptions& line, const std::vector<std::
     Snapshot shot;
     Clock::time_point began = Clock::now();
     poller.Run([&](long poll) {
-        shot = Snapshot{poll, began, Clock::now(), TimestampText(std::chrono::system_clock::now()), poller.Points(),
+        shot = Snapshot{poll, began, Clock::now(), LogTimestamp(std::chrono::system_clock::now(), true), poller.Points(),
                         poller.Units()};
         began = shot.now;
         if (out.Json()) {

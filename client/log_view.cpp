@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "terminal.h"
@@ -127,22 +128,22 @@ bool IsReplyFault(const LogLine& line) {
            IsErrorReply(line.text);
 }
 
-std::string LogTimestamp(std::chrono::system_clock::time_point at) {
+std::string LogTimestamp(std::chrono::system_clock::time_point at, bool utc) {
     const std::time_t seconds = std::chrono::system_clock::to_time_t(at);
-    std::tm local{};
+    std::tm parts{};
 #ifdef _WIN32
-    localtime_s(&local, &seconds);
+    utc ? gmtime_s(&parts, &seconds) : localtime_s(&parts, &seconds);
 #else
-    localtime_r(&seconds, &local);
+    utc ? gmtime_r(&seconds, &parts) : localtime_r(&seconds, &parts);
 #endif
     char date[32];
     char offset[8];
-    std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local);
-    std::strftime(offset, sizeof offset, "%z", &local);
+    std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &parts);
+    std::strftime(offset, sizeof offset, "%z", &parts);
     const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count() % 1000;
     char text[64];
     std::snprintf(text, sizeof text, "%s.%03d%.3s:%.2s", date, static_cast<int>(millis), offset, offset + 3);
-    return text;
+    return utc ? std::string(text, std::strlen(date) + 4) + "Z" : text;
 }
 
 }  // namespace plexer

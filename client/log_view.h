@@ -79,7 +79,8 @@ std::string LogLineText(const LogLine& line, bool colour);
 // not arrive whole, an error reply, an unrecognised reply or a bad checksum.
 bool IsReplyFault(const LogLine& line);
 
-// "2025-03-04T05:06:07.089+01:00": local time to the millisecond, with its offset.
-std::string LogTimestamp(std::chrono::system_clock::time_point at);
+// "2025-03-04T05:06:07.089+01:00": local time to the millisecond, with its
+// offset; in UTC "2025-03-04T04:06:07.089Z".
+std::string LogTimestamp(std::chrono::system_clock::time_point at, bool utc = false);
 
 }  // namespace plexer
