@@ -84,6 +84,11 @@ struct UnitHealth {
     int failedInRow = 0;                      // polls
 };
 
+// Set aside at `now`: its polls skipped until its time is up.
+inline bool DemotedAt(const UnitHealth& unit, PollClock::time_point now) {
+    return unit.demotedUntil && *unit.demotedUntil > now;
+}
+
 // The line's counters: every unit's added up.
 Counters TotalOf(const std::vector<UnitHealth>& units);
 

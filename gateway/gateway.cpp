@@ -1,3 +1,4 @@
+#include <poll.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -129,6 +130,14 @@ bool SamePolling(const PollerOptions& a, const PollerOptions& b) {
 
 using Note = std::function<void(const std::string&)>;
 
+// Without the Modbus listener, nothing but the signals to wait on.
+void AwaitStop(int signalFd, const ServeHooks& hooks) {
+    for (;;) {
+        pollfd ready{signalFd, POLLIN, 0};
+        if (poll(&ready, 1, -1) > 0 && TakeSignal(signalFd, hooks)) return;
+    }
+}
+
 // SIGHUP: the file read again, the command line still over it. The units'
 // settings and the server's limits change at once; the line, the points, the
 // address and the poll settings need a restart, and the gateway says so.
@@ -205,10 +214,16 @@ void Serve(Session& session, const GatewayConfig& config, const std::vector<Gate
         if (server) AnnounceListener(*server, config, out, note);
         PollerThread thread(poller, mqtt::AfterCycle(publisher.get()));
         if (server) {
-            const ServeHooks hooks{health, [&] { return Reread(resolve, config, poller, note); }, note};
-            server->Serve(signals.Fd(), hooks);
+            const auto reload = [&] {
+                if (std::optional<Reload> fresh = Reread(resolve, config, poller, note)) server->Apply(std::move(*fresh));
+            };
+            server->Serve(signals.Fd(), ServeHooks{health, reload, note});
         } else {
-            mqtt::AwaitStop(signals.Fd(), health, note);
+            // A reload (systemctl reload) must not end an MQTT-only gateway.
+            const auto noted = [&] {
+                note("SIGHUP: nothing reloads without the Modbus listener; restart the gateway to apply the file");
+            };
+            AwaitStop(signals.Fd(), ServeHooks{health, noted, note});
         }
     }
     mqtt::FinishMqtt(std::move(publisher));

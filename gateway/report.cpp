@@ -25,7 +25,7 @@ std::string UnitText(const UnitHealth& unit, PollClock::time_point now) {
     } else {
         text += ", never read";
     }
-    if (unit.demotedUntil && *unit.demotedUntil > now) {
+    if (DemotedAt(unit, now)) {
         text += ", demoted for " + std::to_string(ms(*unit.demotedUntil)) + " ms more";
     }
     return text;

@@ -76,7 +76,7 @@ std::vector<std::uint16_t> HealthRegisters(const HealthView& view, PollClock::ti
         const auto tenths = std::chrono::duration_cast<std::chrono::milliseconds>(now - *health.lastGood).count() / 100;
         if (tenths <= kTenthsCap) registers[kLastGoodAge] = Bounded(tenths);
     }
-    registers[kDemoted] = health.demotedUntil && *health.demotedUntil > now ? 1 : 0;
+    registers[kDemoted] = DemotedAt(health, now) ? 1 : 0;
     registers[kLineLost] = view.lineUp ? 0 : 1;
     return registers;
 }

@@ -359,24 +359,15 @@ int Server::WaitMs(Clock::time_point now) const {
     return static_cast<int>(std::max(wait.count(), 0L));
 }
 
-// True when the signal asks the gateway to stop.
-bool Server::OnSignal(int signalFd, const ServeHooks& hooks) {
+bool TakeSignal(int signalFd, const ServeHooks& hooks) {
     signalfd_siginfo signal{};
     if (read(signalFd, &signal, sizeof signal) != sizeof signal) return false;
-    if (signal.ssi_signo == SIGUSR1) {
-        if (hooks.health) hooks.health();
-        return false;
-    }
-    if (signal.ssi_signo == SIGHUP) {
-        if (hooks.hangUp) {
-            if (std::optional<Reload> reload = hooks.hangUp()) Apply(std::move(*reload));
-        }
-        return false;
-    }
-    return true;
+    if (signal.ssi_signo != SIGUSR1 && signal.ssi_signo != SIGHUP) return true;
+    const std::function<void()>& hook = signal.ssi_signo == SIGUSR1 ? hooks.health : hooks.hangUp;
+    if (hook) hook();
+    return false;
 }
 
-// On the serving thread, between requests: every later request sees the new settings.
 void Server::Apply(Reload reload) {
     map_ = std::move(reload.map);
     options_.maxClients = reload.maxClients;
@@ -404,7 +395,7 @@ void Server::Serve(int signalFd, const ServeHooks& hooks) {
             watched.push_back(&connection);
         }
         if (poll(fds.data(), fds.size(), WaitMs(now)) < 0 && errno != EINTR) Fail("poll");
-        if ((fds[0].revents & POLLIN) != 0 && OnSignal(signalFd, hooks) && !stopping_) {
+        if ((fds[0].revents & POLLIN) != 0 && TakeSignal(signalFd, hooks) && !stopping_) {
             // No new client and no new request; what is queued gets the drain time-out.
             stopping_ = true;
             close(listen_);

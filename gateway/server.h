@@ -43,9 +43,13 @@ struct Reload {
 
 struct ServeHooks {
     std::function<void()> health;                  // SIGUSR1
-    std::function<std::optional<Reload>()> hangUp;  // SIGHUP: none when nothing is to change
+    std::function<void()> hangUp;  // SIGHUP
     std::function<void(const std::string&)> warn;
 };
+
+// Reads one signal from `signalFd` (a signalfd): SIGUSR1 and SIGHUP go to
+// their hooks; true for the others (SIGINT, SIGTERM), which ask for a stop.
+bool TakeSignal(int signalFd, const ServeHooks& hooks);
 
 // Descriptors the gateway holds besides its clients: standard streams, the
 // line, the listener, the signal and wake descriptors, the spare, the driver's.
@@ -72,6 +76,8 @@ public:
     // stops accepting, stops the poller with the drain time-out and answers
     // every write still in flight before it returns.
     void Serve(int signalFd, const ServeHooks& hooks);
+    // From a hook of Serve, between requests: every later request sees the new settings.
+    void Apply(Reload reload);
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -111,8 +117,6 @@ private:
     Clock::time_point Deadline(const Connection& connection) const;
     int WaitMs(Clock::time_point now) const;
     bool AnyPending() const;
-    bool OnSignal(int signalFd, const ServeHooks& hooks);
-    void Apply(Reload reload);
     void Close(Connection& connection);
 
     ServerOptions options_;

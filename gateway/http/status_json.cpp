@@ -13,13 +13,9 @@ long long AgeMs(PollClock::time_point then, PollClock::time_point now) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(now - then).count();
 }
 
-bool Demoted(const UnitHealth& unit, PollClock::time_point now) {
-    return unit.demotedUntil && *unit.demotedUntil > now;
-}
-
 // "ok", "failed", "demoted" or "not read".
 std::string UnitState(const UnitHealth& unit, PollClock::time_point now) {
-    if (Demoted(unit, now)) return "demoted";
+    if (DemotedAt(unit, now)) return "demoted";
     if (!unit.lastResult) return "not read";
     return *unit.lastResult == QSN_OK ? "ok" : "failed";
 }
@@ -44,7 +40,7 @@ ordered_json UnitsJson(const std::vector<UnitHealth>& units, PollClock::time_poi
                                {"transactions", unit.counters.transactions},
                                {"failures", unit.counters.failures},
                                {"retries", unit.counters.retries},
-                               {"demoted", Demoted(unit, now)}};
+                               {"demoted", DemotedAt(unit, now)}};
         object["lastResult"] = unit.lastResult ? ordered_json(*unit.lastResult) : nullptr;
         object["lastGoodAgeMs"] = unit.lastGood ? ordered_json(AgeMs(*unit.lastGood, now)) : nullptr;
         all.push_back(object);
@@ -104,7 +100,7 @@ std::string MetricsText(const std::vector<UnitHealth>& units, const LineHealth& 
     perUnit("plexer_unit_retries_total", "counter", "Attempts the driver repeated.",
             [](const UnitHealth& u) { return u.counters.retries; });
     perUnit("plexer_unit_demoted", "gauge", "1 while the unit is set aside after failed polls.",
-            [&](const UnitHealth& u) { return Demoted(u, now) ? 1L : 0L; });
+            [&](const UnitHealth& u) { return DemotedAt(u, now) ? 1L : 0L; });
     perUnit("plexer_unit_up", "gauge", "1 when the unit's last poll succeeded.",
             [&](const UnitHealth& u) { return UnitState(u, now) == "ok" ? 1L : 0L; });
     const auto single = [&](const char* name, const char* type, const char* help, long value) {

@@ -1,8 +1,6 @@
 #include "mqtt_gateway.h"
 
 #include <modbus/modbus.h>
-#include <poll.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <condition_variable>
@@ -250,24 +248,6 @@ void StopPublisher::operator()(Publisher* publisher) const { delete publisher; }
 PublisherPtr StartMqtt(const GatewayConfig& config, const PointMap& map, Poller& poller) {
     if (!config.mqtt.enabled) return nullptr;
     return WithExitCode(kExitNoLine, [&] { return PublisherPtr(new Publisher(config, map, poller)); });
-}
-
-void AwaitStop(int signalFd, const std::function<void()>& onHealth,
-               const std::function<void(const std::string&)>& note) {
-    for (;;) {
-        pollfd p{signalFd, POLLIN, 0};
-        if (poll(&p, 1, -1) <= 0) continue;
-        signalfd_siginfo signal{};
-        if (read(signalFd, &signal, sizeof signal) != sizeof signal) continue;
-        if (signal.ssi_signo == SIGUSR1) {
-            onHealth();
-        } else if (signal.ssi_signo == SIGHUP) {
-            // A reload (systemctl reload) must not end an MQTT-only gateway.
-            note("SIGHUP: nothing reloads without the Modbus listener; restart the gateway to apply the file");
-        } else {
-            return;
-        }
-    }
 }
 
 void FinishMqtt(PublisherPtr publisher) {

@@ -25,11 +25,6 @@ PublisherPtr StartMqtt(const GatewayConfig& config, const PointMap& map, Poller&
 // For the poller's Run: wakes the publisher after each cycle; empty without one.
 std::function<void(long)> AfterCycle(Publisher* publisher);
 
-// Waits for SIGINT or SIGTERM on `signalFd` (a signalfd) when no server
-// serves; SIGUSR1 calls `onHealth`; SIGHUP is noted and does not stop it.
-void AwaitStop(int signalFd, const std::function<void()>& onHealth,
-               const std::function<void(const std::string&)>& note);
-
 // Stops the session (NDEATH, disconnect), once the poller has stopped;
 // throws CommandFailure when the broker refused the gateway, which ended it.
 void FinishMqtt(PublisherPtr publisher);
