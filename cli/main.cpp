@@ -7,6 +7,7 @@
 
 #include "commands.h"
 #include "display_text.h"
+#include "format.h"
 #include "terminal.h"
 #include "gateway_command.h"
 #include "port_access.h"
@@ -50,9 +51,10 @@ void AddLineOptions(CLI::App& sub, Arguments& a) {
     AddLineSetting(sub, "-b,--baud", line.baud, "Baud rate (default 9600)");
     AddLineSetting(sub, "-d,--data-bits", line.dataBits, "Data bits (default 8)")->check(CLI::Range(5, 8));
     AddLineSetting(sub, "-s,--stop-bits", line.stopBits, "Stop bits: 1, 1.5 or 2 (default 1)")
-        ->check(CLI::IsMember({"1", "1.5", "2"}));
+        ->check(CLI::IsMember(std::vector<std::string>(std::begin(kStopBitsNames), std::end(kStopBitsNames))));
     AddLineSetting(sub, "-P,--parity", line.parity, "Parity: none, odd, even, mark or space (default none)")
-        ->check(CLI::IsMember({"none", "odd", "even", "mark", "space"}, CLI::ignore_case));
+        ->check(CLI::IsMember(std::vector<std::string>(std::begin(kParityNames), std::end(kParityNames)),
+                              CLI::ignore_case));
     AddLineSetting(sub, "-t,--timeout", line.timeoutMs,
                    "Read time-out in ms, rounded up to 10 ms (default 500; scan 30)")
         ->check(CLI::Range(1, 600000));

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 
 #include "terminal.h"
@@ -141,9 +140,11 @@ std::string LogTimestamp(std::chrono::system_clock::time_point at, bool utc) {
     std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &parts);
     std::strftime(offset, sizeof offset, "%z", &parts);
     const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count() % 1000;
-    char text[64];
-    std::snprintf(text, sizeof text, "%s.%03d%.3s:%.2s", date, static_cast<int>(millis), offset, offset + 3);
-    return utc ? std::string(text, std::strlen(date) + 4) + "Z" : text;
+    char text[48];
+    std::snprintf(text, sizeof text, "%s.%03d", date, static_cast<int>(millis));
+    // "%z" gives "+0100"; ISO 8601 writes "+01:00".
+    const std::string zone = offset;
+    return std::string(text) + (utc ? "Z" : zone.substr(0, 3) + ":" + zone.substr(std::min<std::size_t>(3, zone.size())));
 }
 
 }  // namespace plexer

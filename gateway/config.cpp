@@ -19,14 +19,7 @@ namespace plexer::gateway {
 namespace {
 
 using nlohmann::json;
-using qsn::json_check::Fail;
-using qsn::json_check::Flag;
-using qsn::json_check::JsonError;
-using qsn::json_check::Member;
-using qsn::json_check::OneOf;
-using qsn::json_check::OnlyKeys;
-using qsn::json_check::Text;
-using qsn::json_check::Whole;
+using namespace qsn::json_check;  // the config file's checks, in their shared words
 
 std::chrono::milliseconds Milliseconds(double seconds) {
     return std::chrono::milliseconds(std::llround(seconds * 1000.0));
@@ -157,8 +150,8 @@ std::vector<std::string> ExpandPoints(const std::vector<std::string>& items) {
 std::optional<int> TcpPort(const std::string& text) {
     const bool digits = !text.empty() && text.size() <= 5 &&
                         std::all_of(text.begin(), text.end(), [](char c) { return std::isdigit(c) != 0; });
-    if (!digits || std::stoi(text) > 65535) return std::nullopt;
-    return std::stoi(text);
+    const int port = digits ? std::stoi(text) : -1;
+    return port >= 0 && port <= 65535 ? std::optional(port) : std::nullopt;
 }
 
 void ParseListen(const std::string& text, GatewayConfig& config) {

@@ -11,11 +11,7 @@ namespace plexer::gateway {
 namespace {
 
 using nlohmann::json;
-using qsn::json_check::Fail;
-using qsn::json_check::Member;
-using qsn::json_check::OneOf;
-using qsn::json_check::OnlyKeys;
-using qsn::json_check::Text;
+using namespace qsn::json_check;  // the config file's checks, in their shared words
 
 double Finite(const json& value, const std::string& path) {
     if (!value.is_number() || !std::isfinite(value.get<double>())) Fail(path, "must be a number");

@@ -16,12 +16,7 @@ namespace plexer::gateway::mqtt {
 namespace {
 
 using nlohmann::json;
-using qsn::json_check::Fail;
-using qsn::json_check::Flag;
-using qsn::json_check::Member;
-using qsn::json_check::Number;
-using qsn::json_check::OnlyKeys;
-using qsn::json_check::Text;
+using namespace qsn::json_check;  // the config file's checks, in their shared words
 
 constexpr int kMqttPort = 1883;
 constexpr int kMqttsPort = 8883;
