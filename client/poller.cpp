@@ -1,4 +1,5 @@
 #include "poller.h"
+#include "verdict.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -101,21 +102,20 @@ void Poller::Stop(std::chrono::milliseconds drain) {
     wake_.notify_all();
 }
 
-PointReading ReadingOf(const PointState& point, bool lineUp) {
-    const bool good = lineUp && point.lastResult == QSN_OK;
-    return PointReading{good ? point.value : std::nullopt, point.lastGood, point.quality};
-}
-
 Counters TotalOf(const std::vector<UnitHealth>& units) {
     Counters total;
     for (const UnitHealth& unit : units) total += unit.counters;
     return total;
 }
 
-void Poller::Read(std::span<const std::size_t> indices, std::span<PointReading> out) const {
+void Poller::Judge(std::span<const std::size_t> indices, const MaxAgeOf& maxAge, PollClock::time_point now,
+                   std::span<Verdict> out) const {
     const std::lock_guard lock(mutex_);
     for (std::size_t i = 0; i < indices.size() && i < out.size(); ++i) {
-        out[i] = ReadingOf(points_.at(indices[i]), line_.up);
+        const PointState& point = points_.at(indices[i]);
+        const std::optional<std::size_t> unit = UnitIndex(point.gate.unit);
+        const plexer::Standing standing{line_.up, unit && DemotedAt(units_[*unit], now)};
+        out[i] = plexer::Judge(point, standing, maxAge(indices[i]), now);
     }
 }
 

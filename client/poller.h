@@ -64,15 +64,7 @@ struct PointState {
     Quality quality = Quality::kGood;  // of the last good read; only a good value is a reading
 };
 
-// What a client may serve of a point: no value before its first good read,
-// while its last poll failed, or while the line is lost.
-struct PointReading {
-    std::optional<std::int16_t> value;
-    std::optional<PollClock::time_point> lastGood;
-    Quality quality = Quality::kGood;
-};
-
-PointReading ReadingOf(const PointState& point, bool lineUp);
+struct Verdict;
 
 struct UnitHealth {
     std::int32_t unit = 0;
@@ -137,8 +129,11 @@ public:
     // Points in the order of the gates given; fixed for the poller's life.
     const std::vector<Gate>& Gates() const { return gates_; }
     std::vector<PointState> Points() const { return Locked(points_); }
-    // The readings of the points at `indices` (into Gates()) into `out`, under one short lock.
-    void Read(std::span<const std::size_t> indices, std::span<PointReading> out) const;
+    // The verdicts of the points at `indices` (into Gates()) into `out`, under
+    // one short lock; `maxAge` of a point's index, none: never stale.
+    using MaxAgeOf = std::function<std::optional<std::chrono::milliseconds>(std::size_t)>;
+    void Judge(std::span<const std::size_t> indices, const MaxAgeOf& maxAge, PollClock::time_point now,
+               std::span<Verdict> out) const;
     std::vector<UnitHealth> Units() const { return Locked(units_); }
     std::optional<UnitHealth> Unit(std::int32_t unit) const;
     LineHealth Line() const { return Locked(line_); }

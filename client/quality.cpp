@@ -7,13 +7,13 @@ namespace plexer {
 namespace {
 
 constexpr const char* kNotConfigured = "Analog I/O not configured!";
-constexpr const char* kOutOfRange[] = {"Analog Input out of range", "Temperature below Scale",
-                                       "Temperature above Scale"};
+constexpr const char* kOutOfRange = "Analog Input out of range";
+constexpr const char* kBeyondScale[] = {"Temperature below Scale", "Temperature above Scale"};
 
 bool Says(const LogLine& line, const char* text) { return line.text.find(text) != std::string::npos; }
 
-bool SaysOutOfRange(const LogLine& line) {
-    return std::ranges::any_of(kOutOfRange, [&](const char* text) { return Says(line, text); });
+bool SaysBeyondScale(const LogLine& line) {
+    return std::ranges::any_of(kBeyondScale, [&](const char* text) { return Says(line, text); });
 }
 
 constexpr std::int16_t kAnalogClampHigh = 4096;
@@ -27,6 +27,7 @@ const char* QualityName(Quality quality) {
     case Quality::kGood: return "good";
     case Quality::kNotConfigured: return "not configured";
     case Quality::kOutOfRange: return "out of range";
+    case Quality::kBeyondScale: return "beyond scale";
     case Quality::kSuspect: return "suspect";
     }
     return "";
@@ -36,7 +37,10 @@ Quality QualityOf(const std::vector<LogLine>& log) {
     if (std::ranges::any_of(log, [](const LogLine& line) { return Says(line, kNotConfigured); })) {
         return Quality::kNotConfigured;
     }
-    return std::ranges::any_of(log, SaysOutOfRange) ? Quality::kOutOfRange : Quality::kGood;
+    if (std::ranges::any_of(log, [](const LogLine& line) { return Says(line, kOutOfRange); })) {
+        return Quality::kOutOfRange;
+    }
+    return std::ranges::any_of(log, SaysBeyondScale) ? Quality::kBeyondScale : Quality::kGood;
 }
 
 bool MayBeFlagged(Family family, std::int16_t value) {
@@ -52,7 +56,8 @@ bool MayBeFlagged(Family family, std::int16_t value) {
 }
 
 std::string BadValueText(const Gate& gate, Quality quality) {
-    if (quality == Quality::kOutOfRange) return "the unit's value is out of range or beyond scale";
+    if (quality == Quality::kOutOfRange) return "the unit's value is out of range";
+    if (quality == Quality::kBeyondScale) return "the unit's temperature is beyond its probe's scale";
     if (quality == Quality::kSuspect) {
         return "suspect: the unit answered '?' or out of range for a position of this read (read it alone to know)";
     }

@@ -16,7 +16,8 @@ namespace plexer {
 enum class Quality : std::uint8_t {
     kGood,
     kNotConfigured,  // the unit answered '?': the position is not of the gate's kind
-    kOutOfRange,     // an analog input out of range or a temperature beyond scale
+    kOutOfRange,     // an analog input out of range (the driver clamped it)
+    kBeyondScale,    // a temperature below or above its probe's scale
     kSuspect,        // a whole-unit read flagged some value, maybe this one
 };
 

@@ -10,8 +10,9 @@
 
 #include "display_text.h"
 #include "gateway_command.h"
-#include "http/status_server.h"
-#include "http/trace_ring.h"
+#include "status_server.h"
+#include "trace_ring.h"
+#include "line_core.h"
 #include "map_export.h"
 #include "mqtt_gateway.h"
 #include "poller.h"
@@ -141,8 +142,8 @@ void AwaitStop(int signalFd, const ServeHooks& hooks) {
 // SIGHUP: the file read again, the command line still over it. The units'
 // settings and the server's limits change at once; the line, the points, the
 // address and the poll settings need a restart, and the gateway says so.
-std::optional<Reload> Reread(const std::function<GatewayConfig()>& resolve, const GatewayConfig& running,
-                             const Poller& poller, const Note& note) {
+RunningPtr Reread(const std::function<GatewayConfig()>& resolve, const GatewayConfig& running, const Poller& poller,
+                  const Note& note) {
     try {
         const GatewayConfig fresh = resolve();
         FitDescriptorLimit(fresh.maxClients);
@@ -155,13 +156,13 @@ std::optional<Reload> Reread(const std::function<GatewayConfig()>& resolve, cons
         for (const auto& [what, changed] : kept) {
             if (changed) note(std::string("SIGHUP: ") + what + " changed; restart the gateway to apply it");
         }
-        Reload reload{MapOf(poller.Gates(), fresh), fresh.maxClients, fresh.idleTimeout, fresh.drainTimeout,
-                      fresh.readOnly};
+        PointMap map = MapOf(poller.Gates(), fresh);
+        auto next = std::make_shared<const Running>(Running{fresh, std::move(map)});
         note("SIGHUP: configuration reloaded");
-        return reload;
+        return next;
     } catch (const std::exception& e) {
         note(std::string("SIGHUP: configuration not reloaded: ") + e.what());
-        return std::nullopt;
+        return nullptr;
     }
 }
 
@@ -194,13 +195,16 @@ std::unique_ptr<StatusServer> StartPage(const GatewayConfig& config, const Statu
 // Serving starts before the first poll: a value not read yet answers 0x0B.
 void Serve(Session& session, const GatewayConfig& config, const std::vector<Gate>& gates,
            const std::function<GatewayConfig()>& resolve, const Signals& signals, const TraceRing* wire) {
-    const Note note = [&session](const std::string& text) { session.Log().Note(text); };
+    const Logger logger([&session](const std::string& text) { session.Log().Note(text); });
+    const Note note = [&logger](const std::string& text) { logger.Note(text); };
     PollerOptions pollerOptions = config.poller;
     pollerOptions.device = session.Device();
     pollerOptions.note = note;
     Poller poller(session.Driver(), gates, std::move(pollerOptions));
-    // The map in the order the poller keeps its points, which the server indexes.
-    const PointMap map = MapOf(poller.Gates(), config);
+    // The map in the order the poller keeps its points, which every face indexes.
+    LineCore core(poller, std::make_shared<const Running>(Running{config, MapOf(poller.Gates(), config)}), logger);
+    const RunningPtr first = core.Settings();  // held while faces still keep its map
+    const PointMap& map = first->map;
     const Output& out = session.Out();
     const auto health = [&] { PrintHealth(out, poller.Units(), poller.Line(), PollClock::now()); };
     TrafficCounts traffic;
@@ -215,7 +219,11 @@ void Serve(Session& session, const GatewayConfig& config, const std::vector<Gate
         PollerThread thread(poller, mqtt::AfterCycle(publisher.get()));
         if (server) {
             const auto reload = [&] {
-                if (std::optional<Reload> fresh = Reread(resolve, config, poller, note)) server->Apply(std::move(*fresh));
+                if (RunningPtr fresh = Reread(resolve, config, poller, note)) {
+                    server->Apply(Reload{fresh->map, fresh->config.maxClients, fresh->config.idleTimeout,
+                                         fresh->config.drainTimeout, fresh->config.readOnly});
+                    core.Reload(std::move(fresh));
+                }
             };
             server->Serve(signals.Fd(), ServeHooks{health, reload, note});
         } else {

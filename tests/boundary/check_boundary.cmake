@@ -14,7 +14,7 @@ foreach(entry ${PROBES})
   endif()
 endforeach()
 
-foreach(folder text client linetools cli gateway sim)
+foreach(folder text client linetools plumbing cli gateway sim)
   file(GLOB_RECURSE sources ${SOURCE_DIR}/${folder}/*.cpp ${SOURCE_DIR}/${folder}/*.h)
   foreach(source ${sources})
     file(STRINGS ${source} includes REGEX "^#include \"")

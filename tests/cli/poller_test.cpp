@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "poller.h"
+#include "verdict.h"
 #include "session.h"
 #include "sim_fixture.h"
 
@@ -125,12 +126,12 @@ TEST_F(PollerTest, ReadsEachUnitAndFamilyOnceAndSplitsTheValues) {
                                                           {"0BCK0", 2000}, {"0BCK1", 2001}};
     std::vector<std::size_t> all(poller->Gates().size());
     for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
-    std::vector<PointReading> readings(all.size());
-    poller->Read(all, readings);
+    std::vector<Verdict> verdicts(all.size());
+    poller->Judge(all, [](std::size_t) { return std::nullopt; }, PollClock::now(), verdicts);
     for (std::size_t i = 0; i < all.size(); ++i) {
         SCOPED_TRACE(poller->Gates()[i].gas);
-        EXPECT_EQ(readings[i].value, expected.at(poller->Gates()[i].gas));
-        EXPECT_TRUE(readings[i].lastGood.has_value());
+        EXPECT_EQ(verdicts[i].counts, expected.at(poller->Gates()[i].gas));
+        EXPECT_TRUE(verdicts[i].age.has_value());
     }
     const std::vector<UnitHealth> units = poller->Units();
     ASSERT_EQ(units.size(), 3u);
@@ -303,9 +304,10 @@ TEST(PollerLineTest, TheLineComesBackWhenItsDeviceDoes) {
         return changed.wait_for(lock, limit, done);
     };
     const auto value = [&] {
-        PointReading reading;
-        poller.Read(std::vector<std::size_t>{0}, std::span(&reading, 1));
-        return reading.value;
+        Verdict verdict;
+        poller.Judge(std::vector<std::size_t>{0}, [](std::size_t) { return std::nullopt; }, PollClock::now(),
+                     std::span(&verdict, 1));
+        return verdict.counts;
     };
 
     EXPECT_TRUE(until([&] { return value().has_value(); }, 10s));

@@ -295,13 +295,14 @@ void CheckAnswer(const std::uint8_t* adu, const Request& request, bool readOnly,
     }
     const Expected expected = ModelRead(request, lineUp);
     // As the poller hands them over: only the gates the read names.
-    std::vector<PointReading> readings;
+    std::vector<Verdict> verdicts;
     for (const std::size_t gate : GatesRead(request, map)) {
         Check(gate < points.size());
-        readings.push_back(ReadingOf(points[gate], lineUp));
+        const UnitMap* unit = map.Unit(points[gate].gate.unit);
+        verdicts.push_back(Judge(points[gate], Standing{lineUp, false}, unit->settings.maxAge, now));
     }
     HealthView health{UnitHealth{.unit = request.unit}, lineUp};
-    const ReadAnswer answer = AnswerRead(request, map, readings, ReadsHealth(request) ? &health : nullptr, now);
+    const ReadAnswer answer = AnswerRead(request, map, verdicts, ReadsHealth(request) ? &health : nullptr, now);
     Check(answer.exception == expected.exception && answer.values == expected.values);
     CheckExceptionFrame(adu, answer.exception);
 }

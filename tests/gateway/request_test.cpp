@@ -85,10 +85,13 @@ protected:
                 result.insert(result.end(), {static_cast<int>(index), value});
             return {plan.exception, result};
         }
-        std::vector<PointReading> readings;
-        for (const std::size_t gate : GatesRead(parsed.request, map_)) readings.push_back(ReadingOf(points_[gate], true));
+        std::vector<Verdict> verdicts;
+        for (const std::size_t gate : GatesRead(parsed.request, map_)) {
+            const UnitMap* unit = map_.Unit(points_[gate].gate.unit);
+            verdicts.push_back(Judge(points_[gate], Standing{true, false}, unit->settings.maxAge, now_));
+        }
         const HealthView health{health_, true};
-        const ReadAnswer answer = AnswerRead(parsed.request, map_, readings, &health, now_);
+        const ReadAnswer answer = AnswerRead(parsed.request, map_, verdicts, &health, now_);
         for (const std::uint16_t value : answer.values) result.push_back(value);
         return {answer.exception, result};
     }

@@ -11,6 +11,7 @@
 
 #include "point_map.h"
 #include "poller.h"
+#include "verdict.h"
 
 namespace plexer::gateway {
 
@@ -76,9 +77,9 @@ bool ReadsHealth(const Request& request);
 // empty for a health read, a unit not served, or an address with no point.
 std::vector<std::size_t> GatesRead(const Request& request, const PointMap& map);
 
-// `readings` one per gate GatesRead named, in its order; `health` the unit's,
+// `verdicts` one per gate GatesRead named, in its order; `health` the unit's,
 // when known, for a health read.
-ReadAnswer AnswerRead(const Request& request, const PointMap& map, std::span<const PointReading> readings,
+ReadAnswer AnswerRead(const Request& request, const PointMap& map, std::span<const Verdict> verdicts,
                       const HealthView* health, PollClock::time_point now);
 
 struct WritePlan {

@@ -19,6 +19,7 @@
 #include <stdexcept>
 
 #include "request.h"
+#include "verdict.h"
 
 namespace plexer::gateway {
 
@@ -270,9 +271,15 @@ void Server::Handle(Connection& connection, const std::uint8_t* adu, std::size_t
     }
     // Only the points asked for, under one short lock; a reading has no value while the line is lost.
     const std::vector<std::size_t> gates = GatesRead(request, map_);
-    std::vector<PointReading> readings(gates.size());
-    if (!gates.empty()) poller_.Read(gates, readings);
-    const ReadAnswer answer = AnswerRead(request, map_, readings, health ? &*health : nullptr, PollClock::now());
+    const PollClock::time_point now = PollClock::now();
+    std::vector<Verdict> verdicts(gates.size());
+    if (!gates.empty()) {
+        const PointMap& map = map_;
+        poller_.Judge(
+            gates, [&map](std::size_t point) { return map.Unit(map.Gates()[point].unit)->settings.maxAge; }, now,
+            verdicts);
+    }
+    const ReadAnswer answer = AnswerRead(request, map_, verdicts, health ? &*health : nullptr, now);
     if (answer.exception != kNone) return AnswerException(connection, adu, answer.exception);
     Answer(connection, adu, length, request.function, request.address, answer.values);
 }

@@ -1,6 +1,5 @@
 #include "mqtt_gateway.h"
 
-#include <modbus/modbus.h>
 #include <unistd.h>
 
 #include <condition_variable>
@@ -13,7 +12,7 @@
 #include <utility>
 
 #include "broker.h"
-#include "request.h"
+#include "write_plan.h"
 #include "sparkplug.h"
 
 namespace plexer::gateway::mqtt {
@@ -23,15 +22,6 @@ namespace {
 void Note(const std::string& line) {
     std::fprintf(stderr, "plexer: mqtt: %s\n", line.c_str());
     std::fflush(stderr);
-}
-
-const char* RefusalOf(Exception exception) {
-    switch (exception) {
-    case kIllegalFunction: return "the gateway or the unit is read-only";
-    case kIllegalAddress: return "not an output";
-    case kIllegalValue: return "value out of range";
-    default: return "no such unit";
-    }
 }
 
 // A primary host's STATE: {"online": true, ...} or, as older hosts send it, ONLINE / OFFLINE.
@@ -51,8 +41,7 @@ class Publisher {
 public:
     Publisher(const GatewayConfig& config, const PointMap& map, Poller& poller)
         : config_(config.mqtt),
-          readOnly_(config.readOnly),
-          map_(map),
+          running_{config, map},
           poller_(poller),
           node_(config.mqtt, DevicesOf(map, config.mqtt)) {
         std::vector<std::string> topics{node_.Topic("NCMD"), node_.Topic("DCMD") + "/+"};
@@ -198,25 +187,19 @@ private:
         if (!write.value) return Note(what + " refused: the value is not a number or true/false");
         const bool bit = write.metric->type == kBoolean;
         const long long value = *write.value;
-        if (value < 0 || value > (bit ? 1 : 0xFFFF)) return Note(what + " refused: " + RefusalOf(kIllegalValue));
-        Request request;
-        request.unit = static_cast<std::uint8_t>(device.unit);
-        request.function = bit ? MODBUS_FC_WRITE_SINGLE_COIL : MODBUS_FC_WRITE_SINGLE_REGISTER;
-        request.address = static_cast<std::uint16_t>(PositionOf(write.metric->name));
-        request.quantity = 1;
-        request.values = {static_cast<std::uint16_t>(value)};
-        const WritePlan plan = PlanWrite(request, map_, readOnly_);
-        if (plan.exception != kNone) return Note(what + " refused: " + RefusalOf(plan.exception));
+        if (value < 0 || value > (bit ? 1 : 0xFFFF)) return Note(what + " refused: value out of range");
+        const WriteItem item{write.metric->point, static_cast<double>(value), false};
+        const WritePlan plan = PlanWrites(running_, std::span(&item, 1));
+        if (plan.refusal != Refusal::kNone) return Note(what + " refused: " + RefusalText(plan.refusal));
         for (const auto& [index, written] : plan.writes) {
-            poller_.Submit(map_.Gates()[index], written, [what](const WriteOutcome& outcome) {
+            poller_.Submit(running_.map.Gates()[index], written, [what](const WriteOutcome& outcome) {
                 if (outcome.fate != WriteFate::kWritten) Note(what + " failed: " + outcome.cause);
             });
         }
     }
 
     const MqttConfig config_;
-    const bool readOnly_;
-    const PointMap& map_;
+    const Running running_;
     Poller& poller_;
     EdgeNode node_;
 

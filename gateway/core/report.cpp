@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "display_text.h"
-#include "http/status_json.h"
+#include "state_json.h"
 
 namespace plexer::gateway {
 

@@ -55,10 +55,6 @@ bool ParseWriteValues(const std::uint8_t* pdu, std::size_t length, Request& requ
     }
 }
 
-bool Fresh(const PointReading& reading, const UnitSettings& settings, PollClock::time_point now) {
-    return reading.value && reading.lastGood && now - *reading.lastGood <= settings.maxAge;
-}
-
 std::uint16_t Bounded(long long value) { return static_cast<std::uint16_t>(std::clamp(value, 0LL, 0xFFFFLL)); }
 
 std::vector<std::uint16_t> HealthRegisters(const HealthView& view, PollClock::time_point now) {
@@ -115,15 +111,10 @@ std::uint16_t RegisterValue(const PointMap& map, const Place& place, std::int16_
     return static_cast<std::uint16_t>(raw);
 }
 
-// Why a fresh value is not served: '?' positions are not points, flagged values not readings.
-Exception QualityException(Quality quality) {
-    switch (quality) {
-    case Quality::kGood: return kNone;
-    case Quality::kNotConfigured: return kIllegalAddress;
-    case Quality::kOutOfRange:
-    case Quality::kSuspect: return kTargetFailed;
-    }
-    return kTargetFailed;
+// A '?' position is not a point; every other value that is not a reading fails the target.
+Exception ExceptionOf(const Verdict& verdict) {
+    if (verdict.Good()) return kNone;
+    return verdict.reason == Reason::kNotConfigured ? kIllegalAddress : kTargetFailed;
 }
 
 // Every position of [address, address + quantity) within 0-15 and configured.
@@ -246,7 +237,7 @@ std::vector<std::size_t> GatesRead(const Request& request, const PointMap& map) 
     return gates;
 }
 
-ReadAnswer AnswerRead(const Request& request, const PointMap& map, std::span<const PointReading> readings,
+ReadAnswer AnswerRead(const Request& request, const PointMap& map, std::span<const Verdict> verdicts,
                       const HealthView* health, PollClock::time_point now) {
     const UnitMap* unit = map.Unit(request.unit);
     if (unit == nullptr) return {kPathUnavailable, {}};
@@ -264,11 +255,9 @@ ReadAnswer AnswerRead(const Request& request, const PointMap& map, std::span<con
     const Table table = TableOfFunction(request.function);
     const bool bits = table == Table::kCoils || table == Table::kDiscreteInputs;
     for (std::size_t i = 0; i < places->size(); ++i) {
-        const Exception exception = i >= readings.size() || !Fresh(readings[i], unit->settings, now)
-                                        ? kTargetFailed
-                                        : QualityException(readings[i].quality);
+        const Exception exception = i >= verdicts.size() ? kTargetFailed : ExceptionOf(verdicts[i]);
         if (exception != kNone) return {exception, {}};
-        const std::int16_t value = *readings[i].value;
+        const std::int16_t value = *verdicts[i].counts;
         answer.values.push_back(bits ? static_cast<std::uint16_t>(value != 0) : RegisterValue(map, (*places)[i], value));
     }
     return answer;

@@ -8,14 +8,12 @@
 
 #include "point_map.h"
 #include "poller.h"
+#include "state_json.h"
 
 namespace plexer::gateway {
 
-nlohmann::ordered_json UnitsJson(const std::vector<UnitHealth>& units, PollClock::time_point now);
 nlohmann::ordered_json PointsJson(const PointMap& map, const std::vector<PointState>& points,
                                   PollClock::time_point now);
-// The line: up or lost (since when, why), how often lost and back.
-nlohmann::ordered_json LineJson(const LineHealth& line, PollClock::time_point now);
 std::string MetricsText(const std::vector<UnitHealth>& units, const LineHealth& line,
                         const std::map<std::pair<int, int>, long>& requests, PollClock::time_point now);
 
