@@ -128,9 +128,7 @@ def is_(kind, device=None):
 
 
 def properties(metric):
-    fields = ("int_value", "long_value", "float_value", "double_value", "boolean_value", "string_value")
-    return {k: getattr(v, v.WhichOneof("value")) for k, v in zip(metric.properties.keys, metric.properties.values)
-            if v.WhichOneof("value") in fields}
+    return {k: getattr(v, v.WhichOneof("value")) for k, v in zip(metric.properties.keys, metric.properties.values)}
 
 
 def command(name, datatype, **value):
