@@ -385,7 +385,9 @@ std::optional<DeviceCommand> EdgeNode::Command(const std::string& topic, const s
         return command;
     }
     command.plan = PlanWrites(running, items);
-    if (command.plan.refusal != Refusal::kNone) command.refusal = std::string("refused: ") + RefusalText(command.plan.refusal);
+    if (command.plan.refusal != Refusal::kNone) {
+        command.refusal = std::string("refused: ") + RefusalText(command.plan.refusal);
+    }
     return command;
 }
 

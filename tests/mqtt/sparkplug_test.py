@@ -251,7 +251,7 @@ def line_scenario(folder):
     sub.publish(f"{base}/unit05", commands([("05AO3", INT16, {"int_value": 1})] * 124))
     gateway.await_log("DCMD unit05 refused whole: 124 metrics, more than 123 in one command")
     # Two writes to one point in one command: the last one holds, and nothing of the refused ones.
-    sub.publish(f"{base}/unit05", commands([("05AO3", INT16, {"int_value": 2000}), ("05AO3", INT16, {"int_value": 200})]))
+    sub.publish(f"{base}/unit05", commands([("05AO3", INT16, {"int_value": v}) for v in (2000, 200)]))
     await_ao3(200)
     assert not any(ao3(*m) for m in sub.skipped), "a refused command wrote"
 
