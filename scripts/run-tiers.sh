@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Configures, builds and tests every tier, going on past a failure, and ends by
+# naming each that failed: "failed tiers: windows-build, tsan". A tier whose
+# build failed is not tested. Presets may be named to run only those:
+#   scripts/run-tiers.sh native tsan
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+all_presets=(native windows sanitize fuzz tsan)
+tested_presets=(native sanitize fuzz tsan)  # windows is tested under Wine by native's tiers
+presets=("${@:-${all_presets[@]}}")
+failed=()
+
+# Runs one step, timed; a failure is recorded under `name` and the run goes on.
+step() {
+  local name=$1
+  shift
+  local started=$SECONDS
+  echo "=== ${name}: $*"
+  if "$@"; then
+    echo "=== ${name}: passed in $((SECONDS - started)) s"
+    return 0
+  fi
+  echo "=== ${name}: FAILED after $((SECONDS - started)) s"
+  failed+=("$name")
+  return 1
+}
+
+configure_and_build() {
+  cmake --preset "$1" && cmake --build --preset "$1"
+}
+
+wanted() {
+  local preset
+  for preset in "${presets[@]}"; do [ "$preset" = "$1" ] && return 0; done
+  return 1
+}
+
+built=()
+for preset in "${all_presets[@]}"; do
+  wanted "$preset" || continue
+  step "${preset}-build" configure_and_build "$preset" && built+=("$preset")
+done
+
+for preset in "${tested_presets[@]}"; do
+  wanted "$preset" || continue
+  if [[ " ${built[*]} " == *" ${preset} "* ]]; then
+    step "$preset" ctest --preset "$preset"
+  else
+    echo "=== ${preset}: not run, its build failed"
+  fi
+done
+
+if [ ${#failed[@]} -ne 0 ]; then
+  (IFS=,; echo "failed tiers: ${failed[*]}" | sed 's/,/, /g')
+  exit 1
+fi
+echo "every tier passed: ${presets[*]}"
