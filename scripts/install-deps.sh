@@ -3,7 +3,7 @@
 # and says what it installs. The Windows tier needs the i386 architecture.
 set -euo pipefail
 
-packages=(build-essential cmake ninja-build googletest libgtest-dev libbenchmark-dev
+packages=(build-essential libtsan2 cmake ninja-build googletest libgtest-dev libbenchmark-dev
           g++-mingw-w64-i686 binutils-mingw-w64-i686 libcli11-dev nlohmann-json3-dev
           wine wine32:i386
           clang libclang-rt-14-dev libmodbus-dev mbpoll python3-pymodbus
