@@ -268,7 +268,7 @@ TEST_F(PollerTest, AStopFinishesTheWriteOnTheLineAndDrainsTheQueueUntilItsDeadli
     const auto start = PollClock::now();
     idle->Stop();
     runner.join();
-    EXPECT_LT(PollClock::now() - start, 500ms);
+    EXPECT_LT(PollClock::now() - start, 30s);  // not the hour the interval has left
 }
 
 // The real driver on a simulator behind a link: the simulator is killed and
