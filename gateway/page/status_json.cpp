@@ -36,7 +36,8 @@ ordered_json PointsJson(const PointMap& map, std::span<const PointVerdict> verdi
                                {"quality", ReasonName(verdict.reason)},
                                {"good", verdict.Good()}};
         // What a '?' position returns is no value at all, not even a last one.
-        const bool shown = verdict.reason != Reason::kNotConfigured;
+        const bool configured = i >= points.size() || points[i].quality != Quality::kNotConfigured;
+        const bool shown = verdict.reason != Reason::kNotConfigured && configured;
         object["counts"] = shown ? OrNull(verdict.last) : nullptr;
         object["eu"] = shown ? OrNull(verdicts[i].lastEu) : nullptr;
         object["euName"] = EuNameOf(settings, family);

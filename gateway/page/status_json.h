@@ -14,7 +14,8 @@
 
 namespace plexer::gateway {
 
-// `verdicts` in the map's order; `points` for the cause of a failed read.
+// `verdicts` and `points` in the map's order; the points for the cause of a
+// failed read and to tell a '?' position's last read.
 nlohmann::ordered_json PointsJson(const PointMap& map, std::span<const PointVerdict> verdicts,
                                   const std::vector<PointState>& points);
 

@@ -220,6 +220,10 @@ def check_page(page, modbus, sim, profile):
         sim.send_signal(signal.SIGSTOP)
         check("page: a silenced unit is failed",
               eventually(lambda: unit_state(browser, 5) in ("failed", "demoted"), 15), unit_state(browser, 5))
+        # Whatever the reason now, a '?' position has no last value to show beside it.
+        check("page: no last value of a '?' position", eventually(
+            lambda: cell(browser, "05AI6", "quality") not in (None, "not configured"), 5) and
+            cell(browser, "05AI6", "counts") == "", (cell(browser, "05AI6", "quality"), cell(browser, "05AI6", "counts")))
         browser.save_screenshot(os.path.join(OUTDIR, "gateway-page-silenced.png"))
         sim.send_signal(signal.SIGCONT)
     finally:
