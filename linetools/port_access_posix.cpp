@@ -79,7 +79,7 @@ void Release(int fd) {
 // that now stands for another device (a replugged adapter, a restarted
 // simulator's new terminal behind the same link), is gone. A pseudo-terminal
 // freed and taken by another program keeps its number, inode and device
-// number; only its change time tells the new one from the old.
+// number; only its change time, to the kernel's tick, tells the new one from the old.
 bool SameNode(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_rdev == b.st_rdev &&
            a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
