@@ -186,7 +186,8 @@ void Session::StartTrace(const LineOptions& line, LineConfig& config) {
         out = traceFile_.get();
     }
     trace_ = WithExitCode(kExitNoLine, [&] {
-        return std::make_unique<WireTrace>(line.port, config.settings, std::make_unique<TraceLog>(out, started_, traceCopy_));
+        auto log = std::make_unique<TraceLog>(out, started_, traceCopy_);
+        return std::make_unique<WireTrace>(line.port, config.settings, std::move(log));
     });
     config.portName = trace_->DriverPort();
 }

@@ -77,7 +77,8 @@ std::string MetricsText(const MetricsSources& sources, PollClock::time_point now
         family(name, type, help);
         text += std::string(name) + " " + std::to_string(value) + "\n";
     };
-    single("plexer_line_up", "gauge", "1 while the line's device is there, 0 while it is lost.", sources.line.up ? 1 : 0);
+    single("plexer_line_up", "gauge", "1 while the line's device is there, 0 while it is lost.",
+           sources.line.up ? 1 : 0);
     single("plexer_line_losses_total", "counter", "Times the line's device was lost.", sources.line.losses);
     single("plexer_line_recoveries_total", "counter", "Times the line came back.", sources.line.recoveries);
     family("plexer_modbus_requests_total", "counter", "Modbus requests answered, by function and exception (0: none).");
