@@ -13,6 +13,7 @@
 #include "format.h"
 #include "poller.h"
 #include "quality.h"
+#include "verdict.h"
 
 namespace plexer {
 
@@ -20,15 +21,32 @@ namespace {
 
 using Clock = PollClock;
 
-enum class State { kOk, kFailed, kDemoted, kNotRead, kBadValue };
+// watch's words for the one verdict of a point.
+enum class State { kOk, kFailed, kDemoted, kNotRead, kBadValue, kLineLost };
 
-// What one poll left: every point and unit as the poller has them.
+State StateOf(Reason reason) {
+    switch (reason) {
+    case Reason::kGood: return State::kOk;
+    case Reason::kNotReadYet: return State::kNotRead;
+    case Reason::kFailed:
+    case Reason::kStale: return State::kFailed;  // a watch never finds a value too old
+    case Reason::kUnitDemoted: return State::kDemoted;
+    case Reason::kLineLost: return State::kLineLost;
+    case Reason::kNotConfigured:
+    case Reason::kOutOfRange:
+    case Reason::kBeyondScale:
+    case Reason::kSuspect: break;
+    }
+    return State::kBadValue;
+}
+
+// What one poll left: every point, its verdict and every unit as the poller has them.
 struct Snapshot {
     long poll = 0;
-    Clock::time_point began;  // when the poll began
     Clock::time_point now;
     std::string time;  // the wall clock, for records that outlive the run
     std::vector<PointState> points;
+    std::vector<Verdict> verdicts;  // of `points`, judged at `now`
     std::vector<UnitHealth> units;
 
     const UnitHealth& UnitOf(const PointState& point) const {
@@ -37,22 +55,34 @@ struct Snapshot {
         }
         return units.front();
     }
-    // Demoted: set aside before this poll began, so not read in it.
-    State StateOf(const PointState& point) const {
-        const UnitHealth& unit = UnitOf(point);
-        if (unit.demotedUntil && *unit.demotedUntil - unit.demotedFor < began) return State::kDemoted;
-        if (!point.lastResult) return State::kNotRead;
-        if (*point.lastResult != QSN_OK) return State::kFailed;
-        return point.quality == Quality::kGood ? State::kOk : State::kBadValue;
-    }
+    State StateAt(std::size_t point) const { return StateOf(verdicts[point].reason); }
 };
 
-std::string StateText(const Snapshot& shot, const PointState& point) {
-    switch (shot.StateOf(point)) {
+Snapshot Take(const Poller& poller, long poll) {
+    Snapshot shot{poll, Clock::now(), LogTimestamp(std::chrono::system_clock::now(), true), poller.Points(), {},
+                  poller.Units()};
+    std::vector<std::size_t> all(shot.points.size());
+    for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
+    shot.verdicts.resize(all.size());
+    poller.Judge(all, [](std::size_t) { return std::nullopt; }, shot.now, shot.verdicts);
+    return shot;
+}
+
+// The driver's result of a last read that failed, none after a good one.
+std::optional<std::int32_t> FailedResult(const PointState& point) {
+    if (!point.lastResult || *point.lastResult == QSN_OK) return std::nullopt;
+    return point.lastResult;
+}
+
+std::string StateText(const Snapshot& shot, std::size_t i) {
+    const PointState& point = shot.points[i];
+    const std::optional<std::int32_t> result = FailedResult(point);
+    switch (shot.StateAt(i)) {
     case State::kOk: return "ok";
     case State::kNotRead: return "not read yet";
-    case State::kFailed: return "failed (driver result " + std::to_string(*point.lastResult) + ")";
+    case State::kFailed: return result ? "failed (driver result " + std::to_string(*result) + ")" : "failed";
     case State::kBadValue: return BadValueText(point.gate, point.quality);
+    case State::kLineLost: return "line lost";
     case State::kDemoted: break;
     }
     const Clock::duration left = *shot.UnitOf(point).demotedUntil - shot.now;
@@ -60,7 +90,8 @@ std::string StateText(const Snapshot& shot, const PointState& point) {
 }
 
 const char* StateName(State state) {
-    static constexpr const char* kNames[] = {"ok", "failed", "demoted", "not read", "bad value"};  // in State's order
+    static constexpr const char* kNames[] = {"ok", "failed", "demoted", "not read", "bad value", "line lost"};
+    static_assert(std::size(kNames) == static_cast<std::size_t>(State::kLineLost) + 1);  // in State's order
     return kNames[static_cast<std::size_t>(state)];
 }
 
@@ -87,13 +118,14 @@ public:
     void Draw(const Snapshot& shot) {
         std::vector<std::string> lines = {Pad("GAS", 7) + Pad("value", 26) + Pad("age", 9) + Pad("failures", 10) +
                                           "state"};
-        for (const PointState& point : shot.points) {
+        for (std::size_t i = 0; i < shot.points.size(); ++i) {
+            const PointState& point = shot.points[i];
             const std::string value = point.value ? ValueText(FamilyOf(point.gate.typeCode), *point.value) : "-";
             const std::string age =
                 point.lastGood ? OneDecimal(std::chrono::duration<double>(shot.now - *point.lastGood).count(), "s")
                                : "-";
             lines.push_back(Pad(point.gate.gas, 7) + Pad(value, 26) + Pad(age, 9) +
-                            Pad(std::to_string(point.failures), 10) + StateText(shot, point));
+                            Pad(std::to_string(point.failures), 10) + StateText(shot, i));
         }
         const auto& last = log_.Last();
         lines.push_back("last log line: " + (last ? LogLineText(*last, false) : std::string("-")));
@@ -140,8 +172,9 @@ private:
 
 void ShowJson(const Snapshot& shot) {
     std::string records;
-    for (const PointState& point : shot.points) {
-        const State state = shot.StateOf(point);
+    for (std::size_t i = 0; i < shot.points.size(); ++i) {
+        const PointState& point = shot.points[i];
+        const State state = shot.StateAt(i);
         nlohmann::ordered_json object = {{"poll", shot.poll},
                                          {"time", shot.time},
                                          {"gas", point.gate.gas},
@@ -149,9 +182,12 @@ void ShowJson(const Snapshot& shot) {
                                          {"ok", state == State::kOk},
                                          {"status", StateName(state)},
                                          {"failures", point.failures}};
-        if (state == State::kOk) object.update(ValueJson(FamilyOf(point.gate.typeCode), *point.value));
-        if (state == State::kFailed) object["result"] = *point.lastResult;
-        if (state == State::kFailed && !point.lastCause.empty()) object["cause"] = point.lastCause;
+        if (state == State::kOk) object.update(ValueJson(FamilyOf(point.gate.typeCode), *shot.verdicts[i].counts));
+        // A unit set aside or a line lost still says what its last read found.
+        if (const std::optional<std::int32_t> result = FailedResult(point); result && state != State::kOk) {
+            object["result"] = *result;
+            if (!point.lastCause.empty()) object["cause"] = point.lastCause;
+        }
         if (state == State::kBadValue) object["cause"] = BadValueText(point.gate, point.quality);
         records += object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
     }
@@ -168,30 +204,39 @@ std::string CsvField(const std::string& text) {
 
 void ShowCsv(const Snapshot& shot, bool header) {
     std::string rows = header ? "time,poll,gas,state,value,eu,failures,result,cause\n" : "";
-    for (const PointState& point : shot.points) {
-        const State state = shot.StateOf(point);
-        const std::string value = state == State::kOk ? std::to_string(*point.value) : "";
+    for (std::size_t i = 0; i < shot.points.size(); ++i) {
+        const PointState& point = shot.points[i];
+        const State state = shot.StateAt(i);
+        const std::optional<std::int16_t> counts = shot.verdicts[i].counts;
+        const std::string value = counts ? std::to_string(*counts) : "";
         const std::string result = point.lastResult ? std::to_string(*point.lastResult) : "";
+        const bool failed = state != State::kOk && FailedResult(point);
         rows += shot.time + "," + std::to_string(shot.poll) + "," + CsvField(point.gate.gas) + "," + StateName(state) +
                 "," + value + "," + UnitsOf(FamilyOf(point.gate.typeCode)) + "," + std::to_string(point.failures) +
-                "," + result + "," + CsvField(state == State::kFailed ? point.lastCause : "") + "\n";
+                "," + result + "," + CsvField(failed ? point.lastCause : "") + "\n";
     }
     WriteWhole(stdout, rows);
 }
 
 // Why a point was not healthy, for the exit status of a bounded watch.
-std::string Complaint(const Snapshot& shot, const PointState& point) {
+std::string Complaint(const Snapshot& shot, std::size_t i) {
+    const PointState& point = shot.points[i];
     const std::string read = "read " + point.gate.gas + ": ";
-    switch (shot.StateOf(point)) {
+    const std::optional<std::int32_t> result = FailedResult(point);
+    const std::string why =
+        result ? ResultMeaning(QSN_READ, *result) + (point.lastCause.empty() ? "" : ": " + point.lastCause) : "";
+    switch (shot.StateAt(i)) {
     case State::kDemoted:
     {
         const int failed = shot.UnitOf(point).failedInRow;
         return read + "unit 0x" + Hex2(static_cast<unsigned>(point.gate.unit)) + " set aside after " +
-               std::to_string(failed) + (failed == 1 ? " failed poll" : " failed polls in a row");
+               std::to_string(failed) + (failed == 1 ? " failed poll" : " failed polls in a row") +
+               (why.empty() ? "" : ": " + why);
     }
     case State::kFailed:
-        return read + ResultMeaning(QSN_READ, *point.lastResult) +
-               (point.lastCause.empty() ? "" : ": " + point.lastCause);
+    case State::kLineLost:
+        if (!why.empty()) return read + why;
+        break;
     case State::kBadValue: return read + BadValueText(point.gate, point.quality);
     default: break;
     }
@@ -204,12 +249,12 @@ void ShowTotals(const Output& out, const Snapshot& shot) {
     nlohmann::ordered_json units = nlohmann::ordered_json::array();
     for (const UnitHealth& unit : shot.units) {
         out.Text("unit 0x" + Hex2(static_cast<unsigned>(unit.unit)) + ": " + CountsText(unit.counters) +
-                 (unit.demotedUntil ? ", demoted" : ""));
+                 (DemotedAt(unit, shot.now) ? ", demoted" : ""));
         units.push_back({{"unit", unit.unit},
                          {"transactions", unit.counters.transactions},
                          {"failures", unit.counters.failures},
                          {"retries", unit.counters.retries},
-                         {"demoted", unit.demotedUntil.has_value()}});
+                         {"demoted", DemotedAt(unit, shot.now)}});
     }
     out.Object({{"transactions", total.transactions},
                 {"failures", total.failures},
@@ -242,11 +287,8 @@ void RunWatch(Session& session, const LineOptions& line, const std::vector<std::
     const InterruptCatcher catcher([&poller] { poller.Stop(); });
     const long polls = watch.once ? 1 : watch.polls;
     Snapshot shot;
-    Clock::time_point began = Clock::now();
     poller.Run([&](long poll) {
-        shot = Snapshot{poll, began, Clock::now(), LogTimestamp(std::chrono::system_clock::now(), true), poller.Points(),
-                        poller.Units()};
-        began = shot.now;
+        shot = Take(poller, poll);
         if (out.Json()) {
             ShowJson(shot);
         } else if (watch.csv) {
@@ -262,10 +304,10 @@ void RunWatch(Session& session, const LineOptions& line, const std::vector<std::
 
     // Bounded, a watch is a health check: did every read of every point answer?
     if (polls == 0) return;
-    for (const PointState& point : shot.points) {
-        const State state = shot.StateOf(point);
-        if (point.failures > 0 || (state != State::kOk && state != State::kNotRead)) {
-            failures.Add(Complaint(shot, point));
+    for (std::size_t i = 0; i < shot.points.size(); ++i) {
+        const State state = shot.StateAt(i);
+        if (shot.points[i].failures > 0 || (state != State::kOk && state != State::kNotRead)) {
+            failures.Add(Complaint(shot, i));
         }
     }
     failures.Check();

@@ -211,7 +211,7 @@ void Serve(Session& session, const GatewayConfig& config, const std::vector<Gate
     LineLog lines;
     const LogTap tap(session.Log(), lines);
     const std::unique_ptr<StatusServer> page =
-        StartPage(config, StatusSources{map, poller, traffic, lines, wire, config.readOnly}, out);
+        StartPage(config, StatusSources{core, traffic, lines, wire}, out);
     auto publisher = mqtt::StartMqtt(core);
     {
         const std::unique_ptr<Server> server = config.serveModbus ? Listen(config, map, poller, traffic) : nullptr;
@@ -290,10 +290,10 @@ void RunGateway(const GlobalOptions& global, LineOptions line, const std::vector
     WithExitCode<std::invalid_argument>(kExitUsage, [&] { FitDescriptorLimit(config.maxClients); });
     // Before the session, so that signals stay caught until the line is closed.
     const Signals signals;
-    // The page's traffic monitor is the wire trace, kept in memory; it outlives
-    // the session's relay. A trace to a file, when asked for, takes the relay instead.
+    // A traced line's frames also go to the page, kept in memory; the ring
+    // outlives the session's relay. Untraced, the line has no relay to pay for.
     const std::unique_ptr<TraceRing> wire =
-        config.http && !config.line.trace ? std::make_unique<TraceRing>() : nullptr;
+        config.http && config.line.trace ? std::make_unique<TraceRing>() : nullptr;
     Session session(global, LogStyle::kUnattended);
     const std::vector<Gate> gates = ValidatedGates(session, config.gases);
     const PointMap map = MapOf(gates, config);
@@ -303,12 +303,8 @@ void RunGateway(const GlobalOptions& global, LineOptions line, const std::vector
         std::fflush(stdout);
     }
     if (options.printMap && config.line.port.empty()) return;
-    LineOptions traced = config.line;
-    if (wire) {
-        session.TraceInto(wire->Stream());
-        traced.trace = "-";
-    }
-    session.StartLine(traced, kDefaultTimeoutMs);
+    if (wire) session.TraceInto(wire->Stream());
+    session.StartLine(config.line, kDefaultTimeoutMs);
     Serve(session, config, gates, [&] { return ResolveConfig(options, line); }, signals, wire.get());
 }
 

@@ -77,7 +77,14 @@ void Release(int fd) {
 
 // A device node known by what stat says of it: a node that vanished, or one
 // that now stands for another device (a replugged adapter, a restarted
-// simulator's new terminal behind the same link), is gone.
+// simulator's new terminal behind the same link), is gone. A pseudo-terminal
+// freed and taken by another program keeps its number, inode and device
+// number; only its change time, to the kernel's tick, tells the new one from the old.
+bool SameNode(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_rdev == b.st_rdev &&
+           a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
 class DeviceNode : public LineDevice {
 public:
     explicit DeviceNode(std::string given) : given_(std::move(given)), path_(DevicePath(given_)) { Opened(); }
@@ -85,7 +92,7 @@ public:
     std::optional<std::string> Gone() const override {
         struct stat now {};
         if (stat(path_.c_str(), &now) != 0) return path_ + " is gone: " + std::strerror(errno);
-        if (!known_ || now.st_dev != known_->st_dev || now.st_ino != known_->st_ino || now.st_rdev != known_->st_rdev) {
+        if (!known_ || !SameNode(now, *known_)) {
             return path_ + " is another device now";
         }
         return std::nullopt;

@@ -5,6 +5,17 @@
 
 namespace plexer {
 
+namespace {
+
+// "    12.345 ms": since the trace began, in a column of its own.
+std::string Milliseconds(TraceLog::Clock::duration since) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%10.3f ms", std::chrono::duration<double, std::milli>(since).count());
+    return text;
+}
+
+}  // namespace
+
 void TraceLog::Flush() {
     if (!sent_.bytes.empty()) Complete(sent_, true);
     if (!received_.bytes.empty()) Complete(received_, false);
@@ -13,9 +24,7 @@ void TraceLog::Flush() {
 
 void TraceLog::Note(const std::string& text, Clock::time_point at) {
     Flush();
-    const double ms = std::chrono::duration<double, std::milli>(at - start_).count();
-    std::fprintf(out_, "%10.3f ms  -- %s\n", ms, text.c_str());
-    std::fflush(out_);
+    Write(Milliseconds(at - start_) + "  -- " + text + "\n");
 }
 
 // One side starting to talk ends what the other side was saying.
@@ -49,9 +58,15 @@ void TraceLog::ShowCommand(const std::string& reply) {
 }
 
 void TraceLog::Line(Clock::time_point at, bool sent, const std::string& bytes, const std::string& meaning) {
-    const double ms = std::chrono::duration<double, std::milli>(at - start_).count();
-    std::fprintf(out_, "%10.3f ms  %s %s  %s\n", ms, sent ? "->" : "<-", Escaped(bytes).c_str(), meaning.c_str());
-    std::fflush(out_);
+    Write(Milliseconds(at - start_) + (sent ? "  -> " : "  <- ") + Escaped(bytes) + "  " + meaning + "\n");
+}
+
+void TraceLog::Write(const std::string& line) {
+    for (std::FILE* out : {out_, copy_}) {
+        if (out == nullptr) continue;
+        std::fputs(line.c_str(), out);
+        std::fflush(out);
+    }
 }
 
 }  // namespace plexer

@@ -26,7 +26,9 @@ class TraceLog {
 public:
     using Clock = std::chrono::steady_clock;
 
-    TraceLog(std::FILE* out, Clock::time_point start) : out_(out), start_(start) {}
+    // `copy`, when given, gets every line as well (the status page's ring).
+    TraceLog(std::FILE* out, Clock::time_point start, std::FILE* copy = nullptr)
+        : out_(out), copy_(copy), start_(start) {}
     ~TraceLog() { Flush(); }
     TraceLog(const TraceLog&) = delete;
     TraceLog& operator=(const TraceLog&) = delete;
@@ -47,8 +49,10 @@ private:
     void Complete(Pending& pending, bool sent);
     void ShowCommand(const std::string& reply);
     void Line(Clock::time_point at, bool sent, const std::string& bytes, const std::string& meaning);
+    void Write(const std::string& line);
 
     std::FILE* out_;
+    std::FILE* copy_;
     Clock::time_point start_;
     Pending sent_;
     Pending received_;
@@ -75,6 +79,9 @@ public:
 
     // The name to hand the driver in place of the port.
     const std::string& DriverPort() const;
+    // Before the driver opens its end again: the relay keeps that end open,
+    // so the exclusive hold the driver took on it outlives the driver's close.
+    void FreeDriverPort() const;
 
 private:
     struct Relay;

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -192,5 +193,7 @@ WireTrace::~WireTrace() {
 }
 
 const std::string& WireTrace::DriverPort() const { return relay_->driverPort; }
+
+void WireTrace::FreeDriverPort() const { ioctl(relay_->slave.Get(), TIOCNXCL); }
 
 }  // namespace plexer

@@ -22,4 +22,6 @@ const std::string& WireTrace::DriverPort() const {
     return none;
 }
 
+void WireTrace::FreeDriverPort() const {}
+
 }  // namespace plexer

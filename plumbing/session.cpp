@@ -69,6 +69,27 @@ LogSettings LogSettingsFor(const GlobalOptions& options, LogStyle style) {
     return settings;
 }
 
+// The real device behind a relay: gone or present as the device is, while the
+// driver is handed the relay's pseudo-terminal, which reopens the device itself.
+class RelayedDevice : public LineDevice {
+public:
+    RelayedDevice(std::unique_ptr<LineDevice> device, const WireTrace& relay)
+        : device_(std::move(device)), relay_(relay) {}
+
+    std::optional<std::string> Gone() const override { return device_->Gone(); }
+    bool Present() const override { return device_->Present(); }
+    // Asked just before the driver reopens.
+    std::string DriverName() const override {
+        relay_.FreeDriverPort();
+        return relay_.DriverPort();
+    }
+    void Opened() override { device_->Opened(); }
+
+private:
+    std::unique_ptr<LineDevice> device_;
+    const WireTrace& relay_;
+};
+
 }  // namespace
 
 void CheckLineOptions(const LineOptions& line) {
@@ -117,8 +138,10 @@ LineConfig Session::PrepareLine(const LineOptions& line, int defaultTimeoutMs) {
 void Session::StartLine(const LineConfig& config, const std::string& port) {
     CheckOpened(host_->Start(config), port);
     line_ = config;
-    // A traced driver talks to the relay, whose end never goes.
-    if (!trace_) device_ = WatchDevice(port);
+    device_ = WatchDevice(port);
+    // A traced driver talks to the relay, whose end never goes: the real
+    // device is watched, and the driver reopens the relay's end.
+    if (device_ && trace_) device_ = std::make_unique<RelayedDevice>(std::move(device_), *trace_);
 }
 
 LineConfig Session::TakeLine(const LineOptions& line, int defaultTimeoutMs) {
@@ -156,14 +179,15 @@ void Session::ReportAdapter(const std::string& port) const {
 }
 
 void Session::StartTrace(const LineOptions& line, LineConfig& config) {
-    std::FILE* out = traceStream_ != nullptr ? traceStream_ : stderr;
-    if (traceStream_ == nullptr && *line.trace != "-") {
+    std::FILE* out = stderr;
+    if (*line.trace != "-") {
         traceFile_.reset(std::fopen(line.trace->c_str(), "w"));
         if (!traceFile_) throw CommandFailure(kExitUsage, "--trace: cannot write " + *line.trace);
         out = traceFile_.get();
     }
     trace_ = WithExitCode(kExitNoLine, [&] {
-        return std::make_unique<WireTrace>(line.port, config.settings, std::make_unique<TraceLog>(out, started_));
+        auto log = std::make_unique<TraceLog>(out, started_, traceCopy_);
+        return std::make_unique<WireTrace>(line.port, config.settings, std::move(log));
     });
     config.portName = trace_->DriverPort();
 }

@@ -87,12 +87,12 @@ public:
     // the lent port opened again. Both throw CommandFailure as StartLine does.
     LineConfig TakeLine(const LineOptions& line, int defaultTimeoutMs);
     void HandBack(const LineConfig& config, const std::string& port);
-    // The started line's device, to tell a device gone from a silent line;
-    // none when that cannot be told (a traced line, this platform).
+    // The started line's device, to tell a device gone from a silent line,
+    // traced or not; none when that cannot be told (this platform).
     LineDevice* Device() { return device_.get(); }
-    // A traced line writes its trace to `stream` (the caller's, outliving the
-    // session) instead of standard error or a file.
-    void TraceInto(std::FILE* stream) { traceStream_ = stream; }
+    // A traced line also writes its trace to `stream` (the caller's,
+    // outliving the session), besides standard error or its file.
+    void TraceInto(std::FILE* stream) { traceCopy_ = stream; }
 
 private:
     struct CloseFile {
@@ -111,7 +111,7 @@ private:
     // The driver's line closes before the relay under it, and that before its file.
     std::unique_ptr<std::FILE, CloseFile> traceFile_;
     std::unique_ptr<WireTrace> trace_;
-    std::FILE* traceStream_ = nullptr;
+    std::FILE* traceCopy_ = nullptr;
     std::unique_ptr<Host> host_;
     LineConfig line_;  // what the driver was started with
     bool lent_ = false;

@@ -11,8 +11,10 @@ h1{font-size:20px;margin:0 0 4px}h2{font-size:16px;margin:18px 0 6px}
 table{border-collapse:collapse;background:#fff}td,th{border:1px solid #ccd;padding:3px 8px;text-align:left}
 th{background:#e8ebf0}td.num{text-align:right;font-variant-numeric:tabular-nums}
 #line{margin:0 0 6px}#line.up{color:#176b2c}#line.lost{color:#b00020;font-weight:600}
-tr.ok td.state,td.q-good{color:#176b2c}tr.failed td.state,tr.demoted td.state,td.q-failed,td.q-stale{color:#b00020;font-weight:600}
-td.q-not.configured,td.q-out.of.range{color:#a65e00;font-weight:600}
+tr.ok td.state,td.q-good{color:#176b2c}
+tr.failed td.state,tr.demoted td.state,td.q-failed,td.q-stale,td.q-unit-demoted,td.q-line-lost{color:#b00020;font-weight:600}
+td.q-not-configured,td.q-out-of-range,td.q-beyond-scale,td.q-suspect{color:#a65e00;font-weight:600}
+td.q-not-read-yet,tr.held td.counts,tr.held td.eu{color:#888}
 .log{background:#111;color:#ddd;font:12px monospace;padding:6px;height:150px;overflow:auto;white-space:pre}
 .bad{color:#ff8a80}
 .l32{color:#ff8a80}#meta{color:#666}canvas{background:#fff;border:1px solid #ccd}
@@ -51,9 +53,10 @@ function points(list){
   document.querySelector('#points tbody').innerHTML=list.map(p=>{
     if(p.good&&p.eu!==null){(trend[p.gas]=trend[p.gas]||[]).push([now,p.eu]);}
     const eu=p.eu===null?'':(Math.round(p.eu*1000)/1000)+' '+text(p.euName);
-    return `<tr data-gas="${p.gas}"><td><input type="checkbox" ${chosen.has(p.gas)?'checked':''} onchange="pick('${p.gas}',this.checked)"></td>`+
+    // A value not served is shown as it was last read, greyed, beside its reason.
+    return `<tr data-gas="${p.gas}" class="${p.good?'':'held'}"><td><input type="checkbox" ${chosen.has(p.gas)?'checked':''} onchange="pick('${p.gas}',this.checked)"></td>`+
       `<td>${p.gas}</td><td>${text(p.name)}</td><td class="num counts">${p.counts===null?'':p.counts}</td>`+
-      `<td class="num eu">${eu}</td><td class="quality q-${p.quality.replace(/ /g,'.')}">${text(p.quality)}</td><td class="num">${age(p.ageMs)}</td></tr>`}).join('');
+      `<td class="num eu">${eu}</td><td class="quality q-${p.quality.replace(/ /g,'-')}">${text(p.quality)}</td><td class="num">${age(p.ageMs)}</td></tr>`}).join('');
   for(const g in trend)trend[g]=trend[g].filter(s=>s[0]>now-300000);
   draw(now);
 }
@@ -74,6 +77,7 @@ function traffic(list){
 }
 function wire(list){
   const box=document.getElementById('wire');
+  if(!list.length){box.textContent='no frames: the gateway shows them when it runs with --trace FILE';return}
   box.innerHTML=list.map(l=>`<span class="${/wrong|no reply|cut off|error reply/.test(l)?'bad':''}">${text(l)}</span>`).join('\n');
   box.scrollTop=box.scrollHeight;
 }

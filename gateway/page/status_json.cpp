@@ -1,7 +1,6 @@
 #include "status_json.h"
 
 #include "display_text.h"
-#include "quality.h"
 
 namespace plexer::gateway {
 
@@ -9,45 +8,50 @@ namespace {
 
 using nlohmann::ordered_json;
 
-// What a point's value is worth now: the same judgement as the Modbus answers.
-std::string PointQuality(const PointState& point, const UnitSettings& settings, PollClock::time_point now) {
-    if (!point.lastResult) return "not read";
-    if (*point.lastResult != QSN_OK) return "failed";
-    if (!point.lastGood || now - *point.lastGood > settings.maxAge) return "stale";
-    return QualityName(point.quality);
+std::string Label(const char* name, const std::string& value) { return std::string(name) + "=\"" + value + "\""; }
+
+long long Milliseconds(PollClock::duration age) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(age).count();
 }
 
-std::string Label(const char* name, const std::string& value) { return std::string(name) + "=\"" + value + "\""; }
+template <typename T>
+ordered_json OrNull(const std::optional<T>& value) {
+    return value ? ordered_json(*value) : ordered_json(nullptr);
+}
 
 }  // namespace
 
-ordered_json PointsJson(const PointMap& map, const std::vector<PointState>& points, PollClock::time_point now) {
+ordered_json PointsJson(const PointMap& map, std::span<const PointVerdict> verdicts,
+                        const std::vector<PointState>& points) {
     ordered_json all = ordered_json::array();
-    for (std::size_t i = 0; i < points.size() && i < map.Gates().size(); ++i) {
-        const PointState& point = points[i];
+    for (std::size_t i = 0; i < verdicts.size() && i < map.Gates().size(); ++i) {
+        const Gate& gate = map.Gates()[i];
         const PointSettings& settings = map.Settings(i);
-        const Family family = FamilyOf(point.gate.typeCode);
-        const UnitMap* unit = map.Unit(point.gate.unit);
-        const std::string quality = unit ? PointQuality(point, unit->settings, now) : "not served";
-        ordered_json object = {{"gas", point.gate.gas},
-                               {"unit", point.gate.unit},
+        const Family family = FamilyOf(gate.typeCode);
+        const Verdict& verdict = verdicts[i].verdict;
+        ordered_json object = {{"gas", gate.gas},
+                               {"unit", gate.unit},
                                {"name", settings.name},
                                {"family", FamilyName(family)},
-                               {"quality", quality},
-                               {"good", quality == "good"}};
-        const bool shown = point.value && quality != "not configured";
-        object["counts"] = shown ? ordered_json(*point.value) : nullptr;
-        object["eu"] = shown ? ordered_json(EuOf(settings, family, *point.value)) : nullptr;
+                               {"quality", ReasonName(verdict.reason)},
+                               {"good", verdict.Good()}};
+        // What a '?' position returns is no value at all, not even a last one.
+        const bool configured = i >= points.size() || points[i].quality != Quality::kNotConfigured;
+        const bool shown = verdict.reason != Reason::kNotConfigured && configured;
+        object["counts"] = shown ? OrNull(verdict.last) : nullptr;
+        object["eu"] = shown ? OrNull(verdicts[i].lastEu) : nullptr;
         object["euName"] = EuNameOf(settings, family);
-        object["ageMs"] = point.lastGood ? ordered_json(AgeMs(*point.lastGood, now)) : nullptr;
-        if (!point.lastCause.empty() && quality == "failed") object["cause"] = point.lastCause;
+        object["ageMs"] = verdict.age ? ordered_json(Milliseconds(*verdict.age)) : ordered_json(nullptr);
+        if (verdict.reason == Reason::kFailed && i < points.size() && !points[i].lastCause.empty()) {
+            object["cause"] = points[i].lastCause;
+        }
         all.push_back(object);
     }
     return all;
 }
 
-std::string MetricsText(const std::vector<UnitHealth>& units, const LineHealth& line,
-                        const std::map<std::pair<int, int>, long>& requests, PollClock::time_point now) {
+std::string MetricsText(const MetricsSources& sources, PollClock::time_point now) {
+    const std::vector<UnitHealth>& units = sources.units;
     std::string text;
     const auto family = [&](const char* name, const char* type, const char* help) {
         text += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
@@ -73,14 +77,21 @@ std::string MetricsText(const std::vector<UnitHealth>& units, const LineHealth& 
         family(name, type, help);
         text += std::string(name) + " " + std::to_string(value) + "\n";
     };
-    single("plexer_line_up", "gauge", "1 while the line's device is there, 0 while it is lost.", line.up ? 1 : 0);
-    single("plexer_line_losses_total", "counter", "Times the line's device was lost.", line.losses);
-    single("plexer_line_recoveries_total", "counter", "Times the line came back.", line.recoveries);
+    single("plexer_line_up", "gauge", "1 while the line's device is there, 0 while it is lost.",
+           sources.line.up ? 1 : 0);
+    single("plexer_line_losses_total", "counter", "Times the line's device was lost.", sources.line.losses);
+    single("plexer_line_recoveries_total", "counter", "Times the line came back.", sources.line.recoveries);
     family("plexer_modbus_requests_total", "counter", "Modbus requests answered, by function and exception (0: none).");
-    for (const auto& [key, count] : requests) {
+    for (const auto& [key, count] : sources.requests) {
         const std::string labels = Label("function", "0x" + Hex2(static_cast<unsigned>(key.first))) + "," +
                                    Label("exception", "0x" + Hex2(static_cast<unsigned>(key.second)));
         text += "plexer_modbus_requests_total{" + labels + "} " + std::to_string(count) + "\n";
+    }
+    family("plexer_point_good", "gauge", "1 while the point's value is served, 0 while it is not.");
+    const std::vector<Gate>& gates = sources.map.Gates();
+    for (std::size_t i = 0; i < sources.verdicts.size() && i < gates.size(); ++i) {
+        text += "plexer_point_good{" + Label("gas", gates[i].gas) + "} " +
+                (sources.verdicts[i].verdict.Good() ? "1" : "0") + "\n";
     }
     return text;
 }

@@ -3,18 +3,29 @@
 
 #include <map>
 #include <nlohmann/json.hpp>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "line_core.h"
 #include "point_map.h"
 #include "poller.h"
 #include "state_json.h"
 
 namespace plexer::gateway {
 
-nlohmann::ordered_json PointsJson(const PointMap& map, const std::vector<PointState>& points,
-                                  PollClock::time_point now);
-std::string MetricsText(const std::vector<UnitHealth>& units, const LineHealth& line,
-                        const std::map<std::pair<int, int>, long>& requests, PollClock::time_point now);
+// `verdicts` and `points` in the map's order; the points for the cause of a
+// failed read and to tell a '?' position's last read.
+nlohmann::ordered_json PointsJson(const PointMap& map, std::span<const PointVerdict> verdicts,
+                                  const std::vector<PointState>& points);
+
+struct MetricsSources {
+    const std::vector<UnitHealth>& units;
+    const LineHealth& line;
+    const std::map<std::pair<int, int>, long>& requests;
+    const PointMap& map;
+    std::span<const PointVerdict> verdicts;  // in the map's order
+};
+std::string MetricsText(const MetricsSources& sources, PollClock::time_point now);
 
 }  // namespace plexer::gateway

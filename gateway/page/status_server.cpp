@@ -79,11 +79,16 @@ void StatusServer::Route() {
     const auto serveJson = [this](const char* path, std::function<nlohmann::ordered_json()> build) {
         server_->Get(path, [build](const httplib::Request&, httplib::Response& response) { SendJson(response, build()); });
     };
-    serveJson("/api/units", [this] { return UnitsJson(sources_.poller.Units(), PollClock::now()); });
-    serveJson("/api/line", [this] { return LineJson(sources_.poller.Line(), PollClock::now()); });
-    serveJson("/api/points", [this] { return PointsJson(sources_.map, sources_.poller.Points(), PollClock::now()); });
-    server_->Get("/api/map", [this](const httplib::Request&, httplib::Response& response) {
-        const std::vector<MapRow> rows = MapRows(sources_.map, sources_.readOnly, sources_.poller.Points());
+    serveJson("/api/units", [&core = sources_.core] { return UnitsJson(core.Units(), PollClock::now()); });
+    serveJson("/api/line", [&core = sources_.core] { return LineJson(core.Line(), PollClock::now()); });
+    serveJson("/api/points", [&core = sources_.core] {
+        const RunningPtr running = core.Settings();
+        const std::vector<PointVerdict> verdicts = core.JudgeAll(*running, PollClock::now());
+        return PointsJson(running->map, verdicts, core.Points());
+    });
+    server_->Get("/api/map", [&core = sources_.core](const httplib::Request&, httplib::Response& response) {
+        const RunningPtr running = core.Settings();
+        const std::vector<MapRow> rows = MapRows(running->map, running->config.readOnly, core.Points());
         response.set_content(MapText(rows, MapFormat::kJson), "application/json");
     });
     serveJson("/api/lines", [this] {
@@ -97,10 +102,15 @@ void StatusServer::Route() {
     serveJson("/api/wire", [this] {
         return nlohmann::ordered_json(sources_.wire != nullptr ? sources_.wire->Last() : std::vector<std::string>());
     });
-    server_->Get("/metrics", [this](const httplib::Request&, httplib::Response& response) {
-        response.set_content(
-            MetricsText(sources_.poller.Units(), sources_.poller.Line(), sources_.traffic.Snapshot(), PollClock::now()),
-            "text/plain; version=0.0.4; charset=utf-8");
+    server_->Get("/metrics", [this, &core = sources_.core](const httplib::Request&, httplib::Response& response) {
+        const RunningPtr running = core.Settings();
+        const PollClock::time_point now = PollClock::now();
+        const std::vector<PointVerdict> verdicts = core.JudgeAll(*running, now);
+        const std::vector<UnitHealth> units = core.Units();
+        const LineHealth line = core.Line();
+        const auto requests = sources_.traffic.Snapshot();
+        response.set_content(MetricsText(MetricsSources{units, line, requests, running->map, verdicts}, now),
+                             "text/plain; version=0.0.4; charset=utf-8");
     });
 }
 

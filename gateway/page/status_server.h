@@ -1,6 +1,6 @@
 // The rack in a browser: a read-only page, JSON endpoints of the same data
 // and /metrics in the Prometheus text format, served on threads of its own
-// from the poller's cache. Nothing here writes to the line.
+// from the line's core. Nothing here writes to the line.
 #pragma once
 
 #include <deque>
@@ -10,9 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "line_core.h"
 #include "log_view.h"
-#include "point_map.h"
-#include "poller.h"
 #include "trace_ring.h"
 #include "traffic.h"
 
@@ -41,12 +40,10 @@ private:
 };
 
 struct StatusSources {
-    const PointMap& map;
-    const Poller& poller;
+    const LineCore& core;
     const TrafficCounts& traffic;
     const LineLog& lines;
     const TraceRing* wire = nullptr;  // the wire trace's last lines, when the line is traced
-    bool readOnly = false;
 };
 
 class StatusServer {

@@ -1,11 +1,14 @@
 // The host's parts on their own: how values are shown, how failed attempts
 // are counted from the driver's lines, and how a port name is fitted.
 #include <gtest/gtest.h>
+#include <pty.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <thread>
 
 #include "display_text.h"
 #include "format.h"
@@ -225,6 +228,22 @@ TEST(UsbLatencyTimer, ReadsTheAdapterSettingThroughTheTtyClass) {
     EXPECT_EQ(UsbLatencyTimerMs("/dev/ttyS0", root), std::nullopt);
     EXPECT_EQ(UsbLatencyTimerMs("/dev/ttyUSB9", root), std::nullopt);
     fs::remove_all(root);
+}
+
+// A freed pseudo-terminal is gone, and stays gone once another takes its
+// number, inode and device number (after a tick of the change time).
+TEST(DeviceWatch, APseudoTerminalTakenAgainIsAnotherDevice) {
+    int fds[2];
+    ASSERT_EQ(openpty(&fds[0], &fds[1], nullptr, nullptr, nullptr), 0);
+    const std::string name = ttyname(fds[1]);
+    const std::unique_ptr<LineDevice> device = WatchDevice(name);
+    EXPECT_EQ(device->Gone(), std::nullopt);
+    for (const int fd : fds) close(fd);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_EQ(openpty(&fds[0], &fds[1], nullptr, nullptr, nullptr), 0);
+    const std::string taken = ttyname(fds[1]);
+    EXPECT_EQ(device->Gone(), name + (taken == name ? " is another device now" : " is gone: No such file or directory"));
+    for (const int fd : fds) close(fd);
 }
 
 TEST(DriverPortName, FitsTheElevenCharacterField) {

@@ -273,9 +273,11 @@ TEST_F(PollerTest, AStopFinishesTheWriteOnTheLineAndDrainsTheQueueUntilItsDeadli
 
 // The real driver on a simulator behind a link: the simulator is killed and
 // started again on the same link; the poller closes the line, reopens it on
-// the new device and says so once each way.
-TEST(PollerLineTest, TheLineComesBackWhenItsDeviceDoes) {
-    const std::string link = testing::TempDir() + "poller_line_" + std::to_string(getpid());
+// the new device and says so once each way. Traced, the driver talks to the
+// relay, whose end never goes: the device behind it is watched all the same.
+void LoseAndRecover(bool traced) {
+    const std::string name = testing::TempDir() + "poller_line_" + std::to_string(getpid()) + (traced ? "_traced" : "");
+    const std::string link = name + ".link";
     const std::vector<std::string> simArgs = {"--link", link, "--unit", "5:analog", "--cleared"};
     auto sim = std::make_unique<qsn::test::SimProcess>(simArgs);
     GlobalOptions global;
@@ -285,6 +287,7 @@ TEST(PollerLineTest, TheLineComesBackWhenItsDeviceDoes) {
     LineOptions lineOptions;
     lineOptions.port = link;
     lineOptions.timeoutMs = 50;
+    if (traced) lineOptions.trace = name + ".trace";
     session.StartLine(lineOptions, 500);
 
     std::mutex mutex;
@@ -333,6 +336,13 @@ TEST(PollerLineTest, TheLineComesBackWhenItsDeviceDoes) {
     const auto asked = PollClock::now();
     EXPECT_NE(session.Driver().Read(absent, false).result, QSN_OK);
     EXPECT_LT(PollClock::now() - asked, 3s);
+}
+
+TEST(PollerLineTest, TheLineComesBackWhenItsDeviceDoes) {
+    for (const bool traced : {false, true}) {
+        SCOPED_TRACE(traced ? "through the wire trace's relay" : "on the device");
+        LoseAndRecover(traced);
+    }
 }
 
 }  // namespace
