@@ -104,6 +104,10 @@ std::vector<std::string> SplitList(const std::string& list);
 // The file's settings over the defaults; throws std::invalid_argument "path: reason".
 void ApplyConfigText(const std::string& text, GatewayConfig& config);
 
+// The text of a configuration file: a regular file of at most 1 MiB, or
+// CommandFailure(kExitUsage) naming what it is instead, never waiting on a FIFO.
+std::string ReadConfigFile(const std::string& path);
+
 // Everything resolved; throws CommandFailure(kExitUsage) for what is wrong.
 GatewayConfig ResolveConfig(const GatewayOptions& options, const LineOptions& line);
 
