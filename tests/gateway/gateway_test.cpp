@@ -1,9 +1,13 @@
 // plexer gateway against the simulator, with Modbus clients nobody here wrote
 // (mbpoll, pymodbus) and a raw socket for what no polite client sends.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -434,21 +438,96 @@ TEST_F(GatewayTest, OutOfDescriptorsItNeitherSpinsNorLocksClientsOut) {
     EXPECT_EQ(ReadInput(port, 5, 1), 257);
 }
 
-// SIGHUP reloads the file: a unit made read-only refuses writes from then on.
+// A client that reads a health register again and again until it goes, counting what is answered.
+class Reader {
+public:
+    explicit Reader(int port) : thread_([this, port] { Run(port); }) {}
+    ~Reader() {
+        {
+            const std::lock_guard lock(mutex_);
+            done_ = true;
+        }
+        stop_.notify_one();
+        thread_.join();
+    }
+    int Answered() const { return answered_; }
+    int Unanswered() const { return unanswered_; }
+
+private:
+    void Run(int port) {
+        std::unique_lock lock(mutex_);
+        while (!stop_.wait_for(lock, 20ms, [this] { return done_; })) {
+            lock.unlock();
+            try {
+                ++(ReadInput(port, 5, 1000 + 6) >= 0 ? answered_ : unanswered_);
+            } catch (const std::runtime_error&) {
+                ++unanswered_;  // not even connected
+            }
+            lock.lock();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable stop_;
+    bool done_ = false;
+    std::atomic<int> answered_{0};
+    std::atomic<int> unanswered_{0};
+    std::thread thread_;
+};
+
+std::string RegexQuoted(const std::string& text) {
+    return std::regex_replace(text, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)");
+}
+
+// SIGHUP reloads the file off the serving thread: a unit made read-only
+// refuses writes from then on. What is not a regular file of at most 1 MiB is
+// refused by name, a FIFO without waiting on it, while a client keeps reading.
 TEST(GatewayStartTest, SighupReloadsTheConfigFile) {
     qsn::test::SimThread rack(qsn::test::TestRack());
     const std::string config = testing::TempDir() + "gateway_reload_" + std::to_string(getpid()) + ".json";
-    std::ofstream(config) << R"({"points": ["05AO2"]})";
-    Gateway gateway({"gateway", rack.SlavePath(), "--listen", "127.0.0.1:0", "--config", config, "-t", "50"});
+    const std::string points = R"({"points": ["05AO2"]})";
+    std::ofstream(config) << points;
+    // The log, on standard error, joins what the helper reads.
+    Gateway gateway({"/bin/sh", "-c", "exec \"$@\" 2>&1", "sh", PLEXER_PROGRAM, "-q", "gateway", rack.SlavePath(),
+                     "--listen", "127.0.0.1:0", "--config", config, "-t", "50"},
+                    60s);
     const json write = json::array({{"write_register", 5, 2, 7}});
     const std::vector<json> written{{{"values", json::array()}}};
     const std::vector<json> refused{{{"exception", 1}}};
     EXPECT_EQ(Pymodbus(gateway.Port(), write), written);
-    std::ofstream(config) << R"({"points": ["05AO2"], "units": {"05": {"readOnly": true}}})";
-    gateway.Signal(SIGHUP);
-    EXPECT_TRUE(Eventually([&] { return Pymodbus(gateway.Port(), write) == refused; }, 10s));
+    const std::string notReloaded = "SIGHUP: configuration not reloaded: " + RegexQuoted(config);
+    struct Row {
+        const char* what;
+        std::function<void()> place;
+        std::string log;
+        const std::vector<json>& answer;
+    };
+    const Row rows[] = {
+        {"a FIFO", [&] { mkfifo(config.c_str(), 0600); }, notReloaded + " is a FIFO, not a regular file", written},
+        {"a directory", [&] { std::filesystem::create_directory(config); },
+         notReloaded + " is a directory, not a regular file", written},
+        {"over 1 MiB", [&] { std::ofstream(config) << points << std::string(1 << 20, ' '); },
+         notReloaded + " is " + std::to_string(points.size() + (1 << 20)) + " bytes", written},
+        {"a unit made read-only",
+         [&] { std::ofstream(config) << R"({"points": ["05AO2"], "units": {"05": {"readOnly": true}}})"; },
+         "SIGHUP: configuration reloaded", refused},
+    };
+    {
+        const Reader reader(gateway.Port());
+        for (const Row& row : rows) {
+            SCOPED_TRACE(row.what);
+            std::filesystem::remove_all(config);
+            row.place();
+            const int answered = reader.Answered();
+            gateway.Signal(SIGHUP);
+            EXPECT_NO_THROW(gateway.Await(std::regex(row.log), 10s));
+            EXPECT_TRUE(Eventually([&] { return reader.Answered() > answered + 3; }, 10s));
+            EXPECT_TRUE(Eventually([&] { return Pymodbus(gateway.Port(), write) == row.answer; }, 10s));
+        }
+        EXPECT_EQ(reader.Unanswered(), 0);
+    }
     EXPECT_EQ(gateway.Stop(SIGTERM), 0);
-    std::remove(config.c_str());
+    std::filesystem::remove_all(config);
 }
 
 // Where the gateway listens is the kernel's word, and an address this machine
