@@ -36,7 +36,8 @@ std::string KindOf(mode_t mode) {
     return "not a file";
 }
 
-// Only a regular file of a sane size: a FIFO would hold the reader until someone writes to it.
+// Only a regular file of a sane size: a FIFO would hold the reader until someone
+// writes to it, and opening a device may act on it.
 void CheckConfigFile(const std::string& path, const struct stat& status) {
     if (!S_ISREG(status.st_mode)) {
         throw CommandFailure(kExitUsage, path + " is " + KindOf(status.st_mode) + ", not a regular file");
@@ -250,7 +251,7 @@ std::string ReadConfigFile(const std::string& path) {
     ssize_t count = 0;
     while ((count = read(fd, chunk, sizeof chunk)) > 0) {
         text.append(chunk, static_cast<std::size_t>(count));
-        if (std::ssize(text) > kMaxConfigBytes) throw CommandFailure(kExitUsage, path + " grew past 1 MiB as it was read");
+        if (std::ssize(text) > kMaxConfigBytes) throw CommandFailure(kExitUsage, path + " grew past 1 MiB");
     }
     if (count < 0) throw unreadable;
     return text;

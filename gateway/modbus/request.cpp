@@ -103,7 +103,8 @@ std::optional<Place> PlaceOf(const UnitMap& unit, const PointMap& map, Table tab
 std::uint16_t RegisterValue(const PointMap& map, const Place& place, const PointVerdict& point) {
     const PointSettings& settings = map.Settings(place.gate);
     if (place.isFloat) {
-        return FloatRegisters(static_cast<float>(*point.eu), map.FloatWordOrder())[static_cast<std::size_t>(place.word)];
+        const std::vector<std::uint16_t> words = FloatRegisters(static_cast<float>(*point.eu), map.FloatWordOrder());
+        return words[static_cast<std::size_t>(place.word)];
     }
     if (settings.serving == Serving::kScaled) return ScaledRegister(settings, *point.eu);
     return static_cast<std::uint16_t>(*point.verdict.counts);
@@ -116,33 +117,34 @@ Exception ExceptionOf(const Verdict& verdict) {
 }
 
 // A write's items in address order, up to the first address with no point
-// (0x02) or a float cut in half (0x03), which `stop` then names.
+// (0x02) or a float cut in half (0x03), which `fault` then names.
 struct WriteItems {
     std::vector<WriteItem> items;
-    Exception stop = kNone;
+    Exception fault = kNone;
 };
 
 WriteItems ItemsOf(const Request& request, const PointMap& map, const UnitMap& unit) {
     const Table table = TableOfFunction(request.function);
-    WriteItems written;
+    WriteItems wanted;
     for (std::size_t i = 0; i < request.quantity; ++i) {
         const std::optional<Place> place = PlaceOf(unit, map, table, request.address + i);
-        if (!place) return {std::move(written.items), kIllegalAddress};
+        if (!place) return {std::move(wanted.items), kIllegalAddress};
         const PointSettings& settings = map.Settings(place->gate);
         if (place->isFloat) {
             // Both words of a float, high word first in the request, or nothing.
-            if (place->word != 0 || i + 1 >= request.quantity) return {std::move(written.items), kIllegalValue};
+            if (place->word != 0 || i + 1 >= request.quantity) return {std::move(wanted.items), kIllegalValue};
             const float eu = FloatOf(request.values[i], request.values[i + 1], map.FloatWordOrder());
-            written.items.push_back({place->gate, eu, true});
+            wanted.items.push_back({place->gate, eu, true});
             ++i;
         } else if (table != Table::kCoils && settings.serving == Serving::kScaled) {
-            written.items.push_back({place->gate, static_cast<std::int16_t>(request.values[i]) / settings.multiplier, true});
+            const double eu = static_cast<std::int16_t>(request.values[i]) / settings.multiplier;
+            wanted.items.push_back({place->gate, eu, true});
         } else {
             // Counts: a coil's 0 or 1, a raw register, also the one beside a float.
-            written.items.push_back({place->gate, static_cast<double>(request.values[i]), false});
+            wanted.items.push_back({place->gate, static_cast<double>(request.values[i]), false});
         }
     }
-    return written;
+    return wanted;
 }
 
 // The place of every address of a read, or none when one holds no point.
@@ -260,10 +262,10 @@ WriteAnswer AnswerWrite(const Request& request, const Running& running) {
     if (unit == nullptr) return {kPathUnavailable, {}};
     // A read-only unit refuses every write, even one to an address where it has no point.
     if (running.config.readOnly || unit->settings.readOnly) return {kIllegalFunction, {}};
-    const WriteItems written = ItemsOf(request, running.map, *unit);
-    WritePlan plan = PlanWrites(running, written.items);
+    const WriteItems wanted = ItemsOf(request, running.map, *unit);
+    WritePlan plan = PlanWrites(running, wanted.items);
     if (plan.refusal != Refusal::kNone) return {ExceptionOfRefusal(plan.refusal), {}};
-    if (written.stop != kNone) return {written.stop, {}};
+    if (wanted.fault != kNone) return {wanted.fault, {}};
     return {kNone, std::move(plan)};
 }
 
