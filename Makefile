@@ -4,18 +4,11 @@
 deps:
 	bash scripts/install-deps.sh
 
+# Every tier, each configured, built and tested in turn; a failure does not stop
+# the others, and the run ends by naming each tier that failed. TIERS="native tsan"
+# runs only those presets.
 test: deps
-	cmake --preset native
-	cmake --build --preset native
-	cmake --preset windows
-	cmake --build --preset windows
-	cmake --preset sanitize
-	cmake --build --preset sanitize
-	cmake --preset fuzz
-	cmake --build --preset fuzz
-	ctest --preset native
-	ctest --preset sanitize
-	ctest --preset fuzz
+	bash scripts/run-tiers.sh $(TIERS)
 
 # Only what the demo runs: plexer, the driver it loads and the simulator; no tests.
 demo: deps

@@ -79,15 +79,10 @@ std::int32_t Host::Start(const LineConfig& line) {
 
 std::int32_t Host::ClosePort() { return Call(QSN_CLOSE_PORT, nullptr); }
 
-std::int32_t Host::Reopen(const std::string& portName) {
-    if (portName == line_.portName) return Call(QSN_OPEN_PORT, nullptr);
-    PortBlock block{};
-    std::strncpy(block.portName, portName.c_str(), sizeof block.portName - 1);
-    block.readTimeout = line_.readTimeout;
-    block.settings = line_.settings;
-    const std::int32_t result = Call(QSN_REOPEN_PORT, &block);
-    if (result == QSN_OK) line_.portName = portName;
-    return result;
+std::int32_t Host::Restart(const std::string& portName) {
+    LineConfig line = line_;
+    line.portName = portName;
+    return Start(line);
 }
 
 void Host::Close() {
@@ -96,7 +91,7 @@ void Host::Close() {
 }
 
 std::int32_t Host::Reopen() {
-    const std::int32_t result = Reopen(line_.portName);
+    const std::int32_t result = Call(QSN_OPEN_PORT, nullptr);
     started_ = result == QSN_OK;
     return result;
 }

@@ -75,11 +75,13 @@ public:
     // what the driver knows of the units is kept.
     std::int32_t Reopen();
     bool Started() const { return started_; }
-    // Lets go of the port and opens it again (commands 12, then 13), as the
-    // line's device goes and comes back; a new name for the driver's port
-    // field reopens it under that name (command 15). The results are the driver's.
+    // Lets go of the port (command 12), as the line's device goes.
     std::int32_t ClosePort();
-    std::int32_t Reopen(const std::string& portName);
+    // Start-up again on the line's settings under `portName`, once its device
+    // is back: unlike opening (13, 15), start-up applies the host's read
+    // time-out to the port; the driver forgets what it configured on the units,
+    // as it must for a device that may be another. The result is the driver's.
+    std::int32_t Restart(const std::string& portName);
 
     Validation Validate(const std::string& gas);
     // One point, or with `wholeUnit` all sixteen points of the gate's unit.

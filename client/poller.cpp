@@ -411,7 +411,7 @@ bool Poller::TryReopen() {
     if (now < nextReopen_ || !options_.device->Present()) return false;
     // A failed reopen, or a line lost again before anything answers, waits longer for the next try.
     reopenBackoff_ = std::min(reopenBackoff_ * 2, kLongestReopen);
-    if (host_.Reopen(options_.device->DriverName()) != QSN_OK) {
+    if (host_.Restart(options_.device->DriverName()) != QSN_OK) {
         nextReopen_ = now + reopenBackoff_;
         return false;
     }

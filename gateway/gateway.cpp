@@ -258,7 +258,7 @@ void Serve(Session& session, const GatewayConfig& config, const std::vector<Gate
     const LogTap tap(session.Log(), lines);
     const std::unique_ptr<StatusServer> page =
         StartPage(config, StatusSources{map, poller, traffic, lines, wire, config.readOnly}, out);
-    auto publisher = mqtt::StartMqtt(config, map, poller);
+    auto publisher = mqtt::StartMqtt(core);
     {
         const std::unique_ptr<Server> server = config.serveModbus ? Listen(config, core, traffic) : nullptr;
         if (server) AnnounceListener(*server, config, out, note);

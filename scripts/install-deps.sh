@@ -3,7 +3,7 @@
 # and says what it installs. The Windows tier needs the i386 architecture.
 set -euo pipefail
 
-packages=(build-essential cmake ninja-build googletest libgtest-dev libbenchmark-dev
+packages=(build-essential libtsan2 cmake ninja-build googletest libgtest-dev libbenchmark-dev
           g++-mingw-w64-i686 binutils-mingw-w64-i686 libcli11-dev nlohmann-json3-dev
           wine wine32:i386
           clang libclang-rt-14-dev libmodbus-dev mbpoll python3-pymodbus
@@ -27,8 +27,15 @@ done
 
 if [ ${#missing[@]} -eq 0 ]; then
   echo "install-deps: all packages present"
-  exit 0
+else
+  echo "install-deps: installing ${missing[*]}"
+  "${sudo_cmd[@]}" apt-get update -q
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -q "${missing[@]}"
 fi
-echo "install-deps: installing ${missing[*]}"
-"${sudo_cmd[@]}" apt-get update -q
-DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -q "${missing[@]}"
+
+# The Sparkplug convention's reference decoder, from npm, at the version the lock file pins.
+decoder="$(dirname "$0")/../tests/mqtt/js"
+if [ ! -d "$decoder/node_modules/sparkplug-payload" ] || [ "$decoder/package-lock.json" -nt "$decoder/node_modules" ]; then
+  echo "install-deps: installing $decoder's npm packages"
+  npm ci --prefix "$decoder" --no-audit --no-fund
+fi

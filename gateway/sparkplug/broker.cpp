@@ -81,16 +81,28 @@ Broker::~Broker() {
     {
         const std::lock_guard lock(mutex_);
         stopping_ = true;
-        if (connected_) {
-            const std::string death = death_(bdSeq_);
-            mosquitto_publish(mosq_, nullptr, willTopic_.c_str(), static_cast<int>(death.size()), death.data(),
-                              kWillQos, false);
-        }
+        if (connected_) SendDeath();
         mosquitto_disconnect(mosq_);
     }
     wake_.notify_all();
     network_.join();
     mosquitto_destroy(mosq_);
+}
+
+void Broker::SendDeath() {
+    const std::string death = death_(bdSeq_);
+    mosquitto_publish(mosq_, nullptr, willTopic_.c_str(), static_cast<int>(death.size()), death.data(), kWillQos,
+                      false);
+}
+
+void Broker::Leave() {
+    const std::lock_guard lock(mutex_);
+    if (!connected_ || stopping_) return;
+    SendDeath();
+    // The next session's will carries the next bdSeq, as its NBIRTH will.
+    bdSeq_ = (bdSeq_ + 1) % kBdSeqModulo;
+    SetWill();
+    mosquitto_disconnect(mosq_);
 }
 
 void Broker::SetWill() {

@@ -41,12 +41,17 @@ public:
 
     // QoS 0 and not retained; false while not connected (nothing is queued to replay).
     bool Publish(const std::string& topic, const std::string& payload);
+    // Ends this session on purpose (NDEATH, then DISCONNECT) and connects again
+    // after the first back-off, with the next bdSeq.
+    void Leave();
 
 private:
     static void OnConnect(mosquitto*, void* self, int rc);
     static void OnDisconnect(mosquitto*, void* self, int rc);
     static void OnMessage(mosquitto*, void* self, const mosquitto_message* message);
     void SetWill();
+    // The NDEATH of this session, sent before a disconnect of our own (which fires no will).
+    void SendDeath();
     // Connects, serves the connection until it ends, waits, again, until the stop.
     void Network();
 

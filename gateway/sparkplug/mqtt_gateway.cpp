@@ -4,7 +4,6 @@
 
 #include <condition_variable>
 #include <csignal>
-#include <cstdio>
 #include <deque>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -19,11 +18,6 @@ namespace plexer::gateway::mqtt {
 
 namespace {
 
-void Note(const std::string& line) {
-    std::fprintf(stderr, "plexer: mqtt: %s\n", line.c_str());
-    std::fflush(stderr);
-}
-
 // A primary host's STATE: {"online": true, ...} or, as older hosts send it, ONLINE / OFFLINE.
 std::optional<bool> OnlineOf(const std::string& payload) {
     if (payload == "ONLINE") return true;
@@ -35,15 +29,47 @@ std::optional<bool> OnlineOf(const std::string& payload) {
     return std::nullopt;
 }
 
+// The outcomes of one command's writes, logged once when the last is known.
+class WriteTally {
+public:
+    WriteTally(const LineCore& core, std::string what, std::size_t writes)
+        : core_(core), what_(std::move(what)), left_(writes) {}
+
+    void Done(const std::string& gas, const WriteOutcome& outcome) {
+        const std::lock_guard lock(mutex_);
+        if (outcome.fate != WriteFate::kWritten && failed_++ == 0) first_ = outcome.cause + " (first: " + gas + ")";
+        if (--left_ == 0 && failed_ > 0) {
+            core_.Log().Note("mqtt", what_ + ": " + std::to_string(failed_) + " of " + std::to_string(total_) +
+                                         " writes failed: " + first_);
+        }
+    }
+
+private:
+    const LineCore& core_;
+    const std::string what_;
+    std::mutex mutex_;
+    std::size_t left_;
+    const std::size_t total_ = left_;
+    std::size_t failed_ = 0;
+    std::string first_;
+};
+
+// The core keeps its reload listeners for good; the publisher's end silences its own here.
+struct Doorbell {
+    std::mutex mutex;
+    std::function<void()> ring;
+};
+
 }  // namespace
 
 class Publisher {
 public:
-    Publisher(const GatewayConfig& config, const PointMap& map, Poller& poller)
-        : config_(config.mqtt),
-          running_{config, map},
-          poller_(poller),
-          node_(config.mqtt, DevicesOf(map, config.mqtt)) {
+    explicit Publisher(LineCore& core)
+        : core_(core),
+          running_(core.Settings()),
+          config_(running_->config.mqtt),
+          node_(config_, DevicesOf(*running_)),
+          bell_(std::make_shared<Doorbell>()) {
         std::vector<std::string> topics{node_.Topic("NCMD"), node_.Topic("DCMD") + "/+"};
         if (!config_.primaryHost.empty()) {
             topics.push_back(StateTopic());
@@ -58,11 +84,20 @@ public:
         broker_ = std::make_unique<Broker>(
             config_, node_.Topic("NDEATH"), [this](std::uint64_t bdSeq) { return node_.DeathPayload(bdSeq); },
             topics, events);
+        bell_->ring = [this] { Notify([this] { reloaded_ = true; }); };
+        core.OnReload([bell = bell_] {
+            const std::lock_guard lock(bell->mutex);
+            if (bell->ring) bell->ring();
+        });
         // After the broker, which the session sends through; its events wait queued.
         thread_ = std::thread([this] { Run(); });
     }
 
     ~Publisher() {
+        {
+            const std::lock_guard lock(bell_->mutex);
+            bell_->ring = nullptr;
+        }
         Notify([this] { stop_ = true; });
         thread_.join();
         broker_.reset();
@@ -86,11 +121,14 @@ private:
         std::string payload;
     };
 
+    void Note(const std::string& text) const { core_.Log().Note("mqtt", text); }
     std::string StateTopic() const { return "spBv1.0/STATE/" + config_.primaryHost; }
     bool MayPublish() const { return connected_ && (config_.primaryHost.empty() || primaryOnline_); }
 
-    LineSnapshot Snapshot() const {
-        return LineSnapshot{poller_.Line().up, poller_.Points(), poller_.Units(), PollClock::now()};
+    // The line judged now, against the settings the births announced.
+    LineView View() const {
+        const PollClock::time_point now = PollClock::now();
+        return LineView{core_.Line().up, core_.JudgeAll(*running_, now), core_.Units(), now};
     }
 
     // Changes what the session's thread waits on, under the lock, and wakes it.
@@ -119,22 +157,36 @@ private:
     void Run() {
         std::unique_lock lock(mutex_);
         while (!stop_) {
-            wake_.wait(lock, [&] { return stop_ || polled_ || !events_.empty(); });
+            wake_.wait(lock, [&] { return stop_ || polled_ || reloaded_ || !events_.empty(); });
             if (stop_) break;
             std::deque<Event> events;
             events.swap(events_);
             const bool polled = std::exchange(polled_, false);
+            reloaded_ = false;
             lock.unlock();
+            TakeSettings();
             for (const Event& event : events) Handle(event);
-            if (polled && born_) Send(node_.Changes(Snapshot()));
+            if (polled && born_) Send(node_.Changes(View()));
             lock.lock();
         }
+    }
+
+    // A reload swapped the settings: births announce the new ones (names, access).
+    void TakeSettings() {
+        RunningPtr current = core_.Settings();
+        if (current == running_) return;
+        running_ = std::move(current);
+        node_.Replace(DevicesOf(*running_));
+        if (born_) Note("settings reloaded: births again");
+        Rebirth();
     }
 
     void Handle(const Event& event) {
         switch (event.kind) {
         case Event::kConnected:
             connected_ = true;
+            // Each session learns anew whether the primary host is online here.
+            primaryOnline_ = false;
             bdSeq_ = event.bdSeq;
             Note("connected to " + config_.host + ":" + std::to_string(config_.port) + " as " +
                  node_.Topic("NBIRTH") + " (bdSeq " + std::to_string(bdSeq_) + ")");
@@ -154,7 +206,7 @@ private:
         born_ = false;
         if (!MayPublish()) return;
         born_ = true;
-        Send(node_.Birth(Snapshot(), bdSeq_));
+        Send(node_.Birth(View(), bdSeq_));
     }
 
     void Send(const std::vector<Outgoing>& messages) {
@@ -166,41 +218,47 @@ private:
 
     void Message(const std::string& topic, const std::string& payload) {
         if (topic == StateTopic() || topic == "STATE/" + config_.primaryHost) {
-            const std::optional<bool> online = OnlineOf(payload);
-            if (!online || *online == primaryOnline_) return;
-            primaryOnline_ = *online;
-            Note("primary host " + config_.primaryHost + (primaryOnline_ ? " online" : " offline"));
-            Rebirth();
+            PrimaryState(payload);
         } else if (topic == node_.Topic("NCMD")) {
             if (EdgeNode::AsksRebirth(payload)) Rebirth();
-        } else if (const auto command = node_.DeviceCommand(topic, payload)) {
-            for (const CommandWrite& write : command->second) Write(*command->first, write);
+        } else if (const auto command = node_.Command(topic, payload, *running_)) {
+            Write(*command);
         } else {
             Note("ignored " + topic + ": no such device, or not a Sparkplug B payload");
         }
     }
 
-    // A DCMD write takes the path of a Modbus write, with its checks.
-    void Write(const Device& device, const CommandWrite& write) {
-        const std::string what = "DCMD " + device.id + " " + write.name;
-        if (write.metric == nullptr) return Note(what + " refused: no such metric");
-        if (!write.value) return Note(what + " refused: the value is not a number or true/false");
-        const bool bit = write.metric->type == kBoolean;
-        const long long value = *write.value;
-        if (value < 0 || value > (bit ? 1 : 0xFFFF)) return Note(what + " refused: value out of range");
-        const WriteItem item{write.metric->point, static_cast<double>(value), false};
-        const WritePlan plan = PlanWrites(running_, std::span(&item, 1));
-        if (plan.refusal != Refusal::kNone) return Note(what + " refused: " + RefusalText(plan.refusal));
-        for (const auto& [index, written] : plan.writes) {
-            poller_.Submit(running_.map.Gates()[index], written, [what](const WriteOutcome& outcome) {
-                if (outcome.fate != WriteFate::kWritten) Note(what + " failed: " + outcome.cause);
-            });
+    // Online: births. Gone offline: the host no longer hears this server, so
+    // the session ends with its NDEATH and starts again, to wait for the host.
+    void PrimaryState(const std::string& payload) {
+        const std::optional<bool> online = OnlineOf(payload);
+        if (!online || *online == primaryOnline_) return;
+        primaryOnline_ = *online;
+        if (primaryOnline_) {
+            Note("primary host " + config_.primaryHost + " online");
+            Rebirth();
+            return;
         }
+        Note("primary host " + config_.primaryHost + " offline: NDEATH sent, disconnecting to connect again");
+        connected_ = false;
+        born_ = false;
+        broker_->Leave();
     }
 
+    // A DCMD takes the path of a Modbus write, planned whole with its checks.
+    void Write(const DeviceCommand& command) {
+        const std::string what = "DCMD " + command.device->id;
+        if (!command.refusal.empty()) return Note(what + " " + command.refusal);
+        auto tally = std::make_shared<WriteTally>(core_, what, command.plan.writes.size());
+        core_.Submit(command.plan, [tally, running = running_, plan = command.plan](std::size_t write,
+                                                                                    const WriteOutcome& outcome) {
+            tally->Done(running->map.Gates()[plan.writes[write].first].gas, outcome);
+        });
+    }
+
+    LineCore& core_;
+    RunningPtr running_;  // what the last births announced; only the session's thread after the start
     const MqttConfig config_;
-    const Running running_;
-    Poller& poller_;
     EdgeNode node_;
 
     // Only the session's thread.
@@ -216,7 +274,9 @@ private:
     std::optional<std::string> refusal_;
     bool stop_ = false;
     bool polled_ = false;
+    bool reloaded_ = false;
 
+    std::shared_ptr<Doorbell> bell_;
     std::unique_ptr<Broker> broker_;
     std::thread thread_;
 };
@@ -228,9 +288,9 @@ std::function<void(long)> AfterCycle(Publisher* publisher) {
 
 void StopPublisher::operator()(Publisher* publisher) const { delete publisher; }
 
-PublisherPtr StartMqtt(const GatewayConfig& config, const PointMap& map, Poller& poller) {
-    if (!config.mqtt.enabled) return nullptr;
-    return WithExitCode(kExitNoLine, [&] { return PublisherPtr(new Publisher(config, map, poller)); });
+PublisherPtr StartMqtt(LineCore& core) {
+    if (!core.Settings()->config.mqtt.enabled) return nullptr;
+    return WithExitCode(kExitNoLine, [&] { return PublisherPtr(new Publisher(core)); });
 }
 
 void FinishMqtt(PublisherPtr publisher) {

@@ -6,9 +6,7 @@
 #include <functional>
 #include <memory>
 
-#include "config.h"
-#include "point_map.h"
-#include "poller.h"
+#include "line_core.h"
 
 namespace plexer::gateway::mqtt {
 
@@ -19,8 +17,9 @@ struct StopPublisher {
 };
 using PublisherPtr = std::unique_ptr<Publisher, StopPublisher>;
 
-// Null when no broker is configured.
-PublisherPtr StartMqtt(const GatewayConfig& config, const PointMap& map, Poller& poller);
+// Null when no broker is configured. Every message comes from `core`'s
+// settings and verdicts; a reload of its settings brings a rebirth.
+PublisherPtr StartMqtt(LineCore& core);
 
 // For the poller's Run: wakes the publisher after each cycle; empty without one.
 std::function<void(long)> AfterCycle(Publisher* publisher);

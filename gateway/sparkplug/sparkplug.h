@@ -1,5 +1,5 @@
-// The Sparkplug B edge node of one line: which messages the line's state
-// calls for (births, deaths, data by exception), their topics and payloads,
+// The Sparkplug B edge node of one line: which messages the line's verdicts
+// call for (births, deaths, data by exception), their topics and payloads,
 // and what a command asks. No broker here: the caller sends what it returns.
 #pragma once
 
@@ -8,31 +8,45 @@
 #include <string>
 #include <vector>
 
+#include "line_core.h"
 #include "mqtt_config.h"
-#include "point_map.h"
-#include "poller.h"
 
 namespace plexer::gateway::mqtt {
 
-// The line as the poller keeps it, of which the messages are made.
-struct LineSnapshot {
+// More metrics than one Modbus request may write registers is not a command
+// but a flood: refused whole, unread.
+inline constexpr std::size_t kMaxCommandMetrics = 123;
+
+// The line at one moment, judged by the core: every message is made of this.
+struct LineView {
     bool lineUp = true;
-    std::vector<PointState> points;  // in the poller's order
+    std::vector<PointVerdict> points;  // per gate of the snapshot's map
     std::vector<UnitHealth> units;
     PollClock::time_point now;
 };
 
 // Sparkplug datatypes this node uses.
-enum DataType : std::uint32_t { kInt16 = 2, kInt64 = 4, kUInt64 = 8, kBoolean = 11, kString = 12 };
+enum DataType : std::uint32_t {
+    kInt16 = 2,
+    kInt32 = 3,
+    kInt64 = 4,
+    kUInt64 = 8,
+    kFloat = 9,
+    kDouble = 10,
+    kBoolean = 11,
+    kString = 12
+};
 
 struct MetricEntry {
-    std::size_t point = 0;  // index into the snapshot's points
+    std::size_t point = 0;  // index into the snapshot's gates
     std::uint64_t alias = 0;
-    std::string name;
-    std::string engUnit;  // empty when not known
-    DataType type = kInt16;
-    double deadband = 0;
-    bool output = false;
+    std::string gas;
+    std::string name;     // the config's, empty when none
+    std::string engUnit;  // empty when none
+    std::optional<double> engLow, engHigh;
+    DataType type = kInt16;  // Boolean, Int16 counts, or Float in the engineering unit
+    double deadband = 0;     // in the unit published
+    bool writable = false;   // an output the snapshot lets be written
 };
 
 struct Device {
@@ -41,55 +55,63 @@ struct Device {
     std::vector<MetricEntry> metrics;
 };
 
-// One device per configured unit, one metric per configured point.
-std::vector<Device> DevicesOf(const PointMap& map, const MqttConfig& config);
+// One device per configured unit, one metric per configured point, as the snapshot serves them.
+std::vector<Device> DevicesOf(const Running& running);
 
 struct Outgoing {
     std::string topic;
     std::string payload;
 };
 
-// A write a DCMD asks for, or why the metric cannot be written.
-struct CommandWrite {
-    const MetricEntry* metric = nullptr;  // none: no such metric
-    std::string name;
-    std::optional<long long> value;  // none: not a number or true/false
+// What a DCMD asks: a plan to submit, or why none of it is written.
+struct DeviceCommand {
+    const Device* device = nullptr;
+    std::string refusal;  // one line for the log; empty when the plan may go
+    WritePlan plan;
 };
 
 class EdgeNode {
 public:
     EdgeNode(const MqttConfig& config, std::vector<Device> devices);
 
+    // New settings: the next Birth announces them.
+    void Replace(std::vector<Device> devices);
+
     std::string Topic(const char* type, const std::string& device = "") const;
     // The NDEATH, registered as the will of the session with this bdSeq.
     std::string DeathPayload(std::uint64_t bdSeq) const;
 
-    // NBIRTH, then a DBIRTH for every unit that answers; the sequence starts again.
-    std::vector<Outgoing> Birth(const LineSnapshot& line, std::uint64_t bdSeq);
+    // NBIRTH, then a DBIRTH for every unit alive; the sequence starts again.
+    std::vector<Outgoing> Birth(const LineView& line, std::uint64_t bdSeq);
     // What changed since the last message: DDEATH, DBIRTH, DDATA and NDATA.
-    std::vector<Outgoing> Changes(const LineSnapshot& line);
+    std::vector<Outgoing> Changes(const LineView& line);
 
     // Whether an NCMD asks for Node Control/Rebirth.
     static bool AsksRebirth(const std::string& payload);
-    // The device a DCMD topic names and the writes its payload asks; none if
-    // the topic is not this node's or the payload does not decode.
-    std::optional<std::pair<const Device*, std::vector<CommandWrite>>> DeviceCommand(const std::string& topic,
-                                                                                    const std::string& payload) const;
+    // The writes a DCMD asks, planned against `running`; none if the topic is
+    // not this node's device or the payload does not decode.
+    std::optional<DeviceCommand> Command(const std::string& topic, const std::string& payload,
+                                         const Running& running) const;
 
 private:
+    // What a metric last showed: its reason, and its value when good.
     struct Shown {
+        Reason reason = Reason::kNotReadYet;
+        std::optional<double> value;
+    };
+    struct DeviceShown {
         bool alive = false;
-        std::vector<std::optional<std::int16_t>> values;  // none: published as null
+        std::vector<Shown> metrics;
     };
 
     std::uint64_t NextSeq();
-    Outgoing DeviceBirth(std::size_t device, const LineSnapshot& line);
-    std::optional<Outgoing> DeviceData(std::size_t device, const LineSnapshot& line);
-    std::optional<Outgoing> NodeData(const LineSnapshot& line);
+    Outgoing DeviceBirth(std::size_t device, const LineView& line);
+    std::optional<Outgoing> DeviceData(std::size_t device, const LineView& line);
+    std::optional<Outgoing> NodeData(const LineView& line);
 
     MqttConfig config_;
     std::vector<Device> devices_;
-    std::vector<Shown> shown_;
+    std::vector<DeviceShown> shown_;
     std::uint64_t seq_ = 0;
     bool lineUp_ = true;
     Counters counters_;

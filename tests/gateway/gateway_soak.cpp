@@ -50,23 +50,48 @@ struct Settings {
     unsigned baud = 9600;
 };
 
+struct Option {
+    const char* name;
+    const char* help;
+    double Settings::*number = nullptr;  // or one of the whole ones
+    int Settings::*whole = nullptr;
+    unsigned Settings::*rate = nullptr;
+};
+
+const Option kOptions[] = {
+    {"--seconds", "length of the soak (600)", &Settings::seconds},
+    {"--restart-every", "seconds between kills of the simulator (60)", &Settings::restartEveryS},
+    {"--readers", "clients reading single input registers (8)", nullptr, &Settings::readers},
+    {"--writers", "clients writing analog outputs (2)", nullptr, &Settings::writers},
+    {"--baseline-seconds", "the first run without the dead unit (30)", &Settings::baselineS},
+    {"--interval-ms", "the gateway's poll interval (1000)", nullptr, &Settings::intervalMs},
+    {"--max-age-ms", "the gateway's maximum age (10000)", nullptr, &Settings::maxAgeMs},
+    {"--baud", "the line's rate (9600)", nullptr, nullptr, &Settings::baud},
+};
+
+[[noreturn]] void Usage(int status) {
+    std::FILE* out = status == 0 ? stdout : stderr;
+    std::fprintf(out, "gateway_soak [OPTION VALUE]...: the gateway left running with restarts of its line\n");
+    for (const Option& option : kOptions) std::fprintf(out, "  %-20s %s\n", option.name, option.help);
+    std::exit(status);
+}
+
 Settings Parse(int argc, char** argv) {
     Settings s;
-    for (int i = 1; i + 1 < argc; i += 2) {
+    for (int i = 1; i < argc; i += 2) {
         const std::string name = argv[i];
-        const double value = std::atof(argv[i + 1]);
-        if (name == "--seconds") s.seconds = value;
-        else if (name == "--restart-every") s.restartEveryS = value;
-        else if (name == "--readers") s.readers = static_cast<int>(value);
-        else if (name == "--writers") s.writers = static_cast<int>(value);
-        else if (name == "--baseline-seconds") s.baselineS = value;
-        else if (name == "--interval-ms") s.intervalMs = static_cast<int>(value);
-        else if (name == "--max-age-ms") s.maxAgeMs = static_cast<int>(value);
-        else if (name == "--baud") s.baud = static_cast<unsigned>(value);
-        else {
-            std::fprintf(stderr, "gateway_soak: unknown option %s\n", name.c_str());
-            std::exit(2);
+        if (name == "--help" || name == "-h") Usage(0);
+        const auto option = std::ranges::find_if(kOptions, [&](const Option& o) { return name == o.name; });
+        char* end = nullptr;
+        const double value = i + 1 < argc ? std::strtod(argv[i + 1], &end) : 0;
+        if (option == std::end(kOptions) || end == nullptr || *end != '\0' || value < 0) {
+            std::fprintf(stderr, "gateway_soak: %s: %s\n", name.c_str(),
+                         option == std::end(kOptions) ? "unknown option" : "needs a number of 0 or more");
+            Usage(2);
         }
+        if (option->number) s.*option->number = value;
+        if (option->whole) s.*option->whole = static_cast<int>(value);
+        if (option->rate) s.*option->rate = static_cast<unsigned>(value);
     }
     return s;
 }

@@ -88,13 +88,13 @@ TEST_F(PosixPortTest, TotalTimeoutBoundsTheWholeRead) {
     auto waited = Clock::now() - start;
     EXPECT_EQ(received, 0);
     EXPECT_GE(waited, milliseconds(290));
-    EXPECT_LT(waited, milliseconds(1500));
+    EXPECT_LT(waited, std::chrono::seconds(5));
 
     // A peer that sends part of the count, then keeps trickling: the read
     // still ends when its 300 ms are over.
     std::atomic<bool> stop{false};
     std::thread trickle([&] {
-        for (int i = 0; i < 40 && !stop; ++i) {
+        for (int i = 0; i < 200 && !stop; ++i) {
             pty.Send("x");
             std::this_thread::sleep_for(milliseconds(50));
         }
@@ -108,7 +108,7 @@ TEST_F(PosixPortTest, TotalTimeoutBoundsTheWholeRead) {
     EXPECT_GT(got, 0u);
     EXPECT_LT(got, 100u);
     EXPECT_GE(waited, milliseconds(290));
-    EXPECT_LT(waited, milliseconds(1500));
+    EXPECT_LT(waited, std::chrono::seconds(5));
 }
 
 TEST_F(PosixPortTest, PartialCountReportsWhatArrived) {
@@ -163,7 +163,7 @@ TEST_F(PosixPortTest, DiscardOfABabblingLineIsBounded) {
     const auto waited = Clock::now() - start;
     stop = true;
     babble.join();
-    EXPECT_LT(waited, milliseconds(1000));
+    EXPECT_LT(waited, std::chrono::seconds(5));
 }
 
 // One read system call takes all that arrived; later reads are served from it,
@@ -193,15 +193,19 @@ TEST_F(PosixPortTest, ReadAheadServesLaterReadsAndIsDiscarded) {
 }
 
 // Replies read a character a call, as the driver does, from a peer that paces
-// them about twice as fast as the configured 9600 baud: the same frame
-// answered in full, then with an error reply, then not at all. Every reply
-// arrives whole and in order, its CR read within a few characters of being
-// sent (a sleep through the learned length or at the configured pace would
-// take 20 to 40 ms), and a missing one ends at the time-out.
+// them four times as fast as a configured 110 baud: the same frame answered in
+// full, then with an error reply, then not at all. Every reply arrives whole
+// and in order, its CR read soon after it is sent: a sleep through the learned
+// length at the configured pace would read it more than 2 s late, a read that
+// sat out its time-out 10 s late. A missing reply ends at the time-out.
 TEST_F(PosixPortTest, PacedRepliesReadACharacterACallArriveWhole) {
-    ASSERT_EQ(qsn::SerialSetReadTimeout(handle, 30), 100);
+    ASSERT_EQ(qsn::SerialClose(handle), qsn::kSerialOk);
+    handle = 0;
+    ASSERT_EQ(qsn::SerialOpen(pty.PortName().c_str(), {110, 8, 0, 0}, 8, &handle), qsn::kSerialOk);
+    ASSERT_EQ(qsn::SerialSetReadTimeout(handle, 1000), 100);
+    const auto characterTime = std::chrono::microseconds(1000000 * 10 / 110);
     const std::string full = "A" + std::string(40, '7') + "\r";
-    for (const std::string& reply : {full, full, std::string("N06\r"), full, std::string()}) {
+    for (const std::string& reply : {full, full, std::string("N06\r"), full}) {
         ASSERT_EQ(qsn::SerialWrite(handle, ">02L0008D1\r", 11), qsn::kSerialOk);
         ASSERT_EQ(PeerReads(11), ">02L0008D1\r");
         Clock::time_point sentLast{};
@@ -209,29 +213,28 @@ TEST_F(PosixPortTest, PacedRepliesReadACharacterACallArriveWhole) {
             // Clocked like a UART: a late character does not delay the ones after it.
             const auto start = Clock::now();
             for (size_t i = 0; i < reply.size(); ++i) {
-                const char c = reply[i];
-                std::this_thread::sleep_until(start + std::chrono::microseconds(500) * (i + 1));
+                std::this_thread::sleep_until(start + characterTime / 4 * (i + 1));
                 sentLast = Clock::now();
-                pty.Send(std::string(1, c));
+                pty.Send(std::string(1, reply[i]));
             }
         });
         std::string got;
         char c = 0;
-        const auto start = Clock::now();
-        while (qsn::SerialRead(handle, &c, 1) == qsn::kSerialOk && (got += c, c != '\r')) {
+        while (got.size() < reply.size() && qsn::SerialRead(handle, &c, 1) == qsn::kSerialOk) {
+            got += c;
         }
-        const auto took = Clock::now() - start;
         const auto ended = Clock::now();
         peer.join();
         EXPECT_EQ(got, reply);
-        if (!reply.empty()) {
-            EXPECT_LT(ended - sentLast, milliseconds(12)) << reply;
-        }
-        if (reply.empty()) {
-            EXPECT_GE(took, milliseconds(290));
-            EXPECT_LT(took, milliseconds(1500));
-        }
+        EXPECT_LT(ended - sentLast, milliseconds(1500)) << reply;
     }
+    ASSERT_EQ(qsn::SerialSetReadTimeout(handle, 30), 1000);
+    const auto start = Clock::now();
+    char c = 0;
+    EXPECT_EQ(qsn::SerialRead(handle, &c, 1), qsn::kSerialIoFailed);
+    const auto took = Clock::now() - start;
+    EXPECT_GE(took, milliseconds(290));
+    EXPECT_LT(took, std::chrono::seconds(5));
 }
 
 TEST_F(PosixPortTest, SecondOpenOfAnOpenDeviceFails) {

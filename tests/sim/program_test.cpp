@@ -55,7 +55,7 @@ TEST(Program, StopsWhileAReplyIsStillOnTheWire) {
     port.Send(CommandFrame(1, 'M'));  // 1200 characters at 300 baud: 40 s
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(sim.Stop(SIGTERM), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);  // not the 40 s the reply would take
 }
 
 TEST(Program, TracesEveryFrameWithItsChecksumState) {
@@ -86,7 +86,7 @@ TEST(Program, ConfigFileAndCommandLineCombine) {
     SimProcess sim({"--config", config, "--unit", "3:digital", "--cleared", "--error-reply", "1"});
     RawPort port(sim.SlavePath());
     // Unit 2 adds the line's error replies to its own fault; unit 3 has the line's.
-    EXPECT_EQ(port.Exchange(CommandFrame(2, 'M'), 150ms), "N06");
+    EXPECT_EQ(port.Exchange(CommandFrame(2, 'M'), 1000ms), "N06");
     EXPECT_EQ(port.Exchange(CommandFrame(3, 'M')), "N06\r");
     std::remove(config.c_str());
 }
