@@ -263,17 +263,14 @@ void Serve(Session& session, const GatewayConfig& config, const std::vector<Gate
         const std::unique_ptr<Server> server = config.serveModbus ? Listen(config, core, traffic) : nullptr;
         if (server) AnnounceListener(*server, config, out, note);
         PollerThread thread(poller, mqtt::AfterCycle(publisher.get()));
+        Reloader reloader([&] {
+            if (RunningPtr fresh = Reread(resolve, config, poller, note)) core.Reload(std::move(fresh));
+        });
+        const ServeHooks hooks{health, [&reloader] { reloader.Ask(); }, note};
         if (server) {
-            Reloader reloader([&] {
-                if (RunningPtr fresh = Reread(resolve, config, poller, note)) core.Reload(std::move(fresh));
-            });
-            server->Serve(signals.Fd(), ServeHooks{health, [&reloader] { reloader.Ask(); }, note});
+            server->Serve(signals.Fd(), hooks);
         } else {
-            // A reload (systemctl reload) must not end an MQTT-only gateway.
-            const auto noted = [&] {
-                note("SIGHUP: nothing reloads without the Modbus listener; restart the gateway to apply the file");
-            };
-            AwaitStop(signals.Fd(), ServeHooks{health, noted, note});
+            AwaitStop(signals.Fd(), hooks);
         }
     }
     mqtt::FinishMqtt(std::move(publisher));
