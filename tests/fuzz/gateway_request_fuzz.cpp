@@ -284,22 +284,6 @@ void CheckExceptionFrame(const std::uint8_t* adu, int code) {
     Check(frame == expected);
 }
 
-// As the core judges them: only the gates the read names, good values also in their unit.
-std::vector<PointVerdict> Verdicts(const Request& request, bool lineUp, const PointMap& map,
-                                   const std::vector<PointState>& points, PollClock::time_point now) {
-    std::vector<PointVerdict> verdicts;
-    for (const std::size_t gate : GatesRead(request, map)) {
-        Check(gate < points.size());
-        const UnitMap* unit = map.Unit(points[gate].gate.unit);
-        PointVerdict point{Judge(points[gate], Standing{lineUp, false}, unit->settings.maxAge, now), {}, {}};
-        if (point.verdict.counts) {
-            point.eu = EuOf(map.Settings(gate), FamilyOf(points[gate].gate.typeCode), *point.verdict.counts);
-        }
-        verdicts.push_back(point);
-    }
-    return verdicts;
-}
-
 void CheckAnswer(const std::uint8_t* adu, const Request& request, const Running& running, bool lineUp,
                  const std::vector<PointState>& points, PollClock::time_point now) {
     const PointMap& map = running.map;
@@ -311,7 +295,17 @@ void CheckAnswer(const std::uint8_t* adu, const Request& request, const Running&
         return;
     }
     const Expected expected = ModelRead(request, lineUp);
-    const std::vector<PointVerdict> verdicts = Verdicts(request, lineUp, map, points, now);
+    // As the core judges them: only the gates the read names, good values also in their unit.
+    std::vector<PointVerdict> verdicts;
+    for (const std::size_t gate : GatesRead(request, map)) {
+        Check(gate < points.size());
+        const UnitMap* unit = map.Unit(points[gate].gate.unit);
+        PointVerdict point{Judge(points[gate], Standing{lineUp, false}, unit->settings.maxAge, now), {}, {}};
+        if (point.verdict.counts) {
+            point.eu = EuOf(map.Settings(gate), FamilyOf(points[gate].gate.typeCode), *point.verdict.counts);
+        }
+        verdicts.push_back(point);
+    }
     HealthView health{UnitHealth{.unit = request.unit}, lineUp};
     const ReadAnswer answer = AnswerRead(request, map, verdicts, ReadsHealth(request) ? &health : nullptr, now);
     Check(answer.exception == expected.exception && answer.values == expected.values);
@@ -320,15 +314,9 @@ void CheckAnswer(const std::uint8_t* adu, const Request& request, const Running&
 
 }  // namespace
 
-Running Settings(bool readOnly) {
-    GatewayConfig config;
-    config.readOnly = readOnly;
-    return Running{config, Map()};
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const Running writable = Settings(false);
-    static const Running readOnly = Settings(true);
+    static const Running writable{GatewayConfig{}, Map()};
+    static const Running readOnly{GatewayConfig{.readOnly = true}, Map()};
     const PollClock::time_point now = PollClock::now();
     const std::vector<PointState> points = Cache(writable.map, now);
     // A stream may hold several requests back to back, as one read off a socket can.

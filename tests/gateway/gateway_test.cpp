@@ -438,30 +438,6 @@ TEST_F(GatewayTest, OutOfDescriptorsItNeitherSpinsNorLocksClientsOut) {
     EXPECT_EQ(ReadInput(port, 5, 1), 257);
 }
 
-// A client reading a health register every 20 ms until it goes, counting what is answered.
-struct Reader {
-    explicit Reader(int port)
-        : thread([this, port](std::stop_token stop) {
-              std::mutex mutex;
-              std::unique_lock lock(mutex);
-              while (!pause.wait_for(lock, stop, 20ms, [&stop] { return stop.stop_requested(); })) {
-                  ++(Answered(port) ? answered : unanswered);
-              }
-          }) {}
-    static bool Answered(int port) {
-        try {
-            return ReadInput(port, 5, 1000 + 6) >= 0;
-        } catch (const std::runtime_error&) {
-            return false;  // not even connected
-        }
-    }
-
-    std::atomic<int> answered{0};
-    std::atomic<int> unanswered{0};
-    std::condition_variable_any pause;
-    std::jthread thread;  // last: it starts with the rest in place
-};
-
 // SIGHUP reloads the file off the serving thread: a unit made read-only
 // refuses writes from then on. What is not a regular file of at most 1 MiB is
 // refused by name, a FIFO without waiting on it, while a client keeps reading.
@@ -493,20 +469,30 @@ TEST(GatewayStartTest, SighupReloadsTheConfigFile) {
         {[&] { std::ofstream(config) << R"({"points": ["05AO2"], "units": {"05": {"readOnly": true}}})"; },
          "SIGHUP: configuration reloaded", refused},
     };
+    std::atomic<int> answered{0};
+    std::atomic<int> unanswered{0};
     {
-        Reader reader(gateway.Port());
+        // A client reading a health register every 20 ms throughout.
+        const std::jthread reader([&](std::stop_token stop) {
+            std::mutex mutex;
+            std::unique_lock lock(mutex);
+            std::condition_variable_any pause;
+            while (!pause.wait_for(lock, stop, 20ms, [&stop] { return stop.stop_requested(); })) {
+                ++(ReadInput(gateway.Port(), 5, 1000 + 6) >= 0 ? answered : unanswered);
+            }
+        });
         for (const Row& row : rows) {
             SCOPED_TRACE(row.log);
             std::filesystem::remove_all(config);
             row.place();
-            const int answered = reader.answered;
+            const int before = answered;
             gateway.Signal(SIGHUP);
             EXPECT_NO_THROW(gateway.Await(std::regex(row.log), 10s));
-            EXPECT_TRUE(Eventually([&] { return reader.answered > answered + 3; }, 10s));
+            EXPECT_TRUE(Eventually([&] { return answered > before + 3; }, 10s));
             EXPECT_TRUE(Eventually([&] { return Pymodbus(gateway.Port(), write) == row.answer; }, 10s));
         }
-        EXPECT_EQ(reader.unanswered, 0);
     }
+    EXPECT_EQ(unanswered, 0);
     EXPECT_EQ(gateway.Stop(SIGTERM), 0);
     std::filesystem::remove_all(config);
 }
