@@ -38,14 +38,16 @@ std::string KindOf(mode_t mode) {
 
 // Only a regular file of a sane size: a FIFO would hold the reader until someone
 // writes to it, and opening a device may act on it.
-void CheckConfigFile(const std::string& path, const struct stat& status) {
-    if (!S_ISREG(status.st_mode)) {
-        throw CommandFailure(kExitUsage, path + " is " + KindOf(status.st_mode) + ", not a regular file");
-    }
+std::optional<std::string> FaultOf(const std::string& path, const struct stat& status) {
+    if (!S_ISREG(status.st_mode)) return path + " is " + KindOf(status.st_mode) + ", not a regular file";
     if (status.st_size > kMaxConfigBytes) {
-        throw CommandFailure(kExitUsage, path + " is " + std::to_string(status.st_size) +
-                                             " bytes; a configuration file may be at most 1 MiB");
+        return path + " is " + std::to_string(status.st_size) + " bytes; a settings file may be at most 1 MiB";
     }
+    return std::nullopt;
+}
+
+void CheckConfigFile(const std::string& path, const struct stat& status) {
+    if (const std::optional<std::string> fault = FaultOf(path, status)) throw CommandFailure(kExitUsage, *fault);
 }
 
 std::chrono::milliseconds Milliseconds(double seconds) {
@@ -233,6 +235,12 @@ void ApplyConfigText(const std::string& text, GatewayConfig& config) {
     } catch (const JsonError& e) {
         throw std::invalid_argument(e.what());
     }
+}
+
+std::optional<std::string> FileFault(const std::string& path) {
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0) return std::nullopt;
+    return FaultOf(path, status);
 }
 
 std::string ReadConfigFile(const std::string& path) {
