@@ -2,9 +2,11 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <functional>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 
@@ -113,12 +115,55 @@ private:
     LogView& view_;
 };
 
-std::unique_ptr<Server> Listen(const GatewayConfig& config, const PointMap& map, Poller& poller,
-                               TrafficCounts& traffic) {
-    const ServerOptions options{config.host,         config.port,     config.maxClients, config.idleTimeout,
-                                config.drainTimeout, config.readOnly, &traffic};
-    return WithExitCode(kExitNoLine, [&] { return std::make_unique<Server>(options, map, poller); });
+std::unique_ptr<Server> Listen(const GatewayConfig& config, LineCore& core, TrafficCounts& traffic) {
+    const ServerOptions options{config.host, config.port, &traffic};
+    return WithExitCode(kExitNoLine, [&] { return std::make_unique<Server>(options, core); });
 }
+
+// Reloads on a thread of its own, so that serving never waits on a file:
+// one reload at a time, and every SIGHUP during one taken by one more after it.
+class Reloader {
+public:
+    explicit Reloader(std::function<void()> reload) : reload_(std::move(reload)), thread_([this] { Run(); }) {}
+    ~Reloader() {
+        {
+            const std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_one();
+        thread_.join();
+    }
+    Reloader(const Reloader&) = delete;
+    Reloader& operator=(const Reloader&) = delete;
+
+    void Ask() {
+        {
+            const std::lock_guard lock(mutex_);
+            asked_ = true;
+        }
+        wake_.notify_one();
+    }
+
+private:
+    void Run() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [this] { return asked_ || stopping_; });
+            if (stopping_) return;
+            asked_ = false;
+            lock.unlock();
+            reload_();
+            lock.lock();
+        }
+    }
+
+    std::function<void()> reload_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool asked_ = false;
+    bool stopping_ = false;
+    std::thread thread_;  // last, so that it starts with the rest in place
+};
 
 bool SameLine(const LineOptions& a, const LineOptions& b) {
     return a.port == b.port && a.baud == b.baud && a.dataBits == b.dataBits && a.stopBits == b.stopBits &&
@@ -139,9 +184,10 @@ void AwaitStop(int signalFd, const ServeHooks& hooks) {
     }
 }
 
-// SIGHUP: the file read again, the command line still over it. The units'
-// settings and the server's limits change at once; the line, the points, the
-// address and the poll settings need a restart, and the gateway says so.
+// SIGHUP: the file read again, the command line still over it, into a new
+// snapshot. The units' settings and the server's limits change with it; the
+// line, the points, the address and the poll settings need a restart, and the
+// gateway says so.
 RunningPtr Reread(const std::function<GatewayConfig()>& resolve, const GatewayConfig& running, const Poller& poller,
                   const Note& note) {
     try {
@@ -214,24 +260,17 @@ void Serve(Session& session, const GatewayConfig& config, const std::vector<Gate
         StartPage(config, StatusSources{core, traffic, lines, wire}, out);
     auto publisher = mqtt::StartMqtt(core);
     {
-        const std::unique_ptr<Server> server = config.serveModbus ? Listen(config, map, poller, traffic) : nullptr;
+        const std::unique_ptr<Server> server = config.serveModbus ? Listen(config, core, traffic) : nullptr;
         if (server) AnnounceListener(*server, config, out, note);
         PollerThread thread(poller, mqtt::AfterCycle(publisher.get()));
+        Reloader reloader([&] {
+            if (RunningPtr fresh = Reread(resolve, config, poller, note)) core.Reload(std::move(fresh));
+        });
+        const ServeHooks hooks{health, [&reloader] { reloader.Ask(); }, note};
         if (server) {
-            const auto reload = [&] {
-                if (RunningPtr fresh = Reread(resolve, config, poller, note)) {
-                    server->Apply(Reload{fresh->map, fresh->config.maxClients, fresh->config.idleTimeout,
-                                         fresh->config.drainTimeout, fresh->config.readOnly});
-                    core.Reload(std::move(fresh));
-                }
-            };
-            server->Serve(signals.Fd(), ServeHooks{health, reload, note});
+            server->Serve(signals.Fd(), hooks);
         } else {
-            // A reload (systemctl reload) must not end an MQTT-only gateway.
-            const auto noted = [&] {
-                note("SIGHUP: nothing reloads without the Modbus listener; restart the gateway to apply the file");
-            };
-            AwaitStop(signals.Fd(), ServeHooks{health, noted, note});
+            AwaitStop(signals.Fd(), hooks);
         }
     }
     mqtt::FinishMqtt(std::move(publisher));

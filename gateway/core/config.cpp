@@ -2,10 +2,14 @@
 #include "point_config.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <memory>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -20,6 +24,31 @@ namespace {
 
 using nlohmann::json;
 using namespace qsn::json_check;  // the config file's checks, in their shared words
+
+constexpr off_t kMaxConfigBytes = 1 << 20;
+
+std::string KindOf(mode_t mode) {
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISDIR(mode)) return "a directory";
+    if (S_ISCHR(mode)) return "a character device";
+    if (S_ISBLK(mode)) return "a block device";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "not a file";
+}
+
+// Only a regular file of a sane size: a FIFO would hold the reader until someone
+// writes to it, and opening a device may act on it.
+std::optional<std::string> FaultOf(const std::string& path, const struct stat& status) {
+    if (!S_ISREG(status.st_mode)) return path + " is " + KindOf(status.st_mode) + ", not a regular file";
+    if (status.st_size > kMaxConfigBytes) {
+        return path + " is " + std::to_string(status.st_size) + " bytes; a settings file may be at most 1 MiB";
+    }
+    return std::nullopt;
+}
+
+void CheckConfigFile(const std::string& path, const struct stat& status) {
+    if (const std::optional<std::string> fault = FaultOf(path, status)) throw CommandFailure(kExitUsage, *fault);
+}
 
 std::chrono::milliseconds Milliseconds(double seconds) {
     return std::chrono::milliseconds(std::llround(seconds * 1000.0));
@@ -208,11 +237,40 @@ void ApplyConfigText(const std::string& text, GatewayConfig& config) {
     }
 }
 
+std::optional<std::string> FileFault(const std::string& path) {
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0) return std::nullopt;
+    return FaultOf(path, status);
+}
+
+std::string ReadConfigFile(const std::string& path) {
+    const CommandFailure unreadable(kExitUsage, path + ": cannot be read");
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0) throw unreadable;
+    CheckConfigFile(path, status);
+    // Without waiting, and checked again as opened, should the path have been swapped meanwhile.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) throw unreadable;
+    const std::unique_ptr<const int, void (*)(const int*)> closer(&fd, [](const int* open) { close(*open); });
+    if (fstat(fd, &status) != 0) throw unreadable;
+    CheckConfigFile(path, status);
+    std::string text;
+    char chunk[4096];
+    ssize_t count = 0;
+    while ((count = read(fd, chunk, sizeof chunk)) > 0) {
+        text.append(chunk, static_cast<std::size_t>(count));
+        if (std::ssize(text) > kMaxConfigBytes) throw CommandFailure(kExitUsage, path + " grew past 1 MiB");
+    }
+    if (count < 0) throw unreadable;
+    return text;
+}
+
 GatewayConfig ResolveConfig(const GatewayOptions& options, const LineOptions& line) {
     GatewayConfig config;
     for (const SettingEntry& entry : kSettings) ApplySetting(entry.setting, entry.fallback, config);
+    const std::string text = options.configPath.empty() ? "" : ReadConfigFile(options.configPath);
     try {
-        if (!options.configPath.empty()) ApplyConfigText(qsn::json_check::ReadFile(options.configPath), config);
+        if (!options.configPath.empty()) ApplyConfigText(text, config);
     } catch (const JsonError& e) {
         throw CommandFailure(kExitUsage, e.what());
     } catch (const std::invalid_argument& e) {

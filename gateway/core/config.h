@@ -104,6 +104,14 @@ std::vector<std::string> SplitList(const std::string& list);
 // The file's settings over the defaults; throws std::invalid_argument "path: reason".
 void ApplyConfigText(const std::string& text, GatewayConfig& config);
 
+// Why `path` is no file to read settings from: not a regular file, or over
+// 1 MiB. None when it is one, or is not there at all (opening it then fails).
+std::optional<std::string> FileFault(const std::string& path);
+
+// The text of a configuration file: a regular file of at most 1 MiB, or
+// CommandFailure(kExitUsage) naming what it is instead, never waiting on a FIFO.
+std::string ReadConfigFile(const std::string& path);
+
 // Everything resolved; throws CommandFailure(kExitUsage) for what is wrong.
 GatewayConfig ResolveConfig(const GatewayOptions& options, const LineOptions& line);
 

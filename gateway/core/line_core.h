@@ -52,6 +52,10 @@ public:
     using WriteDone = std::function<void(std::size_t write, const WriteOutcome& outcome)>;
     void Submit(const WritePlan& plan, const WriteDone& done);
 
+    // Ends the polling; writes still queued get `drain` to be done, the rest
+    // are answered as not done, and later ones are refused.
+    void Stop(std::chrono::milliseconds drain) { poller_.Stop(drain); }
+
     const Logger& Log() const { return logger_; }
 
 private:

@@ -25,7 +25,16 @@ constexpr int kMqttsPort = 8883;
     throw std::invalid_argument(where + ": " + reason);
 }
 
+// The files the settings name are read again on every reload: never a FIFO,
+// which would hold the reload up until someone writes to it.
+void CheckFile(const std::string& path, const std::string& what) {
+    if (path.empty()) return;
+    if (const std::optional<std::string> fault = FileFault(path)) Fault(what, *fault);
+    if (!std::ifstream(path)) Fault(what, path + " cannot be read");
+}
+
 std::string FirstLine(const std::string& path, const std::string& what) {
+    if (const std::optional<std::string> fault = FileFault(path)) Fault(what, *fault);
     std::ifstream file(path);
     std::string line;
     if (!file || !std::getline(file, line)) Fault(what, path + " cannot be read");
@@ -51,10 +60,6 @@ bool IsLoopback(const std::string& host) {
     in_addr v4{};
     if (inet_pton(AF_INET, host.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
     return host == "localhost" || host == "::1";
-}
-
-void CheckFile(const std::string& path, const std::string& what) {
-    if (!path.empty() && !std::ifstream(path)) Fault(what, path + " cannot be read");
 }
 
 }  // namespace

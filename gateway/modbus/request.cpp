@@ -100,15 +100,14 @@ std::optional<Place> PlaceOf(const UnitMap& unit, const PointMap& map, Table tab
     return Place{gate, true, static_cast<int>((address - kFloatBase) % 2)};
 }
 
-std::uint16_t RegisterValue(const PointMap& map, const Place& place, std::int16_t raw) {
+std::uint16_t RegisterValue(const PointMap& map, const Place& place, const PointVerdict& point) {
     const PointSettings& settings = map.Settings(place.gate);
-    const Family family = FamilyOf(map.Gates()[place.gate].typeCode);
-    const double eu = EuOf(settings, family, raw);
     if (place.isFloat) {
-        return FloatRegisters(static_cast<float>(eu), map.FloatWordOrder())[static_cast<std::size_t>(place.word)];
+        const std::vector<std::uint16_t> words = FloatRegisters(static_cast<float>(*point.eu), map.FloatWordOrder());
+        return words[static_cast<std::size_t>(place.word)];
     }
-    if (settings.serving == Serving::kScaled) return ScaledRegister(settings, eu);
-    return static_cast<std::uint16_t>(raw);
+    if (settings.serving == Serving::kScaled) return ScaledRegister(settings, *point.eu);
+    return static_cast<std::uint16_t>(*point.verdict.counts);
 }
 
 // A '?' position is not a point; every other value that is not a reading fails the target.
@@ -117,40 +116,35 @@ Exception ExceptionOf(const Verdict& verdict) {
     return verdict.reason == Reason::kNotConfigured ? kIllegalAddress : kTargetFailed;
 }
 
-// Every position of [address, address + quantity) within 0-15 and configured.
-bool AllConfigured(const UnitMap& unit, Table table, const Request& request) {
-    if (request.address + request.quantity > kPositions) return false;
-    const auto& row = unit.point[static_cast<std::size_t>(table)];
-    return std::all_of(row.begin() + request.address, row.begin() + request.address + request.quantity,
-                       [](int index) { return index >= 0; });
-}
+// A write's items in address order, up to the first address with no point
+// (0x02) or a float cut in half (0x03), which `fault` then names.
+struct WriteItems {
+    std::vector<WriteItem> items;
+    Exception fault = kNone;
+};
 
-// Raw counts, scaled or float values converted back to counts; the whole
-// write is refused when any of it does not fit.
-WritePlan PlanRegisterWrites(const Request& request, const PointMap& map, const UnitMap& unit) {
-    WritePlan plan;
+WriteItems ItemsOf(const Request& request, const PointMap& map, const UnitMap& unit) {
+    const Table table = TableOfFunction(request.function);
+    WriteItems wanted;
     for (std::size_t i = 0; i < request.quantity; ++i) {
-        const std::optional<Place> place = PlaceOf(unit, map, Table::kHoldingRegisters, request.address + i);
-        if (!place) return {kIllegalAddress, {}};
+        const std::optional<Place> place = PlaceOf(unit, map, table, request.address + i);
+        if (!place) return {std::move(wanted.items), kIllegalAddress};
         const PointSettings& settings = map.Settings(place->gate);
-        double eu = 0;
         if (place->isFloat) {
             // Both words of a float, high word first in the request, or nothing.
-            if (place->word != 0 || i + 1 >= request.quantity) return {kIllegalValue, {}};
-            eu = FloatOf(request.values[i], request.values[i + 1], map.FloatWordOrder());
+            if (place->word != 0 || i + 1 >= request.quantity) return {std::move(wanted.items), kIllegalValue};
+            const float eu = FloatOf(request.values[i], request.values[i + 1], map.FloatWordOrder());
+            wanted.items.push_back({place->gate, eu, true});
             ++i;
-        } else if (settings.serving == Serving::kScaled) {
-            eu = static_cast<std::int16_t>(request.values[i]) / settings.multiplier;
+        } else if (table != Table::kCoils && settings.serving == Serving::kScaled) {
+            const double eu = static_cast<std::int16_t>(request.values[i]) / settings.multiplier;
+            wanted.items.push_back({place->gate, eu, true});
         } else {
-            eu = request.values[i];
+            // Counts: a coil's 0 or 1, a raw register, also the one beside a float.
+            wanted.items.push_back({place->gate, static_cast<double>(request.values[i]), false});
         }
-        // A raw register holds counts whatever the point's range, also beside a float.
-        const bool raw = settings.serving != Serving::kScaled && !place->isFloat;
-        const std::optional<std::int16_t> counts = CountsOf(raw ? PointSettings{} : settings, eu);
-        if (!counts) return {kIllegalValue, {}};
-        plan.writes.emplace_back(place->gate, *counts);
     }
-    return plan;
+    return wanted;
 }
 
 // The place of every address of a read, or none when one holds no point.
@@ -237,7 +231,7 @@ std::vector<std::size_t> GatesRead(const Request& request, const PointMap& map) 
     return gates;
 }
 
-ReadAnswer AnswerRead(const Request& request, const PointMap& map, std::span<const Verdict> verdicts,
+ReadAnswer AnswerRead(const Request& request, const PointMap& map, std::span<const PointVerdict> verdicts,
                       const HealthView* health, PollClock::time_point now) {
     const UnitMap* unit = map.Unit(request.unit);
     if (unit == nullptr) return {kPathUnavailable, {}};
@@ -255,29 +249,35 @@ ReadAnswer AnswerRead(const Request& request, const PointMap& map, std::span<con
     const Table table = TableOfFunction(request.function);
     const bool bits = table == Table::kCoils || table == Table::kDiscreteInputs;
     for (std::size_t i = 0; i < places->size(); ++i) {
-        const Exception exception = i >= verdicts.size() ? kTargetFailed : ExceptionOf(verdicts[i]);
+        const Exception exception = i >= verdicts.size() ? kTargetFailed : ExceptionOf(verdicts[i].verdict);
         if (exception != kNone) return {exception, {}};
-        const std::int16_t value = *verdicts[i].counts;
-        answer.values.push_back(bits ? static_cast<std::uint16_t>(value != 0) : RegisterValue(map, (*places)[i], value));
+        answer.values.push_back(bits ? static_cast<std::uint16_t>(*verdicts[i].verdict.counts != 0)
+                                     : RegisterValue(map, (*places)[i], verdicts[i]));
     }
     return answer;
 }
 
-WritePlan PlanWrite(const Request& request, const PointMap& map, bool readOnly) {
-    const UnitMap* unit = map.Unit(request.unit);
+WriteAnswer AnswerWrite(const Request& request, const Running& running) {
+    const UnitMap* unit = running.map.Unit(request.unit);
     if (unit == nullptr) return {kPathUnavailable, {}};
-    if (readOnly || unit->settings.readOnly) return {kIllegalFunction, {}};
-    const Table table = TableOfFunction(request.function);
-    if (table != Table::kCoils) return PlanRegisterWrites(request, map, *unit);
-    // An input, an unconfigured position or an address past 15.
-    if (!AllConfigured(*unit, table, request)) return {kIllegalAddress, {}};
-    WritePlan plan;
-    const auto& row = unit->point[static_cast<std::size_t>(table)];
-    for (std::size_t i = 0; i < request.quantity; ++i) {
-        plan.writes.emplace_back(static_cast<std::size_t>(row[request.address + i]),
-                                 static_cast<std::int16_t>(request.values[i]));
+    // A read-only unit refuses every write, even one to an address where it has no point.
+    if (running.config.readOnly || unit->settings.readOnly) return {kIllegalFunction, {}};
+    const WriteItems wanted = ItemsOf(request, running.map, *unit);
+    WritePlan plan = PlanWrites(running, wanted.items);
+    if (plan.refusal != Refusal::kNone) return {ExceptionOfRefusal(plan.refusal), {}};
+    if (wanted.fault != kNone) return {wanted.fault, {}};
+    return {kNone, std::move(plan)};
+}
+
+Exception ExceptionOfRefusal(Refusal refusal) {
+    switch (refusal) {
+    case Refusal::kNone: return kNone;
+    case Refusal::kReadOnly: return kIllegalFunction;
+    case Refusal::kNoSuchPoint:
+    case Refusal::kNotAnOutput: return kIllegalAddress;
+    case Refusal::kOutOfRange: return kIllegalValue;
     }
-    return plan;
+    return kIllegalValue;
 }
 
 std::vector<std::uint8_t> ExceptionAdu(const std::uint8_t* adu, std::uint8_t code) {

@@ -1,5 +1,5 @@
 // A Modbus request as the gateway reads it, and the answer it earns from the
-// cache: values, the writes to queue, or an exception code. No sockets here.
+// core's verdicts: values, the writes to queue, or an exception code. No sockets here.
 #pragma once
 
 #include <cstddef>
@@ -9,9 +9,11 @@
 #include <utility>
 #include <vector>
 
+#include "line_core.h"
 #include "point_map.h"
 #include "poller.h"
-#include "verdict.h"
+#include "running.h"
+#include "write_plan.h"
 
 namespace plexer::gateway {
 
@@ -79,17 +81,21 @@ std::vector<std::size_t> GatesRead(const Request& request, const PointMap& map);
 
 // `verdicts` one per gate GatesRead named, in its order; `health` the unit's,
 // when known, for a health read.
-ReadAnswer AnswerRead(const Request& request, const PointMap& map, std::span<const Verdict> verdicts,
+ReadAnswer AnswerRead(const Request& request, const PointMap& map, std::span<const PointVerdict> verdicts,
                       const HealthView* health, PollClock::time_point now);
 
-struct WritePlan {
+struct WriteAnswer {
     Exception exception = kNone;
-    std::vector<std::pair<std::size_t, std::int16_t>> writes;  // gate index and value, in address order
+    WritePlan plan;  // without a refusal when there is no exception
 };
 
-// The whole request is checked (read-only, unit, every address configured,
-// every analog value within 0-4095) before any write is planned.
-WritePlan PlanWrite(const Request& request, const PointMap& map, bool readOnly);
+// The request as neutral items, planned whole: a unit not served, a read-only
+// gateway or unit, an address with no point, half a float or a value out of
+// range refuses all of it, the first fault in address order deciding.
+WriteAnswer AnswerWrite(const Request& request, const Running& running);
+
+// The exception a refused plan answers.
+Exception ExceptionOfRefusal(Refusal refusal);
 
 // The exception answer to `adu` (a complete request): its header with the
 // length set, the function with its top bit set, and `code`.

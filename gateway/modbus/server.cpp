@@ -96,12 +96,8 @@ void FitDescriptorLimit(int maxClients) {
     setrlimit(RLIMIT_NOFILE, &limit);
 }
 
-Server::Server(const ServerOptions& options, const PointMap& map, Poller& poller)
-    : options_(options),
-      map_(map),
-      poller_(poller),
-      frameTimeout_(std::min(kFrameTimeout, options.idleTimeout)),
-      completions_(std::make_shared<Completions>()) {
+Server::Server(const ServerOptions& options, LineCore& core)
+    : options_(options), core_(core), completions_(std::make_shared<Completions>()) {
     // The context only builds replies; the sockets are the server's own.
     modbus_ = modbus_new_tcp("127.0.0.1", 0);
     if (modbus_ == nullptr) Fail("libmodbus");
@@ -194,7 +190,7 @@ void Server::Accept(const ServeHooks& hooks) {
         if (fd < 0) return;
         const int live = static_cast<int>(std::count_if(connections_.begin(), connections_.end(),
                                                         [](const Connection& c) { return !c.closed; }));
-        if (live >= options_.maxClients && !MakeRoom()) {
+        if (live >= core_.Settings()->config.maxClients && !MakeRoom()) {
             close(fd);  // every client has a write in flight
             continue;
         }
@@ -248,38 +244,34 @@ void Server::Handle(Connection& connection, const std::uint8_t* adu, std::size_t
     const Parsed parsed = ParseRequest(adu, length);
     if (parsed.exception != kNone) return AnswerException(connection, adu, parsed.exception);
     const Request& request = parsed.request;
+    // The settings of this request, whatever a reload swaps in meanwhile.
+    const RunningPtr running = core_.Settings();
     if (IsWrite(request.function)) {
-        const WritePlan plan = PlanWrite(request, map_, options_.readOnly);
-        if (plan.exception != kNone) return AnswerException(connection, adu, plan.exception);
-        connection.pending = PendingWrite{std::vector<std::uint8_t>(adu, adu + length), plan.writes.size(), {}};
+        const WriteAnswer planned = AnswerWrite(request, *running);
+        if (planned.exception != kNone) return AnswerException(connection, adu, planned.exception);
+        connection.pending =
+            PendingWrite{std::vector<std::uint8_t>(adu, adu + length), planned.plan.writes.size(), {}};
         const std::shared_ptr<Completions> completions = completions_;
         Connection* const target = &connection;
-        for (const auto& [index, value] : plan.writes) {
-            poller_.Submit(map_.Gates()[index], value, [completions, target](const WriteOutcome& outcome) {
-                const std::lock_guard lock(completions->mutex);
-                if (completions->wake < 0) return;  // the server has gone
-                completions->done.emplace_back(target, outcome);
-                const std::uint64_t one = 1;
-                (void)!write(completions->wake, &one, sizeof one);
-            });
-        }
+        core_.Submit(planned.plan, [completions, target](std::size_t, const WriteOutcome& outcome) {
+            const std::lock_guard lock(completions->mutex);
+            if (completions->wake < 0) return;  // the server has gone
+            completions->done.emplace_back(target, outcome);
+            const std::uint64_t one = 1;
+            (void)!write(completions->wake, &one, sizeof one);
+        });
         return;
     }
     std::optional<HealthView> health;
     if (ReadsHealth(request)) {
-        if (const std::optional<UnitHealth> unit = poller_.Unit(request.unit)) health = {*unit, poller_.Line().up};
+        if (const std::optional<UnitHealth> unit = core_.Unit(request.unit)) health = {*unit, core_.Line().up};
     }
-    // Only the points asked for, under one short lock; a reading has no value while the line is lost.
-    const std::vector<std::size_t> gates = GatesRead(request, map_);
+    // Only the points asked for, judged under one short lock.
+    const std::vector<std::size_t> gates = GatesRead(request, running->map);
     const PollClock::time_point now = PollClock::now();
-    std::vector<Verdict> verdicts(gates.size());
-    if (!gates.empty()) {
-        const PointMap& map = map_;
-        poller_.Judge(
-            gates, [&map](std::size_t point) { return map.Unit(map.Gates()[point].unit)->settings.maxAge; }, now,
-            verdicts);
-    }
-    const ReadAnswer answer = AnswerRead(request, map_, verdicts, health ? &*health : nullptr, now);
+    std::vector<PointVerdict> verdicts;
+    if (!gates.empty()) verdicts = core_.Judge(*running, gates, now);
+    const ReadAnswer answer = AnswerRead(request, running->map, verdicts, health ? &*health : nullptr, now);
     if (answer.exception != kNone) return AnswerException(connection, adu, answer.exception);
     Answer(connection, adu, length, request.function, request.address, answer.values);
 }
@@ -346,9 +338,10 @@ void Server::FinishWrite(Connection& connection) {
 }
 
 // When a client goes: once idle too long, or sooner with a request left half sent.
-Server::Clock::time_point Server::Deadline(const Connection& connection) const {
-    const Clock::time_point idle = connection.lastHeard + options_.idleTimeout;
-    return connection.partialSince ? std::min(idle, *connection.partialSince + frameTimeout_) : idle;
+Server::Clock::time_point Server::Deadline(const Connection& connection, std::chrono::milliseconds idleTimeout) {
+    const Clock::time_point idle = connection.lastHeard + idleTimeout;
+    const std::chrono::milliseconds frameTimeout = std::min(kFrameTimeout, idleTimeout);
+    return connection.partialSince ? std::min(idle, *connection.partialSince + frameTimeout) : idle;
 }
 
 bool Server::AnyPending() const {
@@ -359,9 +352,10 @@ bool Server::AnyPending() const {
 int Server::WaitMs(Clock::time_point now) const {
     auto wait = std::chrono::milliseconds(kMaxWaitMs);
     if (acceptPausedUntil_) wait = std::chrono::ceil<std::chrono::milliseconds>(*acceptPausedUntil_ - now);
+    const std::chrono::milliseconds idleTimeout = core_.Settings()->config.idleTimeout;
     for (const Connection& connection : connections_) {
         if (connection.pending || connection.closed) continue;
-        wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(Deadline(connection) - now));
+        wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(Deadline(connection, idleTimeout) - now));
     }
     return static_cast<int>(std::max(wait.count(), 0L));
 }
@@ -373,15 +367,6 @@ bool TakeSignal(int signalFd, const ServeHooks& hooks) {
     const std::function<void()>& hook = signal.ssi_signo == SIGUSR1 ? hooks.health : hooks.hangUp;
     if (hook) hook();
     return false;
-}
-
-void Server::Apply(Reload reload) {
-    map_ = std::move(reload.map);
-    options_.maxClients = reload.maxClients;
-    options_.idleTimeout = reload.idleTimeout;
-    options_.drainTimeout = reload.drainTimeout;
-    options_.readOnly = reload.readOnly;
-    frameTimeout_ = std::min(kFrameTimeout, options_.idleTimeout);
 }
 
 void Server::Serve(int signalFd, const ServeHooks& hooks) {
@@ -407,7 +392,7 @@ void Server::Serve(int signalFd, const ServeHooks& hooks) {
             stopping_ = true;
             close(listen_);
             listen_ = -1;
-            poller_.Stop(options_.drainTimeout);
+            core_.Stop(core_.Settings()->config.drainTimeout);
         }
         if ((fds[1].revents & POLLIN) != 0) TakeCompletions();
         // Before accepting: a client let go to make room may not be read, its
@@ -418,9 +403,12 @@ void Server::Serve(int signalFd, const ServeHooks& hooks) {
         }
         if ((fds[2].revents & POLLIN) != 0 && listen_ >= 0) Accept(hooks);
         const Clock::time_point after = Clock::now();
+        const std::chrono::milliseconds idleTimeout = core_.Settings()->config.idleTimeout;
         for (Connection& connection : connections_) {
             // A client waiting on a slow line is not an idle one.
-            if (!connection.closed && !connection.pending && after > Deadline(connection)) Close(connection);
+            if (!connection.closed && !connection.pending && after > Deadline(connection, idleTimeout)) {
+                Close(connection);
+            }
         }
         connections_.remove_if([](const Connection& connection) { return connection.closed && !connection.pending; });
     }

@@ -1,6 +1,7 @@
 // The Modbus TCP side: one thread serves every client with poll(). Requests
 // are framed by their MBAP header and answered with libmodbus's replies:
-// reads at once from the poller's cache, writes once the driver has done them.
+// reads at once from the core's verdicts, writes once the driver has done them.
+// Every request takes the core's settings anew, so a reload reaches the next one.
 #pragma once
 
 #include <chrono>
@@ -13,32 +14,18 @@
 #include <string>
 #include <vector>
 
-#include "point_map.h"
-#include "poller.h"
+#include "line_core.h"
 #include "traffic.h"
 
 typedef struct _modbus modbus_t;
 
 namespace plexer::gateway {
 
+// Where to listen, fixed for the server's life; its limits come from the core's settings.
 struct ServerOptions {
     std::string host;  // an IPv4 or IPv6 address, or localhost
     int port = 0;      // 0: any free port
-    int maxClients = 64;
-    std::chrono::milliseconds idleTimeout{60000};
-    std::chrono::milliseconds drainTimeout{5000};
-    bool readOnly = false;
     TrafficCounts* traffic = nullptr;  // counts every answer when given
-};
-
-// What a reload may change while serving: the units' settings in the map and
-// the server's own limits.
-struct Reload {
-    PointMap map;
-    int maxClients;
-    std::chrono::milliseconds idleTimeout;
-    std::chrono::milliseconds drainTimeout;
-    bool readOnly;
 };
 
 struct ServeHooks {
@@ -62,7 +49,7 @@ void FitDescriptorLimit(int maxClients);
 class Server {
 public:
     // Listens at once; throws std::runtime_error when it cannot.
-    Server(const ServerOptions& options, const PointMap& map, Poller& poller);
+    Server(const ServerOptions& options, LineCore& core);
     ~Server();
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
@@ -73,11 +60,9 @@ public:
     bool Loopback() const { return loopback_; }
 
     // Serves until SIGINT or SIGTERM arrives on `signalFd` (a signalfd), then
-    // stops accepting, stops the poller with the drain time-out and answers
+    // stops accepting, stops the line with the drain time-out and answers
     // every write still in flight before it returns.
     void Serve(int signalFd, const ServeHooks& hooks);
-    // From a hook of Serve, between requests: every later request sees the new settings.
-    void Apply(Reload reload);
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -114,14 +99,13 @@ private:
     void AnswerException(Connection& connection, const std::uint8_t* adu, std::uint8_t code);
     void TakeCompletions();
     void FinishWrite(Connection& connection);
-    Clock::time_point Deadline(const Connection& connection) const;
+    static Clock::time_point Deadline(const Connection& connection, std::chrono::milliseconds idleTimeout);
     int WaitMs(Clock::time_point now) const;
     bool AnyPending() const;
     void Close(Connection& connection);
 
     ServerOptions options_;
-    PointMap map_;
-    Poller& poller_;
+    LineCore& core_;
     modbus_t* modbus_ = nullptr;
     int listen_ = -1;
     int spare_ = -1;  // given up to accept and close a client when descriptors run out
@@ -129,7 +113,6 @@ private:
     std::string address_;
     bool loopback_ = true;
     std::optional<Clock::time_point> acceptPausedUntil_;
-    std::chrono::milliseconds frameTimeout_;
     bool stopping_ = false;
     std::shared_ptr<Completions> completions_;
     std::list<Connection> connections_;

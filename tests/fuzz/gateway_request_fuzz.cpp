@@ -1,6 +1,6 @@
 // The gateway's request path as a client's bytes reach it: framing by the MBAP
 // header, parsing, and the answer or write plan each request earns from a
-// known cache. A model written apart from the gateway (where each gate sits,
+// known cache and the running settings. A model written apart from the gateway (where each gate sits,
 // what it holds, what a request may ask) says which values, which writes and
 // which exception every request must get.
 #include <algorithm>
@@ -284,22 +284,27 @@ void CheckExceptionFrame(const std::uint8_t* adu, int code) {
     Check(frame == expected);
 }
 
-void CheckAnswer(const std::uint8_t* adu, const Request& request, bool readOnly, bool lineUp, const PointMap& map,
+void CheckAnswer(const std::uint8_t* adu, const Request& request, const Running& running, bool lineUp,
                  const std::vector<PointState>& points, PollClock::time_point now) {
+    const PointMap& map = running.map;
     if (IsWrite(request.function)) {
-        const Expected expected = ModelWrite(request, readOnly);
-        const WritePlan plan = PlanWrite(request, map, readOnly);
-        Check(plan.exception == expected.exception && plan.writes == expected.writes);
-        CheckExceptionFrame(adu, plan.exception);
+        const Expected expected = ModelWrite(request, running.config.readOnly);
+        const WriteAnswer answer = AnswerWrite(request, running);
+        Check(answer.exception == expected.exception && answer.plan.writes == expected.writes);
+        CheckExceptionFrame(adu, answer.exception);
         return;
     }
     const Expected expected = ModelRead(request, lineUp);
-    // As the poller hands them over: only the gates the read names.
-    std::vector<Verdict> verdicts;
+    // As the core judges them: only the gates the read names, good values also in their unit.
+    std::vector<PointVerdict> verdicts;
     for (const std::size_t gate : GatesRead(request, map)) {
         Check(gate < points.size());
         const UnitMap* unit = map.Unit(points[gate].gate.unit);
-        verdicts.push_back(Judge(points[gate], Standing{lineUp, false}, unit->settings.maxAge, now));
+        PointVerdict point{Judge(points[gate], Standing{lineUp, false}, unit->settings.maxAge, now), {}, {}};
+        if (point.verdict.counts) {
+            point.eu = EuOf(map.Settings(gate), FamilyOf(points[gate].gate.typeCode), *point.verdict.counts);
+        }
+        verdicts.push_back(point);
     }
     HealthView health{UnitHealth{.unit = request.unit}, lineUp};
     const ReadAnswer answer = AnswerRead(request, map, verdicts, ReadsHealth(request) ? &health : nullptr, now);
@@ -310,9 +315,10 @@ void CheckAnswer(const std::uint8_t* adu, const Request& request, bool readOnly,
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const PointMap map = Map();
+    static const Running writable{GatewayConfig{}, Map()};
+    static const Running readOnly{GatewayConfig{.readOnly = true}, Map()};
     const PollClock::time_point now = PollClock::now();
-    const std::vector<PointState> points = Cache(map, now);
+    const std::vector<PointState> points = Cache(writable.map, now);
     // A stream may hold several requests back to back, as one read off a socket can.
     while (size > 0) {
         const std::optional<std::size_t> length = FrameLength(data, size);
@@ -328,7 +334,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                   parsed.request.values == request.values);
             // The transaction id is the gateway's to ignore; its low bits say here whether it is
             // read-only and whether the line is lost.
-            CheckAnswer(data, parsed.request, (data[1] & 1) != 0, (data[1] & 2) == 0, map, points, now);
+            CheckAnswer(data, parsed.request, (data[1] & 1) != 0 ? readOnly : writable, (data[1] & 2) == 0, points,
+                        now);
         }
         data += *length;
         size -= *length;

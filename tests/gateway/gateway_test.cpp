@@ -1,9 +1,13 @@
 // plexer gateway against the simulator, with Modbus clients nobody here wrote
 // (mbpoll, pymodbus) and a raw socket for what no polite client sends.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -434,21 +438,63 @@ TEST_F(GatewayTest, OutOfDescriptorsItNeitherSpinsNorLocksClientsOut) {
     EXPECT_EQ(ReadInput(port, 5, 1), 257);
 }
 
-// SIGHUP reloads the file: a unit made read-only refuses writes from then on.
+// SIGHUP reloads the file off the serving thread: a unit made read-only
+// refuses writes from then on. What is not a regular file of at most 1 MiB is
+// refused by name, a FIFO without waiting on it, while a client keeps reading.
 TEST(GatewayStartTest, SighupReloadsTheConfigFile) {
     qsn::test::SimThread rack(qsn::test::TestRack());
     const std::string config = testing::TempDir() + "gateway_reload_" + std::to_string(getpid()) + ".json";
-    std::ofstream(config) << R"({"points": ["05AO2"]})";
-    Gateway gateway({"gateway", rack.SlavePath(), "--listen", "127.0.0.1:0", "--config", config, "-t", "50"});
+    const std::string points = R"({"points": ["05AO2"]})";
+    std::ofstream(config) << points;
+    // The log, on standard error, joins what the helper reads.
+    Gateway gateway({"/bin/sh", "-c", "exec \"$@\" 2>&1", "sh", PLEXER_PROGRAM, "-q", "gateway", rack.SlavePath(),
+                     "--listen", "127.0.0.1:0", "--config", config, "-t", "50"},
+                    60s);
     const json write = json::array({{"write_register", 5, 2, 7}});
     const std::vector<json> written{{{"values", json::array()}}};
     const std::vector<json> refused{{{"exception", 1}}};
     EXPECT_EQ(Pymodbus(gateway.Port(), write), written);
-    std::ofstream(config) << R"({"points": ["05AO2"], "units": {"05": {"readOnly": true}}})";
-    gateway.Signal(SIGHUP);
-    EXPECT_TRUE(Eventually([&] { return Pymodbus(gateway.Port(), write) == refused; }, 10s));
+    const std::string notReloaded = "SIGHUP: configuration not reloaded: " + config;
+    struct Row {
+        std::function<void()> place;
+        std::string log;
+        const std::vector<json>& answer;
+    };
+    const Row rows[] = {
+        {[&] { mkfifo(config.c_str(), 0600); }, notReloaded + " is a FIFO, not a regular file", written},
+        {[&] { std::filesystem::create_directory(config); }, notReloaded + " is a directory, not a regular file",
+         written},
+        {[&] { std::ofstream(config) << points << std::string(1 << 20, ' '); },
+         notReloaded + " is " + std::to_string(points.size() + (1 << 20)) + " bytes", written},
+        {[&] { std::ofstream(config) << R"({"points": ["05AO2"], "units": {"05": {"readOnly": true}}})"; },
+         "SIGHUP: configuration reloaded", refused},
+    };
+    std::atomic<int> answered{0};
+    std::atomic<int> unanswered{0};
+    {
+        // A client reading a health register every 20 ms throughout.
+        const std::jthread reader([&](std::stop_token stop) {
+            std::mutex mutex;
+            std::unique_lock lock(mutex);
+            std::condition_variable_any pause;
+            while (!pause.wait_for(lock, stop, 20ms, [&stop] { return stop.stop_requested(); })) {
+                ++(ReadInput(gateway.Port(), 5, 1000 + 6) >= 0 ? answered : unanswered);
+            }
+        });
+        for (const Row& row : rows) {
+            SCOPED_TRACE(row.log);
+            std::filesystem::remove_all(config);
+            row.place();
+            const int before = answered;
+            gateway.Signal(SIGHUP);
+            EXPECT_NO_THROW(gateway.Await(std::regex(row.log), 10s));
+            EXPECT_TRUE(Eventually([&] { return answered > before + 3; }, 10s));
+            EXPECT_TRUE(Eventually([&] { return Pymodbus(gateway.Port(), write) == row.answer; }, 10s));
+        }
+    }
+    EXPECT_EQ(unanswered, 0);
     EXPECT_EQ(gateway.Stop(SIGTERM), 0);
-    std::remove(config.c_str());
+    std::filesystem::remove_all(config);
 }
 
 // Where the gateway listens is the kernel's word, and an address this machine

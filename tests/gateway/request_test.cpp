@@ -80,15 +80,24 @@ protected:
         if (parsed.exception != kNone) return {parsed.exception, {}};
         std::vector<int> result;
         if (IsWrite(parsed.request.function)) {
-            const WritePlan plan = PlanWrite(parsed.request, map_, readOnly);
-            for (const auto& [index, value] : plan.writes)
+            GatewayConfig config;
+            config.readOnly = readOnly;
+            const WriteAnswer answer = AnswerWrite(parsed.request, Running{config, map_});
+            for (const auto& [index, value] : answer.plan.writes)
                 result.insert(result.end(), {static_cast<int>(index), value});
-            return {plan.exception, result};
+            return {answer.exception, result};
         }
-        std::vector<Verdict> verdicts;
+        // As the core judges them, with the value in the point's unit.
+        std::vector<PointVerdict> verdicts;
         for (const std::size_t gate : GatesRead(parsed.request, map_)) {
             const UnitMap* unit = map_.Unit(points_[gate].gate.unit);
-            verdicts.push_back(Judge(points_[gate], Standing{true, false}, unit->settings.maxAge, now_));
+            const Verdict verdict = Judge(points_[gate], Standing{true, false}, unit->settings.maxAge, now_);
+            const Family family = FamilyOf(points_[gate].gate.typeCode);
+            const auto eu = [&](std::optional<std::int16_t> counts) -> std::optional<double> {
+                if (!counts) return std::nullopt;
+                return EuOf(map_.Settings(gate), family, *counts);
+            };
+            verdicts.push_back({verdict, eu(verdict.counts), eu(verdict.last)});
         }
         const HealthView health{health_, true};
         const ReadAnswer answer = AnswerRead(parsed.request, map_, verdicts, &health, now_);
