@@ -249,8 +249,6 @@ void Serve(Session& session, const GatewayConfig& config, const std::vector<Gate
     Poller poller(session.Driver(), gates, std::move(pollerOptions));
     // The map in the order the poller keeps its points, which every face indexes.
     LineCore core(poller, std::make_shared<const Running>(Running{config, MapOf(poller.Gates(), config)}), logger);
-    const RunningPtr first = core.Settings();  // held while faces still keep its map
-    const PointMap& map = first->map;
     const Output& out = session.Out();
     const auto health = [&] { PrintHealth(out, poller.Units(), poller.Line(), PollClock::now()); };
     TrafficCounts traffic;
