@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "poller.h"
 #include "qsnwndut.h"
 
 namespace plexer {
@@ -75,6 +76,9 @@ public:
 
     // The name to hand the driver in place of the port.
     const std::string& DriverPort() const;
+    // The port as the relay holds it: gone from the relay's loss of it until
+    // the relay has it open again, so that a traced line is seen lost too.
+    std::unique_ptr<LineDevice> WatchDevice() const;
 
 private:
     struct Relay;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -53,6 +54,27 @@ std::unique_ptr<HostLine> OpenDevice(const std::string& port, const LineSettings
     }
 }
 
+// The port behind the relay, for the poller: the driver's end of the relay
+// never goes, so the relay's own loss of the port tells it.
+class RelayedDevice : public LineDevice {
+public:
+    RelayedDevice(const std::atomic<bool>& gone, std::string port, std::string driverPort)
+        : gone_(gone), port_(std::move(port)), driverPort_(std::move(driverPort)) {}
+
+    std::optional<std::string> Gone() const override {
+        if (!gone_) return std::nullopt;
+        return port_ + " failed or hung up";
+    }
+    bool Present() const override { return !gone_; }
+    std::string DriverName() const override { return driverPort_; }
+    void Opened() override {}
+
+private:
+    const std::atomic<bool>& gone_;
+    std::string port_;
+    std::string driverPort_;
+};
+
 }  // namespace
 
 std::string WhyNoTrace() { return ""; }
@@ -65,6 +87,7 @@ struct WireTrace::Relay {
     std::string port;
     LineSettings settings{};
     std::unique_ptr<HostLine> device;  // none while the port is gone
+    std::atomic<bool> gone{false};     // the same, for the poller's thread
     Descriptor master;
     Descriptor slave;  // held, so that the master never reads end-of-file between the driver's opens
     Descriptor wakeRead;
@@ -137,6 +160,7 @@ struct WireTrace::Relay {
 
     void Lose() {
         device.reset();
+        gone = true;
         retry = kFirstRetry;
         nextTry = std::chrono::steady_clock::now() + retry;
         log->Flush();
@@ -149,6 +173,7 @@ struct WireTrace::Relay {
     void Reopen() {
         try {
             device = OpenDevice(port, settings);
+            gone = false;
             log->Note("the port is open again", TraceLog::Clock::now());
         } catch (const std::runtime_error&) {
             retry = std::min(retry * 2, kLongestRetry);
@@ -192,5 +217,9 @@ WireTrace::~WireTrace() {
 }
 
 const std::string& WireTrace::DriverPort() const { return relay_->driverPort; }
+
+std::unique_ptr<LineDevice> WireTrace::WatchDevice() const {
+    return std::make_unique<RelayedDevice>(relay_->gone, relay_->port, relay_->driverPort);
+}
 
 }  // namespace plexer

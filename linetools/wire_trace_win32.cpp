@@ -22,4 +22,6 @@ const std::string& WireTrace::DriverPort() const {
     return none;
 }
 
+std::unique_ptr<LineDevice> WireTrace::WatchDevice() const { return nullptr; }
+
 }  // namespace plexer

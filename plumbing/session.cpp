@@ -117,8 +117,8 @@ LineConfig Session::PrepareLine(const LineOptions& line, int defaultTimeoutMs) {
 void Session::StartLine(const LineConfig& config, const std::string& port) {
     CheckOpened(host_->Start(config), port);
     line_ = config;
-    // A traced driver talks to the relay, whose end never goes.
-    if (!trace_) device_ = WatchDevice(port);
+    // A traced driver talks to the relay, whose end never goes: the relay tells when the port does.
+    device_ = trace_ ? trace_->WatchDevice() : WatchDevice(port);
 }
 
 LineConfig Session::TakeLine(const LineOptions& line, int defaultTimeoutMs) {

@@ -88,7 +88,7 @@ public:
     LineConfig TakeLine(const LineOptions& line, int defaultTimeoutMs);
     void HandBack(const LineConfig& config, const std::string& port);
     // The started line's device, to tell a device gone from a silent line;
-    // none when that cannot be told (a traced line, this platform).
+    // none when that cannot be told (on this platform).
     LineDevice* Device() { return device_.get(); }
     // A traced line writes its trace to `stream` (the caller's, outliving the
     // session) instead of standard error or a file.

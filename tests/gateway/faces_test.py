@@ -200,6 +200,10 @@ class Sparkplug:
     def write(self, gas, counts):
         self.log_before = len(self.gateway.log())
         self.subscriber.publish(f"spBv1.0/{GROUP}/DCMD/{NODE}/unit{gas[:2]}", command(gas, INT16, int_value=counts))
+        # Its refusal noted, or, let through, time for it to reach the line and be read back.
+        deadline = time.monotonic() + 3
+        while f"DCMD unit{gas[:2]} {gas} " not in self.gateway.log()[self.log_before:] and time.monotonic() < deadline:
+            time.sleep(0.05)
 
     def want(self, row):
         if row.reason in ("unit demoted", "line lost"):
@@ -311,9 +315,12 @@ class Rig:
         self.faces["Sparkplug"].write(gas, counts)
 
     def lose_lines(self):
-        for sim in (self.sim, self.twin):
-            sim.kill()  # SIGKILL: the terminal goes, and the link is left dangling
+        for sim, link in ((self.sim, self.link), (self.twin, self.twin_link)):
+            sim.kill()
             sim.wait()
+            # Killed, it leaves its link to a terminal the line still holds open: gone
+            # as an unplugged adapter's device node is.
+            os.unlink(link)
 
     def restore_lines(self):
         self.sim, _ = start_sim(SIM, self.folder, RACK, "line")
@@ -371,9 +378,10 @@ def main():
     with tempfile.TemporaryDirectory() as folder:
         rig = Rig(folder)
         for scenario in table(rig):
+            began = time.monotonic()
             failed = settle(rig, scenario)
             cells = "  ".join(f"{name}: {'FAILED' if name in failed else 'ok'}" for name in scenario.faces)
-            print(f"{scenario.scenario:22} {scenario.gas}  {cells}", flush=True)
+            print(f"{scenario.scenario:20} {scenario.gas} {time.monotonic() - began:4.1f} s  {cells}", flush=True)
             for name, (said, want) in failed.items():
                 failures.append(f"{scenario.scenario} / {name}: says {said!r}, must say {want!r}")
                 print(f"    {name} says {said!r}, must say {want!r}", flush=True)
