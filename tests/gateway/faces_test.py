@@ -81,8 +81,9 @@ def unit_of(gas):
     return int(gas[:2], 16)
 
 
-# What each face must say of a verdict (reason, counts served or shown), and
-# what it says; a face that has no word for a row gives None.
+# Each face: `want`, what it must say of a row's verdict (its reason, the
+# counts served or shown beside it, the refusal of a write), in its own terms;
+# `says`, what it says.
 class Modbus:
     name = "Modbus"
     WRITE_REFUSALS = {"read-only": 0x01, "value out of range": 0x03}
@@ -91,39 +92,32 @@ class Modbus:
         self.client = ModbusTcpClient("127.0.0.1", port=port, timeout=5, retries=0)
         self.written = None
 
-    def call(self, method, *args, unit):
+    def call(self, method, address, *args, unit):
         if not self.client.connected:
             self.client.connect()
-        answer = getattr(self.client, method)(*args, slave=unit)
+        answer = getattr(self.client, method)(address, *args, slave=unit)
         if answer.isError():
             return "exception", getattr(answer, "exception_code", repr(answer))
-        return "value", answer.registers[0] if hasattr(answer, "registers") else None
+        return "value", tuple(getattr(answer, "registers", ()))
 
     def write(self, gas, counts):
         self.written = self.call("write_register", int(gas[4], 16), counts, unit=unit_of(gas))
 
-    def read(self, gas):
-        method = "read_holding_registers" if gas[2:4] == "AO" else "read_input_registers"
-        return self.call(method, int(gas[4], 16), 1, unit=unit_of(gas))
-
-    def health(self, gas):
-        # Registers 1008 and 1009: the unit set aside, the line lost.
-        if not self.client.connected:
-            self.client.connect()
-        answer = self.client.read_input_registers(1008, 2, slave=unit_of(gas))
-        return None if answer.isError() else tuple(answer.registers)
-
     def want(self, row):
         if row.reason == "good":
-            answer = ("value", row.counts)
+            answer = ("value", (row.counts,))
         else:
             answer = ("exception", 0x02 if row.reason == "not configured" else 0x0B)
-        demoted = Any() if row.reason == "line lost" else int(row.reason == "unit demoted")
-        cell = (answer, (demoted, int(row.reason == "line lost")))
+        lost = row.reason == "line lost"
+        health = ("value", (Any() if lost else int(row.reason == "unit demoted"), int(lost)))
+        cell = (answer, health)
         return cell + (("exception", self.WRITE_REFUSALS[row.refusal]),) if row.refusal else cell
 
     def says(self, row):
-        cell = (self.read(row.gas), self.health(row.gas))
+        table = "read_holding_registers" if row.gas[2:4] == "AO" else "read_input_registers"
+        # Registers 1008 and 1009 of the unit: set aside, and the line lost.
+        cell = (self.call(table, int(row.gas[4], 16), 1, unit=unit_of(row.gas)),
+                self.call("read_input_registers", 1008, 2, unit=unit_of(row.gas)))
         return cell + (self.written,) if row.refusal else cell
 
 
@@ -174,9 +168,8 @@ class Sparkplug:
     """The devices and metrics as the last births, deaths and data left them."""
     name = "Sparkplug"
 
-    def __init__(self, broker_port, gateway):
-        self.subscriber = Subscriber(broker_port)
-        self.gateway = gateway
+    def __init__(self, subscriber, gateway):
+        self.subscriber, self.gateway = subscriber, gateway
         self.alive, self.metrics, self.names = {}, {}, {}
         self.log_before = 0
 
@@ -284,7 +277,7 @@ class Rig:
         self.twin, self.twin_link = start_sim(SIM, folder, RACK, "twin")
         self.config = os.path.join(folder, "gateway.json")
         self.configure("base")
-        self.sparkplug = Sparkplug(self.broker.port, None)
+        subscriber = Subscriber(self.broker.port)  # before the gateway, to see its first births
         os.kill(self.sim.pid, signal.SIGSTOP)  # silent while the gateway starts: nothing is read yet
         modbus, http = free_port(), free_port()
         self.gateway = Gateway(PLEXER, [self.link, "--config", self.config, "--listen", f"127.0.0.1:{modbus}",
@@ -292,12 +285,11 @@ class Rig:
                                         "--demote-after", "1", "--demote-for", "1",
                                         "--mqtt", f"mqtt://127.0.0.1:{self.broker.port}",
                                         "--mqtt-group", GROUP, "--mqtt-node", NODE], folder)
-        self.sparkplug.gateway = self.gateway
-        await_port(modbus)
-        await_port(http)
+        await_port(modbus, 30)
+        await_port(http, 30)
         self.reloads = 0
         self.faces = {face.name: face for face in (Modbus(modbus), Page(f"http://127.0.0.1:{http}/"),
-                                                   Metrics(f"http://127.0.0.1:{http}/"), self.sparkplug,
+                                                   Metrics(f"http://127.0.0.1:{http}/"), Sparkplug(subscriber, self.gateway),
                                                    Watch(self.twin_link))}
 
     def configure(self, name):
@@ -318,8 +310,7 @@ class Rig:
         for sim, link in ((self.sim, self.link), (self.twin, self.twin_link)):
             sim.kill()
             sim.wait()
-            # Killed, it leaves its link to a terminal the line still holds open: gone
-            # as an unplugged adapter's device node is.
+            # Killed, it leaves its link behind: gone, as an unplugged adapter's device node is.
             os.unlink(link)
 
     def restore_lines(self):
@@ -376,7 +367,12 @@ def settle(rig, scenario):
 def main():
     failures = []
     with tempfile.TemporaryDirectory() as folder:
-        rig = Rig(folder)
+        try:
+            rig = Rig(folder)
+        except BaseException:
+            with open(os.path.join(folder, "gateway.err")) as log:
+                sys.stderr.write("the gateway's standard error:\n" + log.read())
+            raise
         for scenario in table(rig):
             began = time.monotonic()
             failed = settle(rig, scenario)
