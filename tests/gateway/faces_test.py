@@ -41,7 +41,8 @@ RACK = [
 # Unit 0x30 is polled first: while the line is silent at the start, its
 # failed read and unit 5's keep 0BCK0 unread for seconds.
 POINTS = ["30AI0", "05AI0", "05AI1", "05AI2", "05AO3", "0BCK0", "0BCK1"]
-# A max age of 1 ms: every value is older than that by the time a face judges
+# A max age of 1 ms: unit 5's values are older than that whenever a face
+# judges them, even at the end of a poll cycle, since unit 0x0B is read after
 # it (0 might be read as "never stale").
 SETTINGS = {"base": {"points": POINTS},
             "stale": {"points": POINTS, "units": {"05": {"maxAgeMs": 1}}},
@@ -109,7 +110,7 @@ class Modbus:
         else:
             answer = ("exception", 0x02 if row.reason == "not configured" else 0x0B)
         lost = row.reason == "line lost"
-        health = ("value", (Any() if lost else int(row.reason == "unit demoted"), int(lost)))
+        health = ("value", (ANY if lost else int(row.reason == "unit demoted"), int(lost)))
         cell = (answer, health)
         return cell + (("exception", self.WRITE_REFUSALS[row.refusal]),) if row.refusal else cell
 
@@ -150,7 +151,7 @@ class Metrics:
 
     def want(self, row):
         lost = row.reason == "line lost"
-        demoted = Any() if lost else int(row.reason == "unit demoted")
+        demoted = ANY if lost else int(row.reason == "unit demoted")
         return int(not lost), int(row.reason == "good"), demoted
 
     def says(self, row):
@@ -381,6 +382,8 @@ def main():
             for name, (said, want) in failed.items():
                 failures.append(f"{scenario.scenario} / {name}: says {said!r}, must say {want!r}")
                 print(f"    {name} says {said!r}, must say {want!r}", flush=True)
+        if failures:
+            sys.stderr.write("the gateway's standard error, its end:\n" + rig.gateway.log()[-8000:])
         rig.gateway.proc.terminate()
         rig.gateway.proc.wait(30)
     print(f"{len(failures)} cells failed" if failures else "every face agrees in every row")
