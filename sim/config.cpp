@@ -160,6 +160,7 @@ void KindValues(const json& value, const std::string& path, UnitOptions& unit) {
     if (check("inputs", UnitKind::kAnalog)) {
         PerPosition(value.at("inputs"), Member(path, "inputs"), unit.inputs, twelveBits);
     }
+    if (check("overRange", UnitKind::kAnalog)) unit.overRange = Mask(value.at("overRange"), Member(path, "overRange"));
     if (check("outputValues", UnitKind::kAnalog)) {
         PerPosition(value.at("outputValues"), Member(path, "outputValues"), unit.outputValues,
                     twelveBits);
@@ -186,7 +187,7 @@ void KindValues(const json& value, const std::string& path, UnitOptions& unit) {
 
 UnitOptions Unit(const json& value, const std::string& path, const FaultSettings& lineFaults) {
     json_check::OnlyKeys(value, path,
-                {"address", "kind", "outputs", "on", "inputs", "outputValues", "probes",
+                {"address", "kind", "outputs", "on", "inputs", "outputValues", "overRange", "probes",
                  "temperatures", "cleared", "animate", "faults"});
     UnitOptions unit;
     unit.address = Address(Required(value, path, "address"), Member(path, "address"));

@@ -47,6 +47,7 @@ struct UnitOptions {
     std::uint16_t on = 0;                            // digital: positions that are on
     std::array<std::uint16_t, kPositions> inputs{};  // analog: 12-bit readings
     std::array<std::uint16_t, kPositions> outputValues{};          // analog: 12-bit outputs
+    std::uint16_t overRange = 0;  // analog: inputs past their range, answered as 4097 counts
     std::array<std::optional<std::uint8_t>, kPositions> probes{};  // temperature: probe codes
     std::array<double, kPositions> temperatures{};                 // degrees
     bool cleared = false;  // starts as if it had already had its power-up clear

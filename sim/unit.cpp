@@ -11,6 +11,8 @@ namespace {
 
 constexpr std::uint16_t kInputOffset = 4096;
 constexpr double kAnalogFullScale = 4095.0;
+// A module past its range, on request: the first reading the driver flags (it takes up to 4096).
+constexpr std::uint16_t kOverRange = 4097;
 
 const std::string kUndefinedCommand = ErrorReply("01");
 const std::string kDataFieldError = ErrorReply("05");
@@ -125,6 +127,7 @@ std::string Unit::Temperature(char letter, std::string_view data, double elapsed
 std::string Unit::ReadAnalogInputs(std::uint16_t mask, double elapsedS) const {
     return SelectedFields(mask, [&](int position) -> std::string {
         if (Selected(options_.outputs, position)) return "????";
+        if (Selected(options_.overRange, position)) return Hex4(static_cast<std::uint16_t>(kInputOffset + kOverRange));
         return Hex4(static_cast<std::uint16_t>(kInputOffset + AnalogInput(position, elapsedS)));
     });
 }

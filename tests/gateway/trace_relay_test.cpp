@@ -1,5 +1,6 @@
 // plexer gateway --trace when its serial device goes away and comes back: the
-// relay between the driver and the device opens the device again by its name.
+// relay between the driver and the device opens the device again by its name,
+// and the line is seen lost meanwhile.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -15,11 +16,13 @@ namespace gateway_test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+constexpr std::uint16_t kLineLost = 1009;  // the health register
 
-bool ReadsUntil(int port, int wanted, std::chrono::milliseconds limit) {
+// Input register `address` of unit 1 (0x10000 + the code for an exception) reads `wanted` within `limit`.
+bool ReadsUntil(int port, std::uint16_t address, int wanted, std::chrono::milliseconds limit) {
     const Clock::time_point deadline = Clock::now() + limit;
     while (Clock::now() < deadline) {
-        if ((ReadInput(port, 1, 0) >= 0x10000) == (wanted >= 0x10000)) return true;
+        if (ReadInput(port, 1, address) == wanted) return true;
         std::this_thread::sleep_for(50ms);
     }
     return false;
@@ -34,13 +37,15 @@ TEST(GatewayTrace, TheRelayOpensTheDeviceAgainWhenItComesBack) {
     auto line = std::make_unique<qsn::test::SimProcess>(unit);
     Gateway gateway({"gateway", link, "--points", "01AI0", "--listen", "127.0.0.1:0", "--interval", "100",
                      "--max-age", "1000", "--trace=" + trace});
-    EXPECT_TRUE(ReadsUntil(gateway.Port(), 0, 10s));
+    EXPECT_TRUE(ReadsUntil(gateway.Port(), 0, 0, 10s));
 
     line->Stop(SIGKILL);
     line.reset();
-    EXPECT_TRUE(ReadsUntil(gateway.Port(), 0x1000B, 10s)) << "the value outlived its maximum age";
+    EXPECT_TRUE(ReadsUntil(gateway.Port(), 0, 0x1000B, 10s)) << "the value outlived its maximum age";
+    EXPECT_TRUE(ReadsUntil(gateway.Port(), kLineLost, 1, 10s)) << "the relayed line was not seen lost";
     line = std::make_unique<qsn::test::SimProcess>(unit);
-    EXPECT_TRUE(ReadsUntil(gateway.Port(), 0, 10s)) << "no value from the device once it was back";
+    EXPECT_TRUE(ReadsUntil(gateway.Port(), 0, 0, 10s)) << "no value from the device once it was back";
+    EXPECT_EQ(ReadInput(gateway.Port(), 1, kLineLost), 0);
     EXPECT_EQ(gateway.Stop(SIGTERM), 0);
 
     std::stringstream text;
