@@ -181,6 +181,7 @@ void ShowJson(const Snapshot& shot) {
                                          {"unit", point.gate.unit},
                                          {"ok", state == State::kOk},
                                          {"status", StateName(state)},
+                                         {"quality", ReasonName(shot.verdicts[i].reason)},
                                          {"failures", point.failures}};
         if (state == State::kOk) object.update(ValueJson(FamilyOf(point.gate.typeCode), *shot.verdicts[i].counts));
         // A unit set aside or a line lost still says what its last read found.

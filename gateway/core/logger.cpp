@@ -31,6 +31,7 @@ void Logger::Note(std::string_view source, const std::string& text) const {
     const std::lock_guard lock(mutex_);
     const Clock::time_point now = now_();
     ShowOverdue(now);
+    if (source.empty()) return sink_(text);
     Budget& budget = BudgetOf(source, now);
     // Over its budget a line is only counted, so a flood of distinct lines costs nothing kept.
     if (budget.shown >= limits_.linesPerWindow) {

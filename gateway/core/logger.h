@@ -1,8 +1,9 @@
 // The gateway's one logger: every line from every part through the session's
 // log, with its timestamps, tagged with where it comes from ("mqtt: ...").
-// A line repeated within the window is held back and counted, as the driver's
-// lines are, and each source shows at most so many lines a window, so that no
-// client can flood the log through one face.
+// A face's line repeated within the window is held back and counted, as the
+// driver's lines are, and each face shows at most so many lines a window, so
+// that no client can flood the log through one face. The gateway's own lines
+// (line lost and back, reloads) are events an operator waits for: never held.
 #pragma once
 
 #include <chrono>
@@ -34,7 +35,7 @@ public:
     Logger(const Logger&) = delete;
     Logger& operator=(const Logger&) = delete;
 
-    // Any thread. The gateway's own lines, then those of a source.
+    // Any thread. The gateway's own lines, then those of a face.
     void Note(const std::string& text) const { Note("", text); }
     void Note(std::string_view source, const std::string& text) const;
 

@@ -37,10 +37,12 @@ Payload Stamped(std::uint64_t seq) {
     return payload;
 }
 
+// As the verdict has it: a unit not read yet is born with its metrics null;
+// only a unit set aside or a lost line is dead.
 bool Alive(const Device& device, const LineView& line) {
     if (!line.lineUp) return false;
     const auto health = std::ranges::find(line.units, device.unit, &UnitHealth::unit);
-    return health != line.units.end() && health->lastGood && !DemotedAt(*health, line.now);
+    return health != line.units.end() && !DemotedAt(*health, line.now);
 }
 
 // The value a good verdict publishes, in the metric's unit; none otherwise.

@@ -9,6 +9,7 @@ Usage: faces_test.py PLEXER SIMULATOR PB_DIR. Prints the matrix of rows and
 faces; exits 1 if any cell failed.
 """
 import json
+import re
 import os
 import queue
 import signal
@@ -196,7 +197,7 @@ class Sparkplug:
         self.subscriber.publish(f"spBv1.0/{GROUP}/DCMD/{NODE}/unit{gas[:2]}", command(gas, INT16, int_value=counts))
         # Its refusal noted, or, let through, time for it to reach the line and be read back.
         deadline = time.monotonic() + 3
-        while f"DCMD unit{gas[:2]} {gas} " not in self.gateway.log()[self.log_before:] and time.monotonic() < deadline:
+        while f"DCMD unit{gas[:2]} " not in self.gateway.log()[self.log_before:] and time.monotonic() < deadline:
             time.sleep(0.05)
 
     def want(self, row):
@@ -225,8 +226,9 @@ class Sparkplug:
                     None if reason is None else reason.string_value)
         if not row.refusal:
             return cell
-        mark = f"DCMD unit{row.gas[:2]} {row.gas} refused: "
-        notes = [line.split(mark)[1] for line in self.gateway.log()[self.log_before:].splitlines() if mark in line]
+        # "DCMD unit05 refused 1 of 1 metrics: 1 value out of range (first: 05AO3); nothing written"
+        refusal = re.compile(rf"DCMD unit{row.gas[:2]} refused \d+ of \d+ metrics?: (?:.*?\d+ )?([a-z -]+) \(first: {row.gas}\)")
+        notes = refusal.findall(self.gateway.log()[self.log_before:])
         return cell + ("refused: " + notes[0] if notes else None,)
 
 
