@@ -4,7 +4,9 @@ bounded time while a Modbus reader at a steady rate times every answer,
 RSS and open descriptors are read from /proc. Every attack prints what it
 holds (HOLDS) or breaks (BROKEN) with its figures.
 
-Usage: attack.py PLEXER SIMULATOR [--short] [--only NAME,...]
+Usage: attack.py PLEXER SIMULATOR [--short] [--only NAME,...] [--pb-dir DIR]
+With --pb-dir (the generated sparkplug_b_pb2) and mosquitto, the gateway also
+serves Sparkplug and an oversized DCMD is among the attacks.
 The gateway runs under prlimit --nofile=1024, the systemd default. --short
 uses smaller counts and bounds a busy machine cannot break; the full run
 holds the gateway to: Modbus p99 within twice the quiet figure (5 ms at
@@ -25,11 +27,17 @@ import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "mqtt"))
-from mqtt_support import end_children, spawn, start_sim  # noqa: E402
+from mqtt_support import Broker, end_children, spawn, start_sim  # noqa: E402
 
 PLEXER, SIMULATOR = sys.argv[1:3]
 SHORT = "--short" in sys.argv
 ONLY = sys.argv[sys.argv.index("--only") + 1].split(",") if "--only" in sys.argv else None
+PB_DIR = sys.argv[sys.argv.index("--pb-dir") + 1] if "--pb-dir" in sys.argv else None
+SPARKPLUG = PB_DIR is not None and os.path.exists("/usr/sbin/mosquitto")
+if SPARKPLUG:
+    sys.path.insert(0, PB_DIR)
+    import paho.mqtt.client as paho
+    import sparkplug_b_pb2
 MB = 1 << 20
 # Full size from the issue; short: counts and bounds for a busy machine.
 SIZE = dict(slowloris=50, idle=300, hold_s=6, rss_mb=64) if SHORT else dict(slowloris=200, idle=2000, hold_s=30,
@@ -57,9 +65,13 @@ class Gateway:
         self.config = os.path.join(folder, "gateway.json")
         with open(self.config, "w") as f:
             json.dump(GATEWAY, f)
+        self.broker = Broker(folder, ["allow_anonymous true"]) if SPARKPLUG else None
+        mqtt = ["--mqtt", f"mqtt://127.0.0.1:{self.broker.port}", "--mqtt-group", "plant", "--mqtt-node",
+                "line1"] if self.broker else []
+        self.log = os.path.join(folder, "gateway.log")
         self.proc = spawn(["prlimit", "--nofile=1024:1024", PLEXER, "gateway", link, "--config", self.config,
-                           "--listen", "127.0.0.1:0", "--http", "127.0.0.1:0", "--interval", "200", "-t", "50"],
-                          stdout=subprocess.PIPE, stderr=open(os.path.join(folder, "gateway.log"), "w"), text=True)
+                           "--listen", "127.0.0.1:0", "--http", "127.0.0.1:0", "--interval", "200", "-t", "50",
+                           *mqtt], stdout=subprocess.PIPE, stderr=open(self.log, "w"), text=True)
         self.page = self.modbus = None
         while self.modbus is None:
             line = self.proc.stdout.readline()
@@ -365,6 +377,61 @@ def attack_refusals(gateway, probe, quiet):
     probe.window()
 
 
+def modbus_call(port, frame):
+    """Seconds for one request on a fresh connection and its answer; inf when unanswered."""
+    begun = time.monotonic()
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+            s.sendall(frame)
+            answer = s.recv(260)
+            return (time.monotonic() - begun if len(answer) > 7 else float("inf")), answer
+    except OSError:
+        return float("inf"), b""
+
+
+def output_writes(port, count):
+    """Seconds for each write of 05AO2 (holding register 2), answered once the driver has done it."""
+    return [modbus_call(port, struct.pack(">HHHBBHH", i, 0, 6, UNIT, 6, 2, 100 + i))[0] for i in range(count)]
+
+
+def attack_dcmd(gateway, probe, quiet):
+    """10,000 metrics in one DCMD, five times over, while Modbus writes another output."""
+    if not gateway.broker:
+        print("SKIPPED DCMD of 10,000 metrics: no --pb-dir or no mosquitto", flush=True)
+        return
+    usual = max(output_writes(gateway.modbus, 10))
+    payload = sparkplug_b_pb2.Payload(timestamp=int(time.time() * 1000))
+    for _ in range(10000):
+        payload.metrics.add(name="05AO3", datatype=2, int_value=4000)
+    client = paho.Client(client_id=f"attack-{os.getpid()}")
+    client.connect("127.0.0.1", gateway.broker.port)
+    client.loop_start()
+    probe.window()
+
+    def flood():
+        for _ in range(5):
+            client.publish("spBv1.0/plant/DCMD/line1/unit05", payload.SerializeToString(), qos=1).wait_for_publish(10)
+    flooding = threading.Thread(target=flood)
+    flooding.start()
+    during = output_writes(gateway.modbus, 20)
+    flooding.join()
+    time.sleep(1)
+    client.loop_stop()
+    client.disconnect()
+    _, held = modbus_call(gateway.modbus, struct.pack(">HHHBBHH", 1, 0, 6, UNIT, 3, 3, 1))
+    # The logger holds a repeated line back and counts it: one line at least.
+    with open(gateway.log) as f:
+        refused = f.read().count("refused whole: 10,000 metrics")
+    value = struct.unpack(">H", held[9:11])[0] if len(held) >= 11 else None
+    say(refused >= 1 and value not in (None, 4000), "DCMD of 10,000 metrics: refused whole",
+        f"the refusal logged, 05AO3 reads {value}, not the 4000 commanded" if refused else "no refusal logged")
+    bound = 5.0 if SHORT else max(2 * usual, 0.2)
+    say(max(during) <= bound, "DCMD of 10,000 metrics: a Modbus write to another output answers in its usual time",
+        f"slowest {max(during) * 1000:.1f} ms of {len(during)} (quiet slowest {usual * 1000:.1f} ms, "
+        f"bound {bound * 1000:.0f} ms)")
+    judge_window("DCMD of 10,000 metrics", probe.window(), quiet)
+
+
 def attack_fifo(gateway, probe, quiet):
     """SIGHUP with a FIFO at the config path: the reload must not wait on a writer."""
     with open(gateway.config) as f:
@@ -390,7 +457,7 @@ def attack_fifo(gateway, probe, quiet):
 
 
 ATTACKS = [("refusals", attack_refusals), ("slowloris", attack_slowloris), ("idle", attack_idle),
-           ("keepalive", attack_keepalive), ("post", attack_post), ("siege", attack_siege), ("fifo", attack_fifo)]
+           ("keepalive", attack_keepalive), ("post", attack_post), ("siege", attack_siege), ("dcmd", attack_dcmd), ("fifo", attack_fifo)]
 
 
 def main():
