@@ -256,9 +256,11 @@ class KeepAlive(threading.Thread):
         connection.close()
 
 
-def judge_window(name, figures, quiet_p99):
+def judge_window(name, figures, quiet_p99, modbus_port):
     """The issue's bounds in the full run; bounds of seconds in the short one."""
     latency, scrapes = p99(figures["latencies"]), figures["scrapes"]
+    fresh, _ = modbus_call(modbus_port, struct.pack(">HHHBBHH", 1, 0, 6, UNIT, 4, 0, 1))
+    say(fresh < 5, name + ": a new Modbus client gets in", f"answered in {fresh * 1000:.1f} ms")
     slowest = max(scrapes) if scrapes else float("inf")
     latency_bound = 1.0 if SHORT else max(2 * quiet_p99, 0.005)
     scrape_bound = 3.0 if SHORT else 1.0
@@ -279,7 +281,7 @@ def attack_slowloris(gateway, probe, quiet):
     load.stop.set()
     say(closed == len(load.sockets), f"slowloris x{SIZE['slowloris']}: the server closes every trickling request",
         f"{closed} of {len(load.sockets)} closed by the server within {SIZE['hold_s']} s")
-    judge_window(f"slowloris x{SIZE['slowloris']}", probe.window(), quiet)
+    judge_window(f"slowloris x{SIZE['slowloris']}", probe.window(), quiet, gateway.modbus)
     for s in load.sockets:
         s.close()
 
@@ -290,7 +292,7 @@ def attack_idle(gateway, probe, quiet):
     fds = gateway.fds()
     say(fds < 900, f"idle x{SIZE['idle']}: the page leaves the descriptors Modbus needs",
         f"{len(sockets)} connected, the gateway holds {fds} descriptors of 1024")
-    judge_window(f"idle x{SIZE['idle']}", probe.window(), quiet)
+    judge_window(f"idle x{SIZE['idle']}", probe.window(), quiet, gateway.modbus)
     for s in sockets:
         s.close()
 
@@ -304,7 +306,7 @@ def attack_keepalive(gateway, probe, quiet):
         client.join()
     say(all(c.answered > 0 for c in clients), "keep-alive x4: every kept-open client is answered",
         ", ".join(f"{c.answered} answers, slowest {c.slowest:.3f} s" for c in clients))
-    judge_window("keep-alive x4", probe.window(), quiet)
+    judge_window("keep-alive x4", probe.window(), quiet, gateway.modbus)
 
 
 def attack_siege(gateway, probe, quiet):
@@ -314,7 +316,7 @@ def attack_siege(gateway, probe, quiet):
     probe.window()
     time.sleep(SIZE["hold_s"])
     name = f"all at once (slowloris x{SIZE['slowloris']}, idle x{SIZE['idle']}, keep-alive x4)"
-    judge_window(name, probe.window(), quiet)
+    judge_window(name, probe.window(), quiet, gateway.modbus)
     slow.stop.set()
     for client in clients:
         client.stop.set()
@@ -429,7 +431,7 @@ def attack_dcmd(gateway, probe, quiet):
     say(max(during) <= bound, "DCMD of 10,000 metrics: a Modbus write to another output answers in its usual time",
         f"slowest {max(during) * 1000:.1f} ms of {len(during)} (quiet slowest {usual * 1000:.1f} ms, "
         f"bound {bound * 1000:.0f} ms)")
-    judge_window("DCMD of 10,000 metrics", probe.window(), quiet)
+    judge_window("DCMD of 10,000 metrics", probe.window(), quiet, gateway.modbus)
 
 
 def attack_fifo(gateway, probe, quiet):
