@@ -1,7 +1,9 @@
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <functional>
@@ -179,14 +181,26 @@ void AnnounceListener(const Server& server, const GatewayConfig& config, const O
     }
 }
 
+// The page's connections within what the descriptor limit leaves beside
+// Modbus's clients, so that idle page connections never crowd them out.
+std::size_t PageConnections(int maxClients) {
+    constexpr long kMost = 128;
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return kMost;
+    const long left = static_cast<long>(limit.rlim_cur) - maxClients - kDescriptorsBesideClients;
+    return static_cast<std::size_t>(std::clamp(left / 2, 8L, kMost));
+}
+
 // The status page, when asked for: before the first poll, so that it shows the
 // start too; read-only, but beyond loopback it shows the line to whoever reaches it.
 std::unique_ptr<StatusServer> StartPage(const GatewayConfig& config, const StatusSources& sources, const Output& out,
                                         const Note& note) {
     if (!config.http) return nullptr;
     // A port it cannot listen on, like a line that does not open.
-    std::unique_ptr<StatusServer> page = WithExitCode(
-        kExitNoLine, [&] { return std::make_unique<StatusServer>(config.http->host, config.http->port, sources); });
+    std::unique_ptr<StatusServer> page = WithExitCode(kExitNoLine, [&] {
+        return std::make_unique<StatusServer>(config.http->host, config.http->port, PageConnections(config.maxClients),
+                                              sources);
+    });
     out.Text("status page on http://" + page->Address() + "/");
     out.Object({{"http", page->Address()}});
     std::fflush(stdout);

@@ -37,8 +37,12 @@ std::vector<KeptLine> LineLog::Last() const {
     return {lines_.begin(), lines_.end()};
 }
 
-StatusServer::StatusServer(const std::string& host, int port, StatusSources sources)
-    : sources_(sources), server_(std::make_unique<HttpServer>(host, port, Routes())) {}
+StatusServer::StatusServer(const std::string& host, int port, std::size_t maxConnections, StatusSources sources)
+    : sources_(sources) {
+    HttpLimits limits;
+    limits.maxConnections = maxConnections;
+    server_ = std::make_unique<HttpServer>(host, port, Routes(), limits);
+}
 
 StatusServer::~StatusServer() = default;
 

@@ -46,8 +46,8 @@ struct StatusSources {
 class StatusServer {
 public:
     // Listens on `host` (an IPv4 or IPv6 address, or localhost) at `port` (0:
-    // any); throws std::runtime_error when it cannot listen.
-    StatusServer(const std::string& host, int port, StatusSources sources);
+    // any), holding `maxConnections` at most; throws std::runtime_error when it cannot listen.
+    StatusServer(const std::string& host, int port, std::size_t maxConnections, StatusSources sources);
     ~StatusServer();
     StatusServer(const StatusServer&) = delete;
     StatusServer& operator=(const StatusServer&) = delete;
