@@ -38,7 +38,7 @@ if SPARKPLUG:
     sys.path.insert(0, PB_DIR)
     import sparkplug_b_pb2
 MB = 1 << 20
-# Full size from the issue; short: counts and bounds for a busy machine.
+# Full size: what the page must withstand; short: counts and bounds for a busy machine.
 SIZE = dict(slowloris=50, idle=300, hold_s=6, rss_mb=64) if SHORT else dict(slowloris=200, idle=2000, hold_s=30,
                                                                               rss_mb=64)
 UNIT = 5
@@ -252,7 +252,7 @@ class KeepAlive(threading.Thread):
 
 
 def judge_window(name, figures, quiet_p99, modbus_port, latency_bound=None):
-    """The issue's bounds in the full run; bounds of seconds in the short one."""
+    """Tight bounds in the full run; bounds of seconds in the short one."""
     latency, scrapes = p99(figures["latencies"]), figures["scrapes"]
     fresh, _ = modbus_call(modbus_port, struct.pack(">HHHBBHH", 1, 0, 6, UNIT, 4, 0, 1))
     say(fresh < 5, name + ": a new Modbus client gets in", f"answered in {fresh * 1000:.1f} ms")
