@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -22,9 +23,10 @@ namespace {
 
 constexpr int kBacklog = 128;
 constexpr std::size_t kReadChunk = 4096;
-// After a refusal, what the client still sends is read and dropped this long,
-// so that closing does not reset the connection before it has read the answer.
+// After a refusal, what the client still sends is dropped for this long or this
+// much, so that closing does not reset the connection before it has read the answer.
 constexpr std::chrono::milliseconds kLinger{1000};
+constexpr std::size_t kLingerBytes = 1 << 20;
 constexpr std::chrono::milliseconds kAcceptPause{200};
 
 [[noreturn]] void Fail(const std::string& what) { throw std::runtime_error(what + ": " + std::strerror(errno)); }
@@ -223,12 +225,20 @@ void HttpServer::Accept() {
 
 void HttpServer::Receive(Connection& connection) {
     char buffer[kReadChunk];
-    const ssize_t count = recv(connection.fd, buffer, sizeof buffer, 0);
+    // A refused request's rest is dropped in the kernel, never copied.
+    const bool closing = connection.phase == Phase::kClosing;
+    const ssize_t count = closing ? recv(connection.fd, nullptr, kLingerBytes, MSG_TRUNC)
+                                  : recv(connection.fd, buffer, sizeof buffer, 0);
     if (count == 0 || (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
         Close(connection);
         return;
     }
-    if (count <= 0 || connection.phase == Phase::kClosing) return;  // a refused request's rest is dropped
+    if (count < 0) return;
+    if (closing) {
+        connection.dropped += static_cast<std::size_t>(count);
+        if (connection.dropped > kLingerBytes) Close(connection);
+        return;
+    }
     if (connection.phase == Phase::kIdle) {
         connection.phase = Phase::kReading;
         connection.since = Clock::now();

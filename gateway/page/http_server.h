@@ -68,6 +68,7 @@ private:
         std::string input;
         std::string output;
         std::size_t sent = 0;
+        std::size_t dropped = 0;  // of a refused request's rest
         bool closeAfter = false;
     };
 
