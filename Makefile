@@ -1,5 +1,5 @@
 # The two commands of this project. Each installs what it needs first.
-.PHONY: test demo deps bench fuzz soak gateway-bench gateway-soak mqtt-bench install
+.PHONY: test demo deps bench fuzz soak gateway-bench gateway-soak mqtt-bench attack install
 
 deps:
 	bash scripts/install-deps.sh
@@ -61,6 +61,15 @@ gateway-soak: deps
 	cmake --preset native
 	cmake --build --preset native --target gateway_soak plexer optomux-sim
 	build/native/tests/gateway/gateway_soak --seconds $(GATEWAY_SOAK_SECONDS) --restart-every 60 --readers 8 --writers 2
+
+# The gateway's faces under attack on loopback, at full size, under the systemd
+# default of 1,024 descriptors: slowloris, idle and kept-open page connections,
+# a 500 MB POST, refusals, an oversized DCMD, a FIFO at the config path.
+attack: deps
+	cmake --preset native
+	cmake --build --preset native --target plexer optomux-sim sparkplug_python
+	/usr/bin/python3 tests/attack/attack.py build/native/plexer build/native/sim/optomux-sim \
+	  --pb-dir build/native/gateway/sparkplug/python
 
 # plexer with its driver, the simulator, the systemd unit and a sample config:
 # make install PREFIX=/usr/local (DESTDIR=... to stage).

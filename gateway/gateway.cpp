@@ -1,7 +1,9 @@
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
@@ -225,16 +227,34 @@ void AnnounceListener(const Server& server, const GatewayConfig& config, const O
     }
 }
 
-// The status page, when asked for: before the first poll, so that it shows the start too.
-std::unique_ptr<StatusServer> StartPage(const GatewayConfig& config, const StatusSources& sources, const Output& out) {
+// The page's connections within what the descriptor limit leaves beside
+// Modbus's clients, so that idle page connections never crowd them out.
+std::size_t PageConnections(int maxClients) {
+    constexpr long kMost = 128;
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return kMost;
+    const long left = static_cast<long>(limit.rlim_cur) - maxClients - kDescriptorsBesideClients;
+    return static_cast<std::size_t>(std::clamp(left / 2, 8L, kMost));
+}
+
+// The status page, when asked for: before the first poll, so that it shows the
+// start too; read-only, but beyond loopback it shows the line to whoever reaches it.
+std::unique_ptr<StatusServer> StartPage(const GatewayConfig& config, const StatusSources& sources, const Output& out,
+                                        const Note& note) {
     if (!config.http) return nullptr;
-    // A bad port is the user's fault; a port it cannot listen on, like a line that does not open.
-    std::unique_ptr<StatusServer> page = WithExitCode<std::invalid_argument>(kExitUsage, [&] {
-        return WithExitCode(kExitNoLine, [&] { return std::make_unique<StatusServer>(*config.http, sources); });
+    // A port it cannot listen on, like a line that does not open.
+    std::unique_ptr<StatusServer> page = WithExitCode(kExitNoLine, [&] {
+        return std::make_unique<StatusServer>(config.http->host, config.http->port, PageConnections(config.maxClients),
+                                              sources);
     });
     out.Text("status page on http://" + page->Address() + "/");
     out.Object({{"http", page->Address()}});
     std::fflush(stdout);
+    if (!page->Loopback()) {
+        note("warning: status page on " + page->Address() +
+             " beyond this machine: any client that reaches it can read the line's state, its points and its "
+             "traffic (--http 127.0.0.1:PORT)");
+    }
     return page;
 }
 
@@ -255,7 +275,7 @@ void Serve(Session& session, const GatewayConfig& config, const std::vector<Gate
     LineLog lines;
     const LogTap tap(session.Log(), lines);
     const std::unique_ptr<StatusServer> page =
-        StartPage(config, StatusSources{core, traffic, lines, wire}, out);
+        StartPage(config, StatusSources{core, traffic, lines, wire}, out, note);
     auto publisher = mqtt::StartMqtt(core);
     {
         const std::unique_ptr<Server> server = config.serveModbus ? Listen(config, core, traffic) : nullptr;
@@ -311,7 +331,8 @@ CLI::App* AddGatewayCommand(CLI::App& app, GatewayOptions& o, std::vector<std::s
     gateway->add_flag("--print-map", o.printMap, "Print the Modbus map at start; without a port, only print it");
     gateway->add_option("--format", o.mapFormat, "The map's format: text, csv, json or markdown (default text)")
         ->check(CLI::IsMember({"text", "csv", "json", "markdown"}));
-    gateway->add_option("--http", o.http, "Serve a read-only status page, JSON and /metrics there (loopback: :PORT)")
+    gateway->add_option("--http", o.http, "Serve a read-only status page, JSON and /metrics there: the forms of --listen, or a bare PORT on "
+                        "loopback")
         ->type_name("HOST:PORT");
     mqtt::AddMqttOptions(*gateway, o.mqtt);
     AddSettings(*gateway, o, "mqtt");

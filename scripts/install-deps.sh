@@ -7,7 +7,7 @@ packages=(build-essential libtsan2 cmake ninja-build googletest libgtest-dev lib
           g++-mingw-w64-i686 binutils-mingw-w64-i686 libcli11-dev nlohmann-json3-dev
           wine wine32:i386
           clang libclang-rt-14-dev libmodbus-dev mbpoll python3-pymodbus
-          libcpp-httplib-dev chromium chromium-driver python3-selenium python3-prometheus-client
+          chromium chromium-driver python3-selenium python3-prometheus-client
           libmosquitto-dev protobuf-compiler libprotobuf-dev mosquitto python3-paho-mqtt python3-protobuf)
 
 sudo_cmd=()

@@ -183,32 +183,51 @@ std::optional<int> TcpPort(const std::string& text) {
     return port >= 0 && port <= 65535 ? std::optional(port) : std::nullopt;
 }
 
-void ParseListen(const std::string& text, GatewayConfig& config) {
-    config.serveModbus = text != "none";
-    if (!config.serveModbus) return;
+namespace {
+
+// HOST and PORT as given, each empty when left out; `what` names the option in a refusal.
+std::pair<std::string, std::optional<int>> SplitAddress(const std::string& text, const std::string& what) {
     std::string host;
     std::string rest;
     if (!text.empty() && text.front() == '[') {
         const std::size_t close = text.find(']');
-        if (close == std::string::npos) throw std::invalid_argument("listen: " + text + " has no closing ]");
+        if (close == std::string::npos) throw std::invalid_argument(what + ": " + text + " has no closing ]");
         host = text.substr(1, close - 1);
         rest = text.substr(close + 1);
-        if (!rest.empty() && rest.front() != ':') throw std::invalid_argument("listen: " + text + " is not [IPv6]:PORT");
-        if (!IsAddress(AF_INET6, host)) throw std::invalid_argument("listen: " + host + " is not an IPv6 address");
+        if (!rest.empty() && rest.front() != ':') throw std::invalid_argument(what + ": " + text + " is not [IPv6]:PORT");
+        if (!IsAddress(AF_INET6, host)) throw std::invalid_argument(what + ": " + host + " is not an IPv6 address");
     } else {
         const std::size_t colon = text.rfind(':');
         host = colon == std::string::npos ? text : text.substr(0, colon);
         rest = colon == std::string::npos ? "" : text.substr(colon);
         if (!host.empty() && host != "localhost" && !IsAddress(AF_INET, host)) {
-            throw std::invalid_argument("listen: " + host +
+            throw std::invalid_argument(what + ": " + host +
                                         " is not an IPv4 address, localhost, or an IPv6 address in brackets");
         }
     }
-    if (!host.empty()) config.host = host;
-    if (rest.empty()) return;
+    if (rest.empty()) return {host, std::nullopt};
     const std::optional<int> port = TcpPort(rest.substr(1));
-    if (!port) throw std::invalid_argument("listen: " + rest.substr(1) + " is not a TCP port");
-    config.port = *port;
+    if (!port) throw std::invalid_argument(what + ": " + rest.substr(1) + " is not a TCP port");
+    return {host, port};
+}
+
+}  // namespace
+
+void ParseListen(const std::string& text, GatewayConfig& config) {
+    config.serveModbus = text != "none";
+    if (!config.serveModbus) return;
+    const auto [host, port] = SplitAddress(text, "listen");
+    if (!host.empty()) config.host = host;
+    if (port) config.port = *port;
+}
+
+Endpoint ParseHttp(const std::string& text) {
+    const bool bare = !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return std::isdigit(c) != 0; });
+    const auto [host, port] = SplitAddress(bare ? ":" + text : text, "http");
+    Endpoint endpoint;
+    if (!host.empty()) endpoint.host = host;
+    endpoint.port = port.value_or(0);
+    return endpoint;
 }
 
 void ApplyConfigText(const std::string& text, GatewayConfig& config) {
@@ -230,7 +249,7 @@ void ApplyConfigText(const std::string& text, GatewayConfig& config) {
         if (file.contains("points")) config.gases = ExpandPoints(PointList(file.at("points")));
         if (file.contains("units")) ApplyUnits(file.at("units"), config);
         if (file.contains("engineering")) config.engineering = ParseEngineering(file.at("engineering"));
-        if (file.contains("http")) config.http = Text(file.at("http"), "http");
+        if (file.contains("http")) config.http = ParseHttp(Text(file.at("http"), "http"));
         if (file.contains("mqtt")) mqtt::ApplyMqttJson(file.at("mqtt"), config.mqtt);
     } catch (const JsonError& e) {
         throw std::invalid_argument(e.what());
@@ -285,6 +304,7 @@ GatewayConfig ResolveConfig(const GatewayOptions& options, const LineOptions& li
     if (line.timeoutMs) config.line.timeoutMs = line.timeoutMs;
     WithExitCode<std::invalid_argument>(kExitUsage, [&] {
         if (options.listen) ParseListen(*options.listen, config);
+        if (options.http) config.http = ParseHttp(*options.http);
         mqtt::ResolveMqtt(options.mqtt, config.line.port, config.mqtt);
     });
     if (!options.points.empty()) config.gases = ExpandPoints(SplitList(options.points));
@@ -292,7 +312,6 @@ GatewayConfig ResolveConfig(const GatewayOptions& options, const LineOptions& li
         if (options.numbers[i]) ApplySetting(kSettings[i].setting, *options.numbers[i], config);
     }
     config.readOnly = config.readOnly || options.readOnly;
-    if (options.http) config.http = *options.http;
     config.mapFormat = options.mapFormat;
     if (!config.serveModbus && !config.mqtt.enabled) throw CommandFailure(kExitUsage, "--listen none needs --mqtt");
     if (config.gases.empty()) throw CommandFailure(kExitUsage, "no points: give --points or a config file with points");

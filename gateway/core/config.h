@@ -77,6 +77,12 @@ struct GatewayOptions {
     mqtt::MqttFlags mqtt;
 };
 
+// Where a face listens.
+struct Endpoint {
+    std::string host = kDefaultHost;  // an IPv4 or IPv6 address, or localhost
+    int port = 0;                      // 0: any free port
+};
+
 struct GatewayConfig {
     LineOptions line;
     std::vector<std::string> gases;  // every point, '*' expanded, in order
@@ -90,7 +96,7 @@ struct GatewayConfig {
     std::chrono::milliseconds drainTimeout{5000};
     bool readOnly = false;
     Engineering engineering;
-    std::optional<std::string> http;  // HOST:PORT of the status page; none: no page
+    std::optional<Endpoint> http;  // the status page's; none: no page
     std::string mapFormat = "text";
     bool serveModbus = true;  // false with --listen none
     mqtt::MqttConfig mqtt;
@@ -121,5 +127,9 @@ std::optional<int> TcpPort(const std::string& text);
 // "HOST:PORT", "HOST", ":PORT" or "[IPv6]:PORT", HOST an IPv4 or IPv6
 // address or localhost; throws std::invalid_argument.
 void ParseListen(const std::string& text, GatewayConfig& config);
+
+// The status page's address in the forms of ParseListen, and a bare PORT
+// (digits alone) as a port on loopback; throws std::invalid_argument.
+Endpoint ParseHttp(const std::string& text);
 
 }  // namespace plexer::gateway

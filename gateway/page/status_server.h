@@ -1,23 +1,20 @@
 // The rack in a browser: a read-only page, JSON endpoints of the same data
-// and /metrics in the Prometheus text format, served on threads of its own
+// and /metrics in the Prometheus text format, served on a thread of its own
 // from the line's core. Nothing here writes to the line.
 #pragma once
 
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "http_server.h"
 #include "line_core.h"
 #include "log_view.h"
 #include "trace_ring.h"
 #include "traffic.h"
-
-namespace httplib {
-class Server;
-}
 
 namespace plexer::gateway {
 
@@ -48,22 +45,21 @@ struct StatusSources {
 
 class StatusServer {
 public:
-    // Listens on `listen` ("HOST:PORT", loopback when HOST is empty); throws
-    // std::invalid_argument for a bad port, std::runtime_error when it cannot listen.
-    StatusServer(const std::string& listen, StatusSources sources);
+    // Listens on `host` (an IPv4 or IPv6 address, or localhost) at `port` (0:
+    // any), holding `maxConnections` at most; throws std::runtime_error when it cannot listen.
+    StatusServer(const std::string& host, int port, std::size_t maxConnections, StatusSources sources);
     ~StatusServer();
     StatusServer(const StatusServer&) = delete;
     StatusServer& operator=(const StatusServer&) = delete;
 
-    std::string Address() const { return address_; }
+    std::string Address() const;
+    bool Loopback() const;
 
 private:
-    void Route();
+    std::map<std::string, HttpRoute> Routes() const;
 
     StatusSources sources_;
-    std::unique_ptr<httplib::Server> server_;
-    std::string address_;
-    std::thread thread_;
+    std::unique_ptr<HttpServer> server_;
 };
 
 }  // namespace plexer::gateway

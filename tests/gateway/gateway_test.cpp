@@ -498,7 +498,8 @@ TEST(GatewayStartTest, SighupReloadsTheConfigFile) {
 }
 
 // Where the gateway listens is the kernel's word, and an address this machine
-// does not have fails rather than listening everywhere.
+// does not have fails rather than listening everywhere; the page takes the same
+// forms, a bare port as one on loopback.
 TEST(GatewayStartTest, ListenAddresses) {
     qsn::test::SimThread rack(qsn::test::TestRack());
     struct Case {
@@ -513,6 +514,12 @@ TEST(GatewayStartTest, ListenAddresses) {
         {{"--listen", "[::1]:0"}, 0, "listening on [::1]:", ""},
         {{"--listen", "0.0.0.0:0"}, 0, "listening on 0.0.0.0:", "warning: listening on 0.0.0.0:"},
         {{"--listen", "0.0.0.0:0", "--read-only"}, 0, "listening on 0.0.0.0:", ""},
+        {{"--http", "0", "--listen", "127.0.0.1:0"}, 0, "status page on http://127.0.0.1:", ""},
+        {{"--http", "[::1]:0", "--listen", "127.0.0.1:0"}, 0, "status page on http://[::1]:", ""},
+        {{"--http", "0.0.0.0:0", "--listen", "127.0.0.1:0"}, 0, "status page on http://0.0.0.0:",
+         "warning: status page on 0.0.0.0:"},
+        {{"--http", "0.1.2.3:8080", "--listen", "127.0.0.1:0"}, 3, "", "http: cannot listen on 0.1.2.3:8080"},
+        {{"--http", "nowhere:80"}, kUsage, "", "http: nowhere is not an IPv4 address"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> argv{PLEXER_PROGRAM, "gateway", rack.SlavePath(), "--points", "05AI0"};

@@ -1,0 +1,366 @@
+#include "http_server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <stdexcept>
+#include <vector>
+
+namespace plexer::gateway {
+
+namespace {
+
+constexpr int kBacklog = 128;
+constexpr std::size_t kReadChunk = 4096;
+// After a refusal, what the client still sends is dropped for this long or this
+// much, so that closing does not reset the connection before it has read the answer.
+constexpr std::chrono::milliseconds kLinger{1000};
+constexpr std::size_t kLingerBytes = 1 << 20;
+constexpr std::chrono::milliseconds kAcceptPause{200};
+
+[[noreturn]] void Fail(const std::string& what) { throw std::runtime_error(what + ": " + std::strerror(errno)); }
+
+// localhost is the IPv4 loopback, which every client reaches.
+sockaddr_storage BindAddress(const std::string& host, int port, socklen_t& size) {
+    sockaddr_storage storage{};
+    const std::string name = host == "localhost" ? "127.0.0.1" : host;
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+    if (inet_pton(AF_INET, name.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(static_cast<std::uint16_t>(port));
+        size = sizeof *v4;
+    } else if (inet_pton(AF_INET6, name.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(static_cast<std::uint16_t>(port));
+        size = sizeof *v6;
+    } else {
+        throw std::runtime_error("http: cannot listen on " + host + ": not an IPv4 or IPv6 address");
+    }
+    return storage;
+}
+
+std::string AddressText(const sockaddr_storage& storage, bool& loopback) {
+    char text[INET6_ADDRSTRLEN] = {};
+    if (storage.ss_family == AF_INET6) {
+        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(storage);
+        inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
+        loopback = IN6_IS_ADDR_LOOPBACK(&v6.sin6_addr) != 0;
+        return "[" + std::string(text) + "]:" + std::to_string(ntohs(v6.sin6_port));
+    }
+    const auto& v4 = reinterpret_cast<const sockaddr_in&>(storage);
+    inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text);
+    loopback = (ntohl(v4.sin_addr.s_addr) >> 24) == 127;
+    return std::string(text) + ":" + std::to_string(ntohs(v4.sin_port));
+}
+
+bool SameWord(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+std::string_view Trimmed(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+    return text;
+}
+
+Head Refused(int status) {
+    Head head;
+    head.state = Head::State::kRefused;
+    head.status = status;
+    return head;
+}
+
+// "GET /path?query HTTP/1.1": the method, the path and the minor version; a refusal when it is not one.
+Head ReadRequestLine(std::string_view line) {
+    const std::size_t first = line.find(' ');
+    const std::size_t second = first == std::string_view::npos ? first : line.find(' ', first + 1);
+    if (second == std::string_view::npos) return Refused(400);
+    const std::string_view method = line.substr(0, first);
+    const std::string_view target = line.substr(first + 1, second - first - 1);
+    const std::string_view version = line.substr(second + 1);
+    if (version != "HTTP/1.1" && version != "HTTP/1.0") return Refused(400);
+    if (method != "GET" && method != "HEAD") return Refused(405);
+    if (target.empty() || target.front() != '/') return Refused(400);
+    Head head;
+    head.path = std::string(target.substr(0, target.find('?')));
+    head.headOnly = method == "HEAD";
+    head.keepAlive = version == "HTTP/1.1";
+    return head;
+}
+
+const char* Reason(int status) {
+    switch (status) {
+        case 200: return "OK";
+        case 400: return "Bad Request";
+        case 404: return "Not Found";
+        case 405: return "Method Not Allowed";
+        case 413: return "Content Too Large";
+        case 431: return "Request Header Fields Too Large";
+        default: return "Error";
+    }
+}
+
+}  // namespace
+
+Head ReadHead(std::string_view input, std::size_t maxHead) {
+    const std::size_t lineEnd = input.find("\r\n");
+    if (lineEnd == std::string_view::npos) return input.size() >= maxHead ? Refused(431) : Head{};
+    Head head = ReadRequestLine(input.substr(0, lineEnd));
+    if (head.state == Head::State::kRefused) return head;
+    const std::size_t end = input.find("\r\n\r\n");
+    if (end == std::string_view::npos || end + 4 > maxHead) return input.size() >= maxHead ? Refused(431) : Head{};
+    for (std::size_t at = lineEnd + 2; at < end + 2;) {
+        const std::size_t next = input.find("\r\n", at);
+        const std::string_view field = input.substr(at, next - at);
+        at = next + 2;
+        const std::size_t colon = field.find(':');
+        if (colon == std::string_view::npos || colon == 0) return Refused(400);
+        const std::string_view name = field.substr(0, colon);
+        const std::string_view value = Trimmed(field.substr(colon + 1));
+        // Nothing here takes a body: refused before a byte of it is read.
+        if (SameWord(name, "Transfer-Encoding") || (SameWord(name, "Content-Length") && value != "0")) {
+            return Refused(413);
+        }
+        if (SameWord(name, "Connection") && SameWord(value, "close")) head.keepAlive = false;
+        if (SameWord(name, "Connection") && SameWord(value, "keep-alive")) head.keepAlive = true;
+    }
+    head.state = Head::State::kComplete;
+    head.length = end + 4;
+    return head;
+}
+
+HttpServer::HttpServer(const std::string& host, int port, std::map<std::string, HttpRoute> routes, HttpLimits limits)
+    : routes_(std::move(routes)), limits_(limits) {
+    socklen_t size = 0;
+    const sockaddr_storage wanted = BindAddress(host, port, size);
+    const std::string where = "http: cannot listen on " + host + ":" + std::to_string(port);
+    listen_ = socket(wanted.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (listen_ < 0) Fail(where);
+    const int on = 1;
+    setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (bind(listen_, reinterpret_cast<const sockaddr*>(&wanted), size) != 0 || listen(listen_, kBacklog) != 0) {
+        const int error = errno;
+        close(listen_);
+        errno = error;
+        Fail(where);
+    }
+    sockaddr_storage bound{};
+    socklen_t boundSize = sizeof bound;
+    getsockname(listen_, reinterpret_cast<sockaddr*>(&bound), &boundSize);
+    address_ = AddressText(bound, loopback_);
+    wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    spare_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (wake_ < 0 || spare_ < 0) {
+        close(listen_);
+        if (wake_ >= 0) close(wake_);
+        Fail("http: eventfd");
+    }
+    thread_ = std::thread([this] { Serve(); });
+}
+
+HttpServer::~HttpServer() {
+    const std::uint64_t one = 1;
+    (void)!write(wake_, &one, sizeof one);
+    thread_.join();
+    for (Connection& connection : connections_) Close(connection);
+    close(listen_);
+    close(wake_);
+    if (spare_ >= 0) close(spare_);
+}
+
+void HttpServer::Close(Connection& connection) {
+    if (connection.fd < 0) return;
+    close(connection.fd);
+    connection.fd = -1;
+}
+
+// The connection idle longest, or slowest to finish its request, makes room.
+bool HttpServer::MakeRoom() {
+    Connection* oldest = nullptr;
+    for (Connection& connection : connections_) {
+        if (connection.fd >= 0 && (oldest == nullptr || connection.since < oldest->since)) oldest = &connection;
+    }
+    if (oldest == nullptr) return false;
+    Close(*oldest);
+    return true;
+}
+
+void HttpServer::Accept() {
+    for (;;) {
+        int fd = accept4(listen_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0 && (errno == EMFILE || errno == ENFILE)) {
+            if (MakeRoom()) continue;
+            // Nobody to let go: the newcomer is turned away through the spare.
+            close(spare_);
+            fd = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd >= 0) close(fd);
+            spare_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+            return;
+        }
+        if (fd < 0) return;
+        const auto live = static_cast<std::size_t>(
+            std::count_if(connections_.begin(), connections_.end(), [](const Connection& c) { return c.fd >= 0; }));
+        if (live >= limits_.maxConnections) MakeRoom();
+        const int on = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        Connection& connection = connections_.emplace_back();
+        connection.fd = fd;
+        connection.since = Clock::now();
+    }
+}
+
+void HttpServer::Receive(Connection& connection) {
+    char buffer[kReadChunk];
+    // A refused request's rest is dropped in the kernel, never copied.
+    const bool closing = connection.phase == Phase::kClosing;
+    const ssize_t count = closing ? recv(connection.fd, nullptr, kLingerBytes, MSG_TRUNC)
+                                  : recv(connection.fd, buffer, sizeof buffer, 0);
+    if (count == 0 || (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+        Close(connection);
+        return;
+    }
+    if (count < 0) return;
+    if (closing) {
+        connection.dropped += static_cast<std::size_t>(count);
+        if (connection.dropped > kLingerBytes) Close(connection);
+        return;
+    }
+    if (connection.phase == Phase::kIdle) {
+        connection.phase = Phase::kReading;
+        connection.since = Clock::now();
+    }
+    connection.input.append(buffer, static_cast<std::size_t>(count));
+    Answer(connection);
+}
+
+// Answers the first request in the input, if it is whole; one at a time, so
+// that a pipelining client waits for its answer to be written like any other.
+void HttpServer::Answer(Connection& connection) {
+    const Head head = ReadHead(connection.input, limits_.maxHead);
+    if (head.state == Head::State::kWaiting) return;
+    if (head.state == Head::State::kRefused) {
+        connection.input.clear();
+        connection.closeAfter = true;
+        return Respond(connection, head.status, {"text/plain; charset=utf-8", std::string(Reason(head.status)) + "\n"},
+                       false);
+    }
+    connection.input.erase(0, head.length);
+    connection.closeAfter = !head.keepAlive;
+    const auto route = routes_.find(head.path);
+    if (route == routes_.end()) {
+        return Respond(connection, 404, {"text/plain; charset=utf-8", "Not Found\n"}, head.headOnly);
+    }
+    Respond(connection, 200, route->second(), head.headOnly);
+}
+
+// The head and the body in one write: a second write would wait on the client's delayed ACK.
+void HttpServer::Respond(Connection& connection, int status, const HttpAnswer& answer, bool headOnly) {
+    std::string& out = connection.output;
+    out = "HTTP/1.1 " + std::to_string(status) + " " + Reason(status) + "\r\nContent-Type: " + answer.type +
+          "\r\nContent-Length: " + std::to_string(answer.body.size()) + "\r\nCache-Control: no-store\r\n";
+    if (status == 405) out += "Allow: GET, HEAD\r\n";
+    out += connection.closeAfter ? "Connection: close\r\n\r\n"
+                                 : "Connection: keep-alive\r\nKeep-Alive: timeout=" +
+                                       std::to_string(limits_.idleTimeout.count() / 1000) + "\r\n\r\n";
+    if (!headOnly) out += answer.body;
+    connection.sent = 0;
+    connection.phase = Phase::kWriting;
+    connection.since = Clock::now();
+    Send(connection);
+}
+
+void HttpServer::Send(Connection& connection) {
+    const ssize_t count = send(connection.fd, connection.output.data() + connection.sent,
+                               connection.output.size() - connection.sent, MSG_NOSIGNAL);
+    if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return Close(connection);
+    if (count > 0) connection.sent += static_cast<std::size_t>(count);
+    if (connection.sent < connection.output.size()) return;
+    connection.output = std::string();
+    connection.since = Clock::now();
+    if (connection.closeAfter) {
+        shutdown(connection.fd, SHUT_WR);
+        connection.phase = Phase::kClosing;
+        return;
+    }
+    connection.phase = connection.input.empty() ? Phase::kIdle : Phase::kReading;
+}
+
+HttpServer::Clock::time_point HttpServer::Deadline(const Connection& connection) const {
+    switch (connection.phase) {
+        case Phase::kIdle: return connection.since + limits_.idleTimeout;
+        case Phase::kClosing: return connection.since + kLinger;
+        default: return connection.since + limits_.requestDeadline;
+    }
+}
+
+int HttpServer::WaitMs(Clock::time_point now) const {
+    auto wait = limits_.idleTimeout;
+    for (const Connection& connection : connections_) {
+        // A pipelined request already in is answered on the next round.
+        const bool ready = connection.phase == Phase::kReading &&
+                           ReadHead(connection.input, limits_.maxHead).state != Head::State::kWaiting;
+        if (ready) return 0;
+        wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(Deadline(connection) - now));
+    }
+    return static_cast<int>(std::max(wait.count(), 0L));
+}
+
+void HttpServer::Serve() {
+    std::vector<pollfd> fds;
+    std::vector<Connection*> watched;
+    std::optional<Clock::time_point> pausedUntil;
+    for (;;) {
+        const Clock::time_point now = Clock::now();
+        if (pausedUntil && now >= *pausedUntil) pausedUntil.reset();
+        fds.assign({{wake_, POLLIN, 0}, {listen_, static_cast<short>(pausedUntil ? 0 : POLLIN), 0}});
+        watched.clear();
+        for (Connection& connection : connections_) {
+            // Input beyond a head's bound is not read on: the requests in it are answered first.
+            const short wanted = connection.phase == Phase::kWriting            ? POLLOUT
+                                 : connection.input.size() < limits_.maxHead ? POLLIN
+                                                                             : 0;
+            fds.push_back({connection.fd, wanted, 0});
+            watched.push_back(&connection);
+        }
+        const int wait = pausedUntil ? std::min(WaitMs(now), 200) : WaitMs(now);
+        if (poll(fds.data(), fds.size(), wait) < 0 && errno != EINTR) return;
+        if ((fds[0].revents & POLLIN) != 0) return;
+        for (std::size_t i = 0; i < watched.size(); ++i) {
+            Connection& connection = *watched[i];
+            const short events = fds[i + 2].revents;
+            if (connection.fd < 0) continue;
+            if (connection.phase == Phase::kWriting && (events & (POLLOUT | POLLERR | POLLHUP)) != 0) {
+                Send(connection);
+            } else if ((events & (POLLIN | POLLERR | POLLHUP)) != 0) {
+                Receive(connection);
+            } else if (connection.phase == Phase::kReading) {
+                Answer(connection);  // pipelined
+            }
+        }
+        if ((fds[1].revents & POLLIN) != 0) {
+            Accept();
+            if (spare_ < 0) pausedUntil = Clock::now() + kAcceptPause;
+        }
+        const Clock::time_point after = Clock::now();
+        for (Connection& connection : connections_) {
+            if (connection.fd >= 0 && after >= Deadline(connection)) Close(connection);
+        }
+        connections_.remove_if([](const Connection& connection) { return connection.fd < 0; });
+    }
+}
+
+}  // namespace plexer::gateway
