@@ -12,6 +12,9 @@ namespace {
 constexpr std::chrono::seconds kFirstRetry{1};
 constexpr std::chrono::seconds kLastRetry{30};
 constexpr int kLoopTimeoutMs = -1;  // libmosquitto's own: it wakes for the keep-alive
+// A broker that takes the connection and never answers CONNECT is left after
+// this, not after libmosquitto's one and a half keep-alives.
+constexpr std::chrono::seconds kConnackWait{10};
 constexpr int kWillQos = 1;
 constexpr std::uint64_t kBdSeqModulo = 256;
 constexpr const char* kSystemCaPath = "/etc/ssl/certs";
@@ -69,7 +72,16 @@ void Broker::Network() {
         first = false;
         lock.unlock();
         if (rc != MOSQ_ERR_SUCCESS) events_.lost(mosquitto_strerror(rc));
-        while (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_loop(mosq_, kLoopTimeoutMs, 1);
+        const auto asked = std::chrono::steady_clock::now();
+        while (rc == MOSQ_ERR_SUCCESS) {
+            rc = mosquitto_loop(mosq_, kLoopTimeoutMs, 1);
+            if (rc == MOSQ_ERR_SUCCESS && !sessionUp_ && std::chrono::steady_clock::now() - asked > kConnackWait) {
+                mosquitto_disconnect(mosq_);
+                events_.lost("the broker took the connection but did not answer CONNECT within " +
+                             std::to_string(kConnackWait.count()) + " s");
+                break;
+            }
+        }
         lock.lock();
         if (sessionUp_.exchange(false)) backoff = kFirstRetry;
         wake_.wait_for(lock, backoff, [&] { return stopping_; });

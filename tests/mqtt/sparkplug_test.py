@@ -7,6 +7,7 @@ import base64
 import json
 import os
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -246,7 +247,17 @@ def security_scenario(folder):
             bd_seq = metric_map(ndeath.metrics)["bdSeq"].long_value
             gateway.await_log(f"(bdSeq {bd_seq + 1})")
     sub.close()
-    print("security: TLS and password login, wrong password and clear-text credentials refused, primary host: ok")
+    gateway.proc.terminate()
+    gateway.proc.wait(20)
+
+    # A broker that takes the connection and never answers CONNECT is left within seconds, and said so.
+    with socket.socket() as mute:
+        mute.bind(("127.0.0.1", 0))
+        mute.listen(4)
+        gateway = Gateway(PLEXER, common[:-2] + ["--mqtt", f"mqtt://127.0.0.1:{mute.getsockname()[1]}"], folder)
+        gateway.await_log("did not answer CONNECT within 10 s", limit=25)
+    print("security: TLS and password login, wrong password and clear-text credentials refused, primary host, "
+          "a mute broker: ok")
 
 
 # A test runner's time-out ends the scenario through its clean-up.
