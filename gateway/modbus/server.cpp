@@ -18,6 +18,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "listener.h"
 #include "request.h"
 #include "verdict.h"
 
@@ -34,42 +35,6 @@ constexpr int kMaxWaitMs = 1000;
 constexpr std::chrono::milliseconds kAcceptPause{200};
 
 [[noreturn]] void Fail(const std::string& what) { throw std::runtime_error(what + ": " + std::strerror(errno)); }
-
-// The address to bind: localhost is the IPv4 loopback, which every client reaches.
-sockaddr_storage BindAddress(const std::string& host, int port, socklen_t& size) {
-    sockaddr_storage storage{};
-    const std::string name = host == "localhost" ? "127.0.0.1" : host;
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
-    if (inet_pton(AF_INET, name.c_str(), &v4->sin_addr) == 1) {
-        v4->sin_family = AF_INET;
-        v4->sin_port = htons(static_cast<std::uint16_t>(port));
-        size = sizeof *v4;
-    } else if (inet_pton(AF_INET6, name.c_str(), &v6->sin6_addr) == 1) {
-        v6->sin6_family = AF_INET6;
-        v6->sin6_port = htons(static_cast<std::uint16_t>(port));
-        size = sizeof *v6;
-    } else {
-        throw std::runtime_error("cannot listen on " + host + ": not an IPv4 or IPv6 address");
-    }
-    return storage;
-}
-
-std::string AddressText(const sockaddr_storage& storage, int& port, bool& loopback) {
-    char text[INET6_ADDRSTRLEN] = {};
-    if (storage.ss_family == AF_INET6) {
-        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(storage);
-        inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
-        port = ntohs(v6.sin6_port);
-        loopback = IN6_IS_ADDR_LOOPBACK(&v6.sin6_addr) != 0;
-        return "[" + std::string(text) + "]:" + std::to_string(port);
-    }
-    const auto& v4 = reinterpret_cast<const sockaddr_in&>(storage);
-    inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text);
-    port = ntohs(v4.sin_port);
-    loopback = (ntohl(v4.sin_addr.s_addr) >> 24) == 127;
-    return std::string(text) + ":" + std::to_string(port);
-}
 
 // 0x0B when the unit was set aside or the line lost (refused at once), 0x04
 // when the driver failed or the stop came first; an echo when all were written.
@@ -120,23 +85,11 @@ Server::Server(const ServerOptions& options, LineCore& core)
 // Bound here rather than by libmodbus, so that an address this machine does
 // not have fails instead of listening on every interface.
 void Server::Listen() {
-    socklen_t size = 0;
-    const sockaddr_storage wanted = BindAddress(options_.host, options_.port, size);
-    const std::string where = "cannot listen on " + options_.host + ":" + std::to_string(options_.port);
-    listen_ = socket(wanted.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (listen_ < 0) Fail(where);
-    const int on = 1;
-    setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (bind(listen_, reinterpret_cast<const sockaddr*>(&wanted), size) != 0 || listen(listen_, kBacklog) != 0) {
-        const int error = errno;
-        close(listen_);
-        errno = error;
-        Fail(where);
-    }
-    sockaddr_storage bound{};
-    socklen_t boundSize = sizeof bound;
-    getsockname(listen_, reinterpret_cast<sockaddr*>(&bound), &boundSize);
-    address_ = AddressText(bound, port_, loopback_);
+    const Listener listener = gateway::Listen(options_.host, options_.port, kBacklog);
+    listen_ = listener.fd;
+    port_ = listener.port;
+    address_ = listener.address;
+    loopback_ = listener.loopback;
 }
 
 Server::~Server() {

@@ -17,6 +17,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "listener.h"
+
 namespace plexer::gateway {
 
 namespace {
@@ -26,44 +28,12 @@ constexpr std::size_t kReadChunk = 4096;
 // After a refusal, what the client still sends is dropped for this long or this
 // much, so that closing does not reset the connection before it has read the answer.
 constexpr std::chrono::milliseconds kLinger{1000};
-constexpr std::size_t kLingerBytes = 1 << 20;
+constexpr std::size_t kLingerBytes = 16 << 20;
+// Dropped a little at a time, so that a sender still writing gets to read the refusal before the close.
+constexpr std::size_t kDropChunk = 64 << 10;
 constexpr std::chrono::milliseconds kAcceptPause{200};
 
 [[noreturn]] void Fail(const std::string& what) { throw std::runtime_error(what + ": " + std::strerror(errno)); }
-
-// localhost is the IPv4 loopback, which every client reaches.
-sockaddr_storage BindAddress(const std::string& host, int port, socklen_t& size) {
-    sockaddr_storage storage{};
-    const std::string name = host == "localhost" ? "127.0.0.1" : host;
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
-    if (inet_pton(AF_INET, name.c_str(), &v4->sin_addr) == 1) {
-        v4->sin_family = AF_INET;
-        v4->sin_port = htons(static_cast<std::uint16_t>(port));
-        size = sizeof *v4;
-    } else if (inet_pton(AF_INET6, name.c_str(), &v6->sin6_addr) == 1) {
-        v6->sin6_family = AF_INET6;
-        v6->sin6_port = htons(static_cast<std::uint16_t>(port));
-        size = sizeof *v6;
-    } else {
-        throw std::runtime_error("http: cannot listen on " + host + ": not an IPv4 or IPv6 address");
-    }
-    return storage;
-}
-
-std::string AddressText(const sockaddr_storage& storage, bool& loopback) {
-    char text[INET6_ADDRSTRLEN] = {};
-    if (storage.ss_family == AF_INET6) {
-        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(storage);
-        inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
-        loopback = IN6_IS_ADDR_LOOPBACK(&v6.sin6_addr) != 0;
-        return "[" + std::string(text) + "]:" + std::to_string(ntohs(v6.sin6_port));
-    }
-    const auto& v4 = reinterpret_cast<const sockaddr_in&>(storage);
-    inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text);
-    loopback = (ntohl(v4.sin_addr.s_addr) >> 24) == 127;
-    return std::string(text) + ":" + std::to_string(ntohs(v4.sin_port));
-}
 
 bool SameWord(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -145,23 +115,10 @@ Head ReadHead(std::string_view input, std::size_t maxHead) {
 
 HttpServer::HttpServer(const std::string& host, int port, std::map<std::string, HttpRoute> routes, HttpLimits limits)
     : routes_(std::move(routes)), limits_(limits) {
-    socklen_t size = 0;
-    const sockaddr_storage wanted = BindAddress(host, port, size);
-    const std::string where = "http: cannot listen on " + host + ":" + std::to_string(port);
-    listen_ = socket(wanted.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (listen_ < 0) Fail(where);
-    const int on = 1;
-    setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (bind(listen_, reinterpret_cast<const sockaddr*>(&wanted), size) != 0 || listen(listen_, kBacklog) != 0) {
-        const int error = errno;
-        close(listen_);
-        errno = error;
-        Fail(where);
-    }
-    sockaddr_storage bound{};
-    socklen_t boundSize = sizeof bound;
-    getsockname(listen_, reinterpret_cast<sockaddr*>(&bound), &boundSize);
-    address_ = AddressText(bound, loopback_);
+    const Listener listener = Listen(host, port, kBacklog, "http: ");
+    listen_ = listener.fd;
+    address_ = listener.address;
+    loopback_ = listener.loopback;
     wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     spare_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (wake_ < 0 || spare_ < 0) {
@@ -227,7 +184,7 @@ void HttpServer::Receive(Connection& connection) {
     char buffer[kReadChunk];
     // A refused request's rest is dropped in the kernel, never copied.
     const bool closing = connection.phase == Phase::kClosing;
-    const ssize_t count = closing ? recv(connection.fd, nullptr, kLingerBytes, MSG_TRUNC)
+    const ssize_t count = closing ? recv(connection.fd, nullptr, kDropChunk, MSG_TRUNC)
                                   : recv(connection.fd, buffer, sizeof buffer, 0);
     if (count == 0 || (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
         Close(connection);

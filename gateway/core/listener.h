@@ -1,0 +1,20 @@
+// A TCP listener for a face: bound to an IPv4 or IPv6 address (localhost is
+// the IPv4 loopback, which every client reaches), non-blocking, told back as
+// the kernel bound it.
+#pragma once
+
+#include <string>
+
+namespace plexer::gateway {
+
+struct Listener {
+    int fd = -1;
+    int port = 0;          // as bound: the one asked for, or the free one for 0
+    std::string address;   // "127.0.0.1:5020", "[::1]:5020"
+    bool loopback = true;
+};
+
+// Throws std::runtime_error "<what>cannot listen on HOST:PORT: why".
+Listener Listen(const std::string& host, int port, int backlog, const std::string& what = "");
+
+}  // namespace plexer::gateway
