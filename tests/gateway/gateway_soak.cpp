@@ -227,6 +227,7 @@ struct Results {
     long readsUnanswered = 0;
     long deadUnitValues = 0;  // values served for the unit that never answers
     std::vector<Write> acknowledged;
+    std::vector<Write> failed;  // answered with an exception, or not at all
     std::vector<double> writeAnswerMs;
     long writeExceptions = 0;
     long writesUnanswered = 0;
@@ -273,10 +274,12 @@ void Writer(int port, int index, const std::atomic<bool>& stop, Results& results
             std::lock_guard lock(results.mutex);
             if (pdu.empty()) {
                 ++results.writesUnanswered;
+                results.failed.push_back({position, value, ms});
             } else {
                 results.writeAnswerMs.push_back(ms);
                 if (pdu[0] & 0x80) {
                     ++results.writeExceptions;
+                    results.failed.push_back({position, value, ms});
                 } else {
                     results.acknowledged.push_back({position, value, ms});
                 }
@@ -449,8 +452,11 @@ void Soak(const Settings& s, const std::filesystem::path& folder, const Cycle& b
                 "%ld values served for the dead unit\n",
                 results.served.size(), stale, s.maxAgeMs, results.readExceptions, results.readsUnanswered,
                 results.deadUnitValues);
-    std::printf("writes: %zu acknowledged, %ld of them found in the simulator's trace; %ld exceptions, %ld unanswered\n",
-                results.acknowledged.size(), found, results.writeExceptions, results.writesUnanswered);
+    // Each writer's values are its own and do not repeat within a soak, so a failed write found is that write.
+    const long appliedButFailed = WritesInTraces(results.failed, generations);
+    std::printf("writes: %zu acknowledged, %ld of them found in the simulator's trace; %ld exceptions, %ld unanswered; "
+                "%ld applied by the unit but reported failed\n",
+                results.acknowledged.size(), found, results.writeExceptions, results.writesUnanswered, appliedButFailed);
     std::printf("write answer time: p50 %.1f ms  p95 %.1f ms  max %.1f ms (%zu answered)\n",
                 Percentile(results.writeAnswerMs, 0.5), Percentile(results.writeAnswerMs, 0.95),
                 results.writeAnswerMs.empty() ? 0.0 : *std::max_element(results.writeAnswerMs.begin(), results.writeAnswerMs.end()),
