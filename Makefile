@@ -85,4 +85,4 @@ mqtt-bench: deps
 	cmake --preset native
 	cmake --build --preset native --target plexer optomux-sim sparkplug_python
 	/usr/bin/python3 tests/mqtt/mqtt_bench.py --plexer build/native/plexer --sim build/native/sim/optomux-sim \
-	  --pb-dir build/native/gateway/mqtt/python --lines $(MQTT_LINES) --seconds 20 --interval 100 --baud 38400
+	  --pb-dir build/native/gateway/sparkplug/python --lines $(MQTT_LINES) --seconds 20 --interval 100 --baud 38400
