@@ -8,7 +8,8 @@ packages=(build-essential libtsan2 cmake ninja-build googletest libgtest-dev lib
           wine wine32:i386
           clang libclang-rt-14-dev libmodbus-dev mbpoll python3-pymodbus
           chromium chromium-driver python3-selenium python3-prometheus-client
-          libmosquitto-dev protobuf-compiler libprotobuf-dev mosquitto python3-paho-mqtt python3-protobuf)
+          libmosquitto-dev protobuf-compiler libprotobuf-dev mosquitto python3-paho-mqtt python3-protobuf
+          ser2net lintian dpkg-dev fakeroot libsqlite3-dev sqlite3 systemd)
 
 sudo_cmd=()
 if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
