@@ -275,7 +275,7 @@ TEST(PosixNullDevice, OpensUnconfiguredWritesAllAndReadsNothing) {
     EXPECT_EQ(qsn::SerialClose(again), qsn::kSerialOk);
 }
 
-// The pause lowers the thread's timer slack for itself alone.
+// The pause lasts its time and leaves the thread's timer slack as the host set it.
 TEST(PosixPause, LastsItsTimeAndGivesTheTimerSlackBack) {
     const int hosts = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
     ASSERT_EQ(prctl(PR_SET_TIMERSLACK, 123456UL, 0, 0, 0), 0);
