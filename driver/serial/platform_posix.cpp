@@ -433,7 +433,8 @@ bool PortRead(PortHandle port, void* buffer, std::uint32_t count, std::uint32_t*
         if (hasInterval && *received > 0 && (wait < 0 || wait > t.readIntervalTimeout)) {
             wait = t.readIntervalTimeout;
         }
-        if (hasTotal && wait <= 0) return true;
+        // At the deadline, one last look for what has arrived meanwhile.
+        if (hasTotal && wait < 0) wait = 0;
         bool ready = false;
         if (!WaitFor(fd, POLLIN, wait, &ready)) return false;
         if (!ready && (hasTotal || *received > 0)) return true;
