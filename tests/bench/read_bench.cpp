@@ -19,6 +19,8 @@
 // counts the system calls between.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -217,6 +219,10 @@ public:
             std::fprintf(stderr, "read_bench: cannot open %s\n", path.c_str());
             std::exit(1);
         }
+        // Held as the driver holds its port: on a shared machine another
+        // program's stale path may name this pseudo-terminal and read from it.
+        flock(fd_, LOCK_EX | LOCK_NB);
+        ioctl(fd_, TIOCEXCL);
     }
     ~BarePort() { close(fd_); }
 
@@ -236,7 +242,11 @@ public:
         std::size_t length = 0;
         while (length < sizeof reply_) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() < 0 || !WaitFor(POLLIN, static_cast<int>(left.count()) + 1)) return 0;
+            if (left.count() < 0 || !WaitFor(POLLIN, static_cast<int>(left.count()) + 1)) {
+                std::fprintf(stderr, "read_bench: bare reply incomplete at its deadline: \"%.*s\"\n",
+                             static_cast<int>(length), reply_);
+                return 0;
+            }
             const ssize_t n = read(fd_, reply_ + length, sizeof reply_ - length);
             if (n <= 0) continue;
             const bool ended = std::memchr(reply_ + length, '\r', static_cast<std::size_t>(n)) != nullptr;
