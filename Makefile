@@ -23,6 +23,8 @@ bench: deps
 	build/native/tests/bench/read_bench --count 2000 --baud 0
 	build/native/tests/bench/read_bench --count 200 --baud 9600
 	build/native/tests/bench/read_bench --count 300 --baud 38400
+	if command -v strace >/dev/null; then tests/bench/syscalls_per_read.sh build/native/tests/bench/read_bench 300 38400; \
+	else echo "bench: strace is not installed: system calls a read not counted"; fi
 
 # Each libFuzzer target for FUZZ_SECONDS (ASan and UBSan); new inputs stay in the build folder.
 FUZZ_SECONDS ?= 60

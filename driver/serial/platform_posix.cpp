@@ -24,14 +24,16 @@
 // is the configured character time until the line shows a faster one: while
 // a whole reply was found waiting after such a sleep, the next sleeps are
 // halved until one wakes with the reply still arriving, which measures it.
-// A sleep never passes the read's deadline.
+// A sleep never passes the read's deadline. A read system call is made only
+// when input should be there (poll said so, a sleep let it arrive, or the last
+// read filled its buffer); otherwise poll waits for it first, so that no read
+// comes back empty.
 
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/prctl.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -75,6 +77,7 @@ struct Descriptor {
     std::int64_t firstAtNs;     // when it landed
     std::uint32_t expected;     // the reply's length as its form tells, 0 unknown
     std::int64_t sleptUntilNs;  // the end of the sleep before this read, 0 for none
+    bool drained;               // the device had nothing more at the last look: poll before reading
 
     std::uint32_t Ahead() const { return aheadEnd - aheadAt; }
     std::uint32_t Take(unsigned char* into, std::uint32_t wanted) {
@@ -244,6 +247,7 @@ ssize_t ReadOnce(int fd, Descriptor& d, unsigned char* into, std::uint32_t wante
     *delivered = 0;
     ssize_t n = 0;
     const unsigned char* got = into;
+    const std::uint32_t asked = wanted >= kReadAhead ? wanted : kReadAhead;
     if (wanted >= kReadAhead) {
         n = read(fd, into, wanted);
         if (n > 0) *delivered = static_cast<std::uint32_t>(n);
@@ -256,6 +260,8 @@ ssize_t ReadOnce(int fd, Descriptor& d, unsigned char* into, std::uint32_t wante
             *delivered = d.Take(into, wanted);
         }
     }
+    // A read that came back short took all there was.
+    d.drained = n < 0 || static_cast<std::uint32_t>(n) < asked;
     if (n > 0) NoteArrival(fd, d, got, static_cast<std::uint32_t>(n), landed);
     return n;
 }
@@ -263,16 +269,18 @@ ssize_t ReadOnce(int fd, Descriptor& d, unsigned char* into, std::uint32_t wante
 // Partway through a reply of known length, sleeps until all but its last
 // character are due at the line's pace (half as long while the pace is in
 // doubt); the last wakes the reader itself as it lands. Never past the read's
-// deadline (0: none).
-void SleepThroughReply(Descriptor& d, std::int64_t deadlineNs) {
-    if (d.sinceWrite == 0 || d.replyLength != 0 || d.characterNs == 0) return;
-    if (d.expected < d.sinceWrite + 2) return;
+// deadline (0: none). True after a sleep: the characters slept through are
+// due, and are read without polling for them first.
+bool SleepThroughReply(Descriptor& d, std::int64_t deadlineNs) {
+    if (d.sinceWrite == 0 || d.replyLength != 0 || d.characterNs == 0) return false;
+    if (d.expected < d.sinceWrite + 2) return false;
     const std::uint64_t pace = d.paceInDoubt ? d.Pace() / 2 : d.Pace();
     std::int64_t until = d.firstAtNs + static_cast<std::int64_t>((d.expected - 2) * pace);
     if (deadlineNs > 0 && until > deadlineNs) until = deadlineNs;
-    if (until <= NowNs()) return;
+    if (until <= NowNs()) return false;
     SleepUntilNs(until);
     d.sleptUntilNs = until;
+    return true;
 }
 
 // Waits for the descriptor; false on a poll error, `ready` false on time-out.
@@ -376,8 +384,9 @@ bool PortClearErrors(PortHandle port, std::uint32_t* bytesWaiting) {
     const int fd = DescriptorOf(port);
     int waiting = 0;
     if (fd < 0 || ioctl(fd, FIONREAD, &waiting) != 0) return false;
-    *bytesWaiting = static_cast<std::uint32_t>(waiting) +
-                    descriptors[static_cast<std::size_t>(fd)].Ahead();
+    Descriptor& d = descriptors[static_cast<std::size_t>(fd)];
+    d.drained = waiting == 0;
+    *bytesWaiting = static_cast<std::uint32_t>(waiting) + d.Ahead();
     return true;
 }
 
@@ -403,26 +412,29 @@ bool PortRead(PortHandle port, void* buffer, std::uint32_t count, std::uint32_t*
     *received = d.Take(bytes, count);
     bool landed = false;  // poll has just seen input arrive
     while (*received < count) {
-        if (maySleep && !landed) SleepThroughReply(d, hasTotal ? deadline * 1000000 : 0);
-        std::uint32_t delivered = 0;
-        const ssize_t n =
-            ReadOnce(fd, d, bytes + *received, count - *received, &delivered, landed);
-        landed = false;
-        if (n > 0) {
-            *received += delivered;
-            continue;
+        const bool slept = maySleep && !landed && SleepThroughReply(d, hasTotal ? deadline * 1000000 : 0);
+        if (immediate || landed || slept || !d.drained) {
+            std::uint32_t delivered = 0;
+            const ssize_t n =
+                ReadOnce(fd, d, bytes + *received, count - *received, &delivered, landed);
+            landed = false;
+            if (n > 0) {
+                *received += delivered;
+                continue;
+            }
+            if (n == 0) return true;  // end of file
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN) return false;
+            if (immediate) return true;
         }
-        if (n == 0) return true;  // end of file
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN) return false;
-        if (immediate) return true;
 
         std::int64_t wait = -1;
         if (hasTotal) wait = deadline - NowMs();
         if (hasInterval && *received > 0 && (wait < 0 || wait > t.readIntervalTimeout)) {
             wait = t.readIntervalTimeout;
         }
-        if (hasTotal && wait <= 0) return true;
+        // At the deadline, one last look for what has arrived meanwhile.
+        if (hasTotal && wait < 0) wait = 0;
         bool ready = false;
         if (!WaitFor(fd, POLLIN, wait, &ready)) return false;
         if (!ready && (hasTotal || *received > 0)) return true;
@@ -445,6 +457,7 @@ bool PortWrite(PortHandle port, const void* bytes, std::uint32_t count, std::uin
     d.replyLength = 0;
     d.form = 0;
     d.expected = 0;
+    d.drained = true;  // the reply is still to come: poll for it
     const CommTimeouts t = d.timeouts;
     const bool hasTotal = t.writeTotalTimeoutMultiplier != 0 || t.writeTotalTimeoutConstant != 0;
     const std::int64_t deadline =
@@ -473,10 +486,9 @@ bool PortClose(PortHandle port) {
     return close(fd) == 0;
 }
 
-// The 4 ms closing pause is most of an unpaced transaction. Sleeping to an
-// absolute deadline keeps an interrupted sleep from starting over; the
-// thread's timer slack (50 us by default) is at its least for the pause alone
-// and then given back as the host had it.
+// Sleeping to an absolute deadline keeps an interrupted sleep from starting
+// over. The thread's timer slack is the host's: lowering it for each pause
+// took three more system calls a read for about 45 us of pause.
 void SleepMs(std::uint32_t milliseconds) {
     timespec deadline{};
     clock_gettime(CLOCK_MONOTONIC, &deadline);
@@ -486,11 +498,8 @@ void SleepMs(std::uint32_t milliseconds) {
         deadline.tv_sec += 1;
         deadline.tv_nsec -= 1000000000L;
     }
-    const int slack = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
-    const bool lowered = slack > 1 && prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0) == 0;
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
     }
-    if (lowered) prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(slack), 0, 0, 0);
 }
 
 }  // namespace qsn::platform

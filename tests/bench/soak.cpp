@@ -40,6 +40,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+double LoadAverage() {
+    double load[1] = {-1};
+    getloadavg(load, 1);
+    return load[0];
+}
+
 struct Options {
     int count = 20000;
     int lines = 32;
@@ -406,6 +412,7 @@ void RunSeed(const Options& options, unsigned long seed, Totals& totals) {
     }
     const long rssStart = RssKb();
     const int fdStart = OpenDescriptors();
+    const double loadStart = LoadAverage();
     Tally tally;
     const auto start = Clock::now();
     std::vector<std::thread> threads;
@@ -426,8 +433,10 @@ void RunSeed(const Options& options, unsigned long seed, Totals& totals) {
 
     const long done = tally.results[0] + tally.results[1] + tally.results[2];
     std::printf("soak: %ld transactions on %d lines in %.0f s; %.1f%% of characters dropped, "
-                "%.1f%% corrupted, seed %lu\n",
-                done, options.lines, seconds, 100 * options.drop, 100 * options.corrupt, seed);
+                "%.1f%% corrupted, seed %lu, read time-out %d x 10 ms; load average %.2f at the start, "
+                "%.2f at the end, on %ld cores\n",
+                done, options.lines, seconds, 100 * options.drop, 100 * options.corrupt, seed,
+                options.timeout, loadStart, LoadAverage(), sysconf(_SC_NPROCESSORS_ONLN));
     std::printf("results  0: %ld  1: %ld  2: %ld\n", tally.results[0].load(), tally.results[1].load(),
                 tally.results[2].load());
     std::printf("wrong values accepted: %ld values in %ld transactions (%.3f%% of results 0)\n",

@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <fcntl.h>
 #include <sys/prctl.h>
 
 #include <atomic>
+#include <cstring>
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "pty_pair.h"
 #include "serial/serial.h"
@@ -237,6 +240,73 @@ TEST_F(PosixPortTest, PacedRepliesReadACharacterACallArriveWhole) {
     EXPECT_LT(took, std::chrono::seconds(5));
 }
 
+// Read system calls this thread has made (the kernel counts every one,
+// those that come back empty too); -1 where the kernel keeps no count.
+long ReadCallsOfThisThread() {
+    const int fd = open("/proc/thread-self/io", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    char text[512] = {};
+    const ssize_t n = read(fd, text, sizeof text - 1);
+    close(fd);
+    const char* at = n > 0 ? std::strstr(text, "syscr: ") : nullptr;
+    return at == nullptr ? -1 : std::atol(at + 7);
+}
+
+// A reply read a character a call, as the driver does, from a peer that sends
+// it in parts 30 ms apart: no read system call comes back empty, so there are
+// no more of them than parts (fewer when parts arrive together). At 1200 baud
+// a reply of known length is slept through for over half a second, long after
+// its parts have come.
+TEST_F(PosixPortTest, RepliesAreReadWithoutEmptyReads) {
+    if (ReadCallsOfThisThread() < 0) GTEST_SKIP() << "the kernel keeps no per-thread read count";
+    ASSERT_EQ(qsn::SerialClose(handle), qsn::kSerialOk);
+    ASSERT_EQ(qsn::SerialOpen(pty.PortName().c_str(), {1200, 8, 0, 0}, 8, &handle), qsn::kSerialOk);
+    const std::string data = std::string(64, '7') + "C0";
+    const struct {
+        const char* name;
+        std::vector<std::string> parts;
+        bool lengthKnown;  // the same frame was answered whole before
+    } cases[] = {
+        {"nothing arrives", {}, false},
+        {"whole reply", {"A0FFF02\r"}, false},
+        {"reply in three parts", {"A", "0FFF", "02\r"}, false},
+        {"error reply", {"N06\r"}, false},
+        {"group reply of known length", {"A", data + "\r"}, true},
+    };
+    int frameNumber = 0;
+    // The frame is sent and the peer answers with `parts`; the reads of the reply are counted.
+    const auto exchange = [&](const std::vector<std::string>& parts, std::string* got) {
+        const std::string frame = ">frame " + std::to_string(frameNumber) + "\r";
+        qsn::SerialSetReadTimeout(handle, parts.empty() ? 5 : 100);
+        EXPECT_EQ(qsn::SerialDiscardInput(handle), 0);
+        EXPECT_EQ(qsn::SerialWrite(handle, frame.data(), static_cast<int32_t>(frame.size())), qsn::kSerialOk);
+        EXPECT_EQ(PeerReads(frame.size()), frame);
+        std::thread peer([&] {
+            for (const std::string& part : parts) {
+                std::this_thread::sleep_for(milliseconds(30));
+                pty.Send(part);
+            }
+        });
+        const long before = ReadCallsOfThisThread();
+        char c = 0;
+        while ((got->empty() || got->back() != '\r') && qsn::SerialRead(handle, &c, 1) == qsn::kSerialOk) {
+            *got += c;
+        }
+        const long reads = ReadCallsOfThisThread() - before - 1;  // less the count's own read
+        peer.join();
+        return reads;
+    };
+    for (const auto& c : cases) {
+        ++frameNumber;
+        std::string reply, got;
+        for (const std::string& part : c.parts) reply += part;
+        if (c.lengthKnown) exchange({reply}, &got);
+        got.clear();
+        EXPECT_LE(exchange(c.parts, &got), static_cast<long>(c.parts.size())) << c.name;
+        EXPECT_EQ(got, reply) << c.name;
+    }
+}
+
 TEST_F(PosixPortTest, SecondOpenOfAnOpenDeviceFails) {
     qsn::PortHandle second = 0;
     EXPECT_EQ(qsn::SerialOpen(pty.SlavePath().c_str(), k9600, 8, &second), qsn::kSerialOpenFailed);
@@ -275,7 +345,7 @@ TEST(PosixNullDevice, OpensUnconfiguredWritesAllAndReadsNothing) {
     EXPECT_EQ(qsn::SerialClose(again), qsn::kSerialOk);
 }
 
-// The pause lowers the thread's timer slack for itself alone.
+// The pause lasts its time and leaves the thread's timer slack as the host set it.
 TEST(PosixPause, LastsItsTimeAndGivesTheTimerSlackBack) {
     const int hosts = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
     ASSERT_EQ(prctl(PR_SET_TIMERSLACK, 123456UL, 0, 0, 0), 0);
