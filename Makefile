@@ -1,5 +1,5 @@
 # The two commands of this project. Each installs what it needs first.
-.PHONY: test demo deps bench fuzz soak gateway-bench gateway-soak mqtt-bench attack install
+.PHONY: test demo deps bench fuzz soak gateway-bench gateway-soak mqtt-bench attack install deb
 
 deps:
 	bash scripts/install-deps.sh
@@ -10,8 +10,10 @@ deps:
 test: deps
 	bash scripts/run-tiers.sh $(TIERS)
 
-# Only what the demo runs: plexer, the driver it loads and the simulator; no tests.
-demo: deps
+# Only what the demo runs: plexer, the driver it loads and the simulator; no tests,
+# and only the packages they need (no Wine, no Chromium).
+demo:
+	bash scripts/install-deps.sh demo
 	cmake --preset native
 	cmake --build --preset native --target plexer qsnwndut optomux-sim
 	bash scripts/demo.sh
@@ -80,6 +82,15 @@ install:
 	cmake --preset native
 	cmake --build --preset native --target plexer qsnwndut optomux-sim
 	DESTDIR="$(DESTDIR)" cmake --install build/native --prefix "$(PREFIX)"
+
+# The Debian package from a release build of only what it holds, checked by lintian:
+# build/package/package/plexer_VERSION_ARCH.deb.
+deb:
+	bash scripts/install-deps.sh package
+	cmake --preset package
+	cmake --build --preset package
+	cd build/package && cpack --config CPackConfig.cmake
+	lintian build/package/package/*.deb
 
 # Gateways each on their own simulated line publishing to one mosquitto: messages, latency, CPU.
 MQTT_LINES ?= 16

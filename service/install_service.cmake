@@ -7,8 +7,23 @@ else()
 endif()
 set(QSN_BINDIR "${CMAKE_INSTALL_PREFIX}/bin")
 
-configure_file(${QSN_SERVICE_SOURCE}/plexer-gateway.service.in ${QSN_SERVICE_BINARY}/plexer-gateway.service @ONLY)
-file(INSTALL ${QSN_SERVICE_BINARY}/plexer-gateway.service DESTINATION "${CMAKE_INSTALL_PREFIX}/lib/systemd/system")
+# One unit for a single line, and a template for a plant of several: instance
+# NAME reads NAME.json beside the single unit's gateway.json.
+function(qsn_install_unit file config summary description name logs)
+  set(QSN_CONFIG "${config}")
+  set(QSN_UNIT_SUMMARY "${summary}")
+  set(QSN_UNIT_DESCRIPTION "${description}")
+  set(QSN_UNIT_NAME "${name}")
+  set(QSN_LOGS_DIR "${logs}")
+  configure_file(${QSN_SERVICE_SOURCE}/plexer-gateway.service.in ${QSN_SERVICE_BINARY}/${file} @ONLY)
+  file(INSTALL ${QSN_SERVICE_BINARY}/${file} DESTINATION "${CMAKE_INSTALL_PREFIX}/lib/systemd/system")
+endfunction()
+qsn_install_unit(plexer-gateway.service "${QSN_SYSCONFDIR}/plexer/gateway.json"
+  "one Optomux line served as a Modbus TCP server."
+  "Optomux line as a Modbus TCP server (plexer gateway)" plexer-gateway plexer-gateway)
+qsn_install_unit(plexer-gateway@.service "${QSN_SYSCONFDIR}/plexer/%i.json"
+  "one Optomux line of a plant per instance (plexer-gateway@NAME reads NAME.json)."
+  "Optomux line %i as a Modbus TCP server (plexer gateway)" plexer-gateway-%i plexer-gateway/%i)
 
 # A plant's own settings survive a reinstall.
 if(EXISTS "$ENV{DESTDIR}${QSN_SYSCONFDIR}/plexer/gateway.json")

@@ -15,7 +15,8 @@ tree=$root$prefix
 fail() { echo "install_test: $*" >&2; exit 1; }
 
 for file in bin/plexer bin/optomux-sim lib/qsnwndut/plexer lib/qsnwndut/libqsnwndut.so \
-            lib/qsnwndut/libkaldor.so lib/systemd/system/plexer-gateway.service etc/plexer/gateway.json; do
+            lib/qsnwndut/libkaldor.so lib/systemd/system/plexer-gateway.service lib/systemd/system/plexer-gateway@.service \
+            etc/plexer/gateway.json; do
   [ -e "$tree/$file" ] || fail "$file was not installed"
 done
 
@@ -37,15 +38,19 @@ PY
 "$tree/bin/plexer" gateway --config "$root/sample.json" --print-map >/dev/null ||
   fail "the sample config is refused"
 
-unit=$tree/lib/systemd/system/plexer-gateway.service
-grep -q "^ExecStart=$prefix/bin/plexer gateway --config $prefix/etc/plexer/gateway.json\$" "$unit" ||
-  fail "the unit does not name the installed plexer and config: $(grep ExecStart "$unit")"
-if command -v systemd-analyze >/dev/null; then
-  # Its paths moved into the staged tree, where the programs are.
-  sed "s|$prefix/|$tree/|g" "$unit" >"$root/plexer-gateway.service"
-  # It warns of unknown keys and bad values, and goes on: any word from it is a failure.
-  said=$(systemd-analyze verify "$root/plexer-gateway.service" 2>&1) && [ -z "$said" ] ||
-    fail "systemd-analyze verify: $said"
-else
-  echo "install_test: no systemd-analyze here; the unit was not verified"
-fi
+# The single unit reads gateway.json; the template's instance NAME reads NAME.json.
+declare -A config_of=([plexer-gateway.service]=gateway.json [plexer-gateway@.service]=%i.json)
+for name in "${!config_of[@]}"; do
+  unit=$tree/lib/systemd/system/$name
+  grep -q "^ExecStart=$prefix/bin/plexer gateway --config $prefix/etc/plexer/${config_of[$name]}\$" "$unit" ||
+    fail "$name does not name the installed plexer and config: $(grep ExecStart "$unit")"
+  if command -v systemd-analyze >/dev/null; then
+    # Its paths moved into the staged tree, where the programs are.
+    sed "s|$prefix/|$tree/|g" "$unit" >"$root/$name"
+    # It warns of unknown keys and bad values, and goes on: any word from it is a failure.
+    # Its manual page is not where man looks until installed for real (the package test).
+    said=$(systemd-analyze verify --man=no "$root/$name" 2>&1) && [ -z "$said" ] || fail "systemd-analyze verify $name: $said"
+  else
+    echo "install_test: no systemd-analyze here; $name was not verified"
+  fi
+done
