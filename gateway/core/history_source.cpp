@@ -62,4 +62,32 @@ std::string HistoryTimeText(std::int64_t atMs) {
     return text;
 }
 
+namespace {
+
+std::string NumberOrEmpty(const std::optional<double>& value) {
+    if (!value) return "";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6g", *value);
+    return text;
+}
+
+}  // namespace
+
+std::string HistoryCsv(const std::vector<HistoryRow>& rows) {
+    std::string text = "time,source,quality,counts,eu\n";
+    for (const HistoryRow& row : rows) {
+        text += HistoryTimeText(row.atMs) + "," + row.source + "," + row.quality + "," +
+                (row.counts ? std::to_string(*row.counts) : "") + "," + NumberOrEmpty(row.eu) + "\n";
+    }
+    return text;
+}
+
+nlohmann::ordered_json HistoryJson(const HistoryRow& row) {
+    nlohmann::ordered_json object{{"time", HistoryTimeText(row.atMs)}, {"atMs", row.atMs},
+                                  {"source", row.source}, {"quality", row.quality}};
+    if (row.counts) object["counts"] = *row.counts;
+    if (row.eu) object["eu"] = *row.eu;
+    return object;
+}
+
 }  // namespace plexer::gateway

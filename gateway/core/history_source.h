@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 namespace plexer::gateway {
 
 // A change of a point's value or quality, or an event of a unit or the line.
@@ -34,5 +36,9 @@ std::optional<std::int64_t> HistoryTime(const std::string& text, std::int64_t no
 
 // "2026-12-08T15:04:05.123Z".
 std::string HistoryTimeText(std::int64_t atMs);
+
+// The forms the export and the page give rows in: CSV with its header, and one JSON object per row.
+std::string HistoryCsv(const std::vector<HistoryRow>& rows);
+nlohmann::ordered_json HistoryJson(const HistoryRow& row);
 
 }  // namespace plexer::gateway
