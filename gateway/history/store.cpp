@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <csignal>
+#include <cstring>
 #include <nlohmann/json.hpp>
 
 namespace plexer::gateway {
@@ -38,7 +39,11 @@ private:
     sqlite3_stmt* statement_ = nullptr;
 };
 
-std::string ErrorOf(sqlite3* db) { return sqlite3_errmsg(db); }
+// SQLite's words, with the system's when a write failed ("disk I/O error (File too large)").
+std::string ErrorOf(sqlite3* db) {
+    const int system = sqlite3_system_errno(db);
+    return std::string(sqlite3_errmsg(db)) + (system != 0 ? std::string(" (") + std::strerror(system) + ")" : "");
+}
 
 sqlite3* Open(const std::string& path, int flags) {
     sqlite3* db = nullptr;
