@@ -280,6 +280,7 @@ void Serve(Session& session, const GatewayConfig& config, const std::vector<Gate
     // The map in the order the poller keeps its points, which every face indexes.
     LineCore core(poller, std::make_shared<const Running>(Running{config, MapOf(poller.Gates(), config)}), logger);
     const std::unique_ptr<HistoryRecorder> history = StartHistory(core);
+    if (history) core.SetHistory(&history->Source());
     const Output& out = session.Out();
     const auto health = [&] { PrintHealth(out, poller.Units(), poller.Line(), PollClock::now()); };
     TrafficCounts traffic;

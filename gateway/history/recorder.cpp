@@ -38,8 +38,9 @@ HistoryLimits LimitsOf(const HistoryConfig& config) {
 
 }  // namespace
 
-HistoryRecorder::HistoryRecorder(LineCore& core, std::unique_ptr<HistoryStore> store, std::size_t most)
-    : core_(core), store_(std::move(store)), most_(most), seen_(core.Gates().size()), writer_([this] { Run(); }) {}
+HistoryRecorder::HistoryRecorder(LineCore& core, std::unique_ptr<HistoryStore> store,
+                                 std::unique_ptr<HistoryStore> reader, std::size_t most)
+    : core_(core), store_(std::move(store)), reader_(std::move(reader)), most_(most), seen_(core.Gates().size()), writer_([this] { Run(); }) {}
 
 HistoryRecorder::~HistoryRecorder() {
     {
@@ -49,6 +50,8 @@ HistoryRecorder::~HistoryRecorder() {
     wake_.notify_one();
     writer_.join();
 }
+
+const HistorySource& HistoryRecorder::Source() const { return *reader_; }
 
 void HistoryRecorder::AfterCycle() {
     std::vector<HistoryRow> rows;
@@ -74,7 +77,7 @@ void HistoryRecorder::QueueChanges(std::vector<HistoryRow>& rows) {
         const SystemClock::time_point at =
             verdict.Good() && verdict.age ? wall - std::chrono::duration_cast<SystemClock::duration>(*verdict.age)
                                           : wall;
-        rows.push_back(HistoryRow{EpochMs(at), running->map.Gates()[i].gas, ReasonName(verdict.reason),
+        rows.push_back(HistoryRow{0, EpochMs(at), running->map.Gates()[i].gas, ReasonName(verdict.reason),
                                   verdict.counts, verdict.Good() ? verdicts[i].eu : std::nullopt});
     }
 }
@@ -83,13 +86,13 @@ void HistoryRecorder::QueueEvents(std::vector<HistoryRow>& rows) {
     const PollClock::time_point now = PollClock::now();
     const std::int64_t at = EpochMs(SystemClock::now());
     const bool up = core_.Line().up;
-    if (up != lineUp_) rows.push_back(HistoryRow{at, "line", up ? "back" : "lost", {}, {}});
+    if (up != lineUp_) rows.push_back(HistoryRow{0, at, "line", up ? "back" : "lost", {}, {}});
     lineUp_ = up;
     for (const UnitHealth& unit : core_.Units()) {
         const bool demoted = DemotedAt(unit, now);
         bool& was = demoted_[unit.unit];
         if (demoted != was) {
-            rows.push_back(HistoryRow{at, "unit " + Hex2(static_cast<unsigned>(unit.unit)), demoted ? "demoted" : "back",
+            rows.push_back(HistoryRow{0, at, "unit " + Hex2(static_cast<unsigned>(unit.unit)), demoted ? "demoted" : "back",
                                       {}, {}});
         }
         was = demoted;
@@ -162,7 +165,8 @@ std::unique_ptr<HistoryRecorder> StartHistory(LineCore& core) {
     const std::string path = core.Settings()->config.history.path;
     if (path.empty()) return nullptr;
     try {
-        return std::make_unique<HistoryRecorder>(core, HistoryStore::OpenForWriting(path));
+        std::unique_ptr<HistoryStore> store = HistoryStore::OpenForWriting(path);
+        return std::make_unique<HistoryRecorder>(core, std::move(store), HistoryStore::OpenForReading(path));
     } catch (const HistoryRefused& e) {
         throw CommandFailure(kExitUsage, std::string("--history ") + e.what());
     }

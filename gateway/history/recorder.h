@@ -21,7 +21,8 @@ class HistoryStore;
 class HistoryRecorder {
 public:
     // `most`: rows waiting for the disk before more are dropped (and counted).
-    HistoryRecorder(LineCore& core, std::unique_ptr<HistoryStore> store, std::size_t most = 1 << 16);
+    HistoryRecorder(LineCore& core, std::unique_ptr<HistoryStore> store, std::unique_ptr<HistoryStore> reader,
+                    std::size_t most = 1 << 16);
     // Writes what is still queued, then stops.
     ~HistoryRecorder();
     HistoryRecorder(const HistoryRecorder&) = delete;
@@ -29,6 +30,8 @@ public:
 
     // On the poller's thread after each cycle: queues what changed, never waits on the disk.
     void AfterCycle();
+    // The store for readers on any thread, on a connection of their own.
+    const HistorySource& Source() const;
 
 private:
     struct Seen {
@@ -45,6 +48,7 @@ private:
 
     LineCore& core_;
     std::unique_ptr<HistoryStore> store_;
+    std::unique_ptr<HistoryStore> reader_;
     const std::size_t most_;
     // Only the poller's thread: what was last recorded of each point, unit and the line.
     std::vector<Seen> seen_;

@@ -47,7 +47,7 @@ std::string ErrorOf(sqlite3* db) {
 
 sqlite3* Open(const std::string& path, int flags) {
     sqlite3* db = nullptr;
-    const int result = sqlite3_open_v2(path.c_str(), &db, flags | SQLITE_OPEN_NOMUTEX, nullptr);
+    const int result = sqlite3_open_v2(path.c_str(), &db, flags, nullptr);
     if (result != SQLITE_OK) {
         const std::string why = db ? ErrorOf(db) : sqlite3_errstr(result);
         sqlite3_close(db);
@@ -63,13 +63,13 @@ std::unique_ptr<HistoryStore> HistoryStore::OpenForWriting(const std::string& pa
     // A file size limit must fail a write, which the store reports and outlives, not end the gateway.
     std::signal(SIGXFSZ, SIG_IGN);
     std::unique_ptr<HistoryStore> store(
-        new HistoryStore(Open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE), path));
+        new HistoryStore(Open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX), path));
     store->CheckOurs();
     return store;
 }
 
 std::unique_ptr<HistoryStore> HistoryStore::OpenForReading(const std::string& path) {
-    std::unique_ptr<HistoryStore> store(new HistoryStore(Open(path, SQLITE_OPEN_READONLY), path));
+    std::unique_ptr<HistoryStore> store(new HistoryStore(Open(path, SQLITE_OPEN_READONLY | SQLITE_OPEN_FULLMUTEX), path));
     store->CheckOurs();
     return store;
 }
@@ -200,7 +200,7 @@ std::vector<HistoryRow> HistoryStore::Rows(const std::vector<std::string>& gases
         if (gas.size() >= 2) names.push_back("unit " + gas.substr(0, 2));
     }
     names.push_back("line");
-    const Statement select(db_, "SELECT r.at_ms, s.name, r.quality, r.counts, r.eu FROM rows r "
+    const Statement select(db_, "SELECT r.rowid, r.at_ms, s.name, r.quality, r.counts, r.eu FROM rows r "
                                 "JOIN sources s ON s.id = r.source WHERE r.at_ms BETWEEN ?1 AND ?2 "
                                 "AND (?3 OR s.name IN (SELECT value FROM json_each(?4))) ORDER BY r.at_ms, r.rowid");
     const std::string list = names.dump();
@@ -208,17 +208,33 @@ std::vector<HistoryRow> HistoryStore::Rows(const std::vector<std::string>& gases
     sqlite3_bind_int64(*select, 2, toMs);
     sqlite3_bind_int(*select, 3, gases.empty() ? 1 : 0);
     sqlite3_bind_text(*select, 4, list.c_str(), -1, SQLITE_STATIC);
+    return Read(*select);
+}
+
+std::vector<HistoryRow> HistoryStore::After(HistoryCursor after, std::int64_t beforeMs, std::size_t most) const {
+    const Statement select(db_, "SELECT r.rowid, r.at_ms, s.name, r.quality, r.counts, r.eu FROM rows r "
+                                "JOIN sources s ON s.id = r.source WHERE (r.at_ms, r.rowid) > (?1, ?2) "
+                                "AND r.at_ms < ?3 ORDER BY r.at_ms, r.rowid LIMIT ?4");
+    sqlite3_bind_int64(*select, 1, after.atMs);
+    sqlite3_bind_int64(*select, 2, after.id);
+    sqlite3_bind_int64(*select, 3, beforeMs);
+    sqlite3_bind_int64(*select, 4, static_cast<std::int64_t>(most));
+    return Read(*select);
+}
+
+std::vector<HistoryRow> HistoryStore::Read(sqlite3_stmt* select) const {
     std::vector<HistoryRow> rows;
     int step = 0;
-    while ((step = sqlite3_step(*select)) == SQLITE_ROW) {
+    while ((step = sqlite3_step(select)) == SQLITE_ROW) {
         HistoryRow row;
-        row.atMs = sqlite3_column_int64(*select, 0);
-        row.source = reinterpret_cast<const char*>(sqlite3_column_text(*select, 1));
-        row.quality = reinterpret_cast<const char*>(sqlite3_column_text(*select, 2));
-        if (sqlite3_column_type(*select, 3) != SQLITE_NULL) {
-            row.counts = static_cast<std::int16_t>(sqlite3_column_int(*select, 3));
+        row.id = sqlite3_column_int64(select, 0);
+        row.atMs = sqlite3_column_int64(select, 1);
+        row.source = reinterpret_cast<const char*>(sqlite3_column_text(select, 2));
+        row.quality = reinterpret_cast<const char*>(sqlite3_column_text(select, 3));
+        if (sqlite3_column_type(select, 4) != SQLITE_NULL) {
+            row.counts = static_cast<std::int16_t>(sqlite3_column_int(select, 4));
         }
-        if (sqlite3_column_type(*select, 4) != SQLITE_NULL) row.eu = sqlite3_column_double(*select, 4);
+        if (sqlite3_column_type(select, 5) != SQLITE_NULL) row.eu = sqlite3_column_double(select, 5);
         rows.push_back(std::move(row));
     }
     if (step != SQLITE_DONE) throw std::runtime_error(path_ + ": " + ErrorOf(db_));

@@ -14,6 +14,7 @@
 #include "history_source.h"
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace plexer::gateway {
 
@@ -36,7 +37,7 @@ class HistoryStore : public HistorySource {
 public:
     // Creates the file if it is not there; throws HistoryRefused for one that is not ours or is damaged.
     static std::unique_ptr<HistoryStore> OpenForWriting(const std::string& path);
-    // Never writes; throws HistoryRefused likewise.
+    // Never writes, and may be read from several threads; throws HistoryRefused likewise.
     static std::unique_ptr<HistoryStore> OpenForReading(const std::string& path);
     ~HistoryStore() override;
     HistoryStore(const HistoryStore&) = delete;
@@ -50,6 +51,7 @@ public:
 
     std::vector<HistoryRow> Rows(const std::vector<std::string>& gases, std::int64_t fromMs,
                                  std::int64_t toMs) const override;
+    std::vector<HistoryRow> After(HistoryCursor after, std::int64_t beforeMs, std::size_t most) const override;
 
 private:
     HistoryStore(sqlite3* db, std::string path) : db_(db), path_(std::move(path)) {}
@@ -58,6 +60,7 @@ private:
     std::int64_t SourceId(const std::string& source);
     void Exec(const char* sql) const;
     std::int64_t Number(const char* sql) const;
+    std::vector<HistoryRow> Read(sqlite3_stmt* select) const;
 
     sqlite3* db_;
     std::string path_;
