@@ -1,5 +1,5 @@
 # The two commands of this project. Each installs what it needs first.
-.PHONY: test demo deps bench fuzz soak gateway-bench gateway-soak mqtt-bench attack install
+.PHONY: test demo deps bench fuzz soak gateway-bench gateway-soak mqtt-bench history-bench attack install
 
 deps:
 	bash scripts/install-deps.sh
@@ -53,6 +53,14 @@ gateway-bench: deps
 	build/native/tests/gateway/gateway_bench --clients 32 --seconds 20 --server minimal
 	build/native/tests/gateway/gateway_bench --clients 32 --seconds 10 --period-ms 0 --units 8 --baud 38400
 	build/native/tests/gateway/gateway_bench --clients 32 --seconds 10 --period-ms 0 --units 64 --baud 38400
+
+# The history store: rows a second beside a plain SQLite insert loop of the same
+# rows, then the gateway's CPU and changes stored with 64 units x 16 points changing every poll.
+history-bench: deps
+	cmake --preset native
+	cmake --build --preset native --target history_store_bench plexer optomux-sim
+	build/native/tests/history/history_store_bench 10
+	/usr/bin/python3 tests/history/gateway_bench.py build/native/plexer build/native/sim/optomux-sim 20
 
 # The gateway left running: 8 clients reading, 2 writing, a dead unit, and the
 # simulator killed and restarted on the same link every 60 s.
