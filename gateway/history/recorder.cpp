@@ -107,7 +107,8 @@ void HistoryRecorder::Hand(std::vector<HistoryRow> rows) {
         const std::size_t taken = std::min(room, rows.size());
         queue_.insert(queue_.end(), std::make_move_iterator(rows.begin()),
                       std::make_move_iterator(rows.begin() + static_cast<std::ptrdiff_t>(taken)));
-        firstDrop = taken < rows.size() && dropped_ == 0;
+        firstDrop = taken < rows.size() && !behind_;
+        behind_ = behind_ || taken < rows.size();
         dropped_ += static_cast<long>(rows.size() - taken);
     }
     wake_.notify_one();
@@ -147,6 +148,8 @@ void HistoryRecorder::Store(std::vector<HistoryRow> batch) {
         core_.Log().Note("history", "storing again; " + std::to_string(failedRows_) + " changes were dropped");
     }
     failedRows_ = 0;
+    const std::lock_guard lock(mutex_);
+    behind_ = false;
     failing_ = false;
 }
 

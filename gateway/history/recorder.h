@@ -59,10 +59,11 @@ private:
     bool failing_ = false;  // the last batch was refused by the disk
     PollClock::time_point nextPrune_{};
 
-    std::mutex mutex_;  // guards the queue, the dropped count and stopping_
+    std::mutex mutex_;  // guards the queue, the dropped count, behind_ and stopping_
     std::condition_variable wake_;
     std::vector<HistoryRow> queue_;
     long dropped_ = 0;
+    bool behind_ = false;  // dropping since the store last took a batch: said once
     bool stopping_ = false;
     std::thread writer_;  // last, so that it starts with the rest in place
 };
