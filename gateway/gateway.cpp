@@ -201,6 +201,7 @@ RunningPtr Reread(const std::function<GatewayConfig()>& resolve, const GatewayCo
             {"the points", fresh.gases != running.gases},
             {"the listening address", fresh.host != running.host || fresh.port != running.port},
             {"the poll settings", !SamePolling(fresh.poller, running.poller)},
+            {"the history store", fresh.history.path != running.history.path},
         };
         for (const auto& [what, changed] : kept) {
             if (changed) note(std::string("SIGHUP: ") + what + " changed; restart the gateway to apply it");
