@@ -22,6 +22,7 @@ PLEXER, SIMULATOR = sys.argv[1:3]
 UNITS = 64
 POINTS = ",".join(f"{unit:02X}AI*" for unit in range(UNITS))
 failures = []
+STARTED = []  # every gateway, ended however the test ends
 
 
 def check(what, ok, detail=""):
@@ -51,6 +52,7 @@ class Gateway:
         self.process = subprocess.Popen([*prefix, PLEXER, "gateway", line, "--points", POINTS, "--history", store,
                                          "--listen", "127.0.0.1:0", "--http", "127.0.0.1:0", "--interval", "100",
                                          "-t", "50"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        STARTED.append(self.process)
         self.log = []
         threading.Thread(target=lambda: self.log.extend(self.process.stderr), daemon=True).start()
         self.page = self.modbus = None
@@ -183,8 +185,9 @@ def main():
             for case in (crash, full_disk, refused):
                 case(line, scratch)
         finally:
-            sim.terminate()
-            sim.wait()
+            for process in [*STARTED, sim]:
+                process.kill()
+                process.wait()
     print("\n".join(["FAILED:", *failures]) if failures else "history: every check passed")
     return 1 if failures else 0
 
