@@ -18,7 +18,6 @@ constexpr const char* kSchema = R"(
 CREATE TABLE sources(id INTEGER PRIMARY KEY, name TEXT NOT NULL UNIQUE);
 CREATE TABLE rows(at_ms INTEGER NOT NULL, source INTEGER NOT NULL REFERENCES sources(id),
                   quality TEXT NOT NULL, counts INTEGER, eu REAL);
-CREATE INDEX rows_by_source ON rows(source, at_ms);
 CREATE INDEX rows_by_time ON rows(at_ms);
 )";
 
