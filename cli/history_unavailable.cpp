@@ -3,7 +3,8 @@
 namespace plexer {
 
 CLI::App* AddHistoryCommand(CLI::App& app, HistoryOptions&) {
-    return app.add_subcommand("history", "Show a gateway's stored history of points (Linux only)");
+    // Whatever it is given, it says why it cannot run.
+    return app.add_subcommand("history", "Show a gateway's stored history of points (Linux only)")->allow_extras();
 }
 
 void RunHistory(const GlobalOptions&, const HistoryOptions&) {
