@@ -10,6 +10,7 @@
 #include "format.h"
 #include "terminal.h"
 #include "gateway_command.h"
+#include "history.h"
 #include "port_access.h"
 #include "simulator.h"
 
@@ -36,6 +37,7 @@ struct Arguments {
     WatchOptions watch;
     ScanOptions scan;
     gateway::GatewayOptions gateway;
+    HistoryOptions history;
 };
 
 // A line setting that keeps the driver's default unless given.
@@ -132,6 +134,7 @@ void Dispatch(CLI::App& app, Arguments& a) {
     if (name == "simulate") return RunSimulate();
     if (name == "demo") return RunDemo(a.global);
     if (name == "gateway") return RunGateway(a.global, a.line, a.args, a.gateway);
+    if (name == "history") return RunHistory(a.global, a.history);
     const std::vector<std::string> rest = OwnArguments(name, a);
     if (name == "validate" && a.listTypes) {
         ListTypes(Output(a.global.json));
@@ -182,6 +185,7 @@ void BuildCommandLine(CLI::App& app, Arguments& a) {
     AddSimulateOptions(*simulate);
     app.add_subcommand("demo", std::string("Show the driver at work on a simulated rack") + linuxOnly);
     AddLineOptions(*AddGatewayCommand(app, a.gateway, a.args), a);
+    AddHistoryCommand(app, a.history);
 }
 
 // The first word that is neither an option of plexer's own nor its value

@@ -20,6 +20,7 @@
 #include "map_export.h"
 #include "mqtt_gateway.h"
 #include "poller.h"
+#include "recorder.h"
 #include "report.h"
 #include "server.h"
 #include "terminal.h"
@@ -200,6 +201,7 @@ RunningPtr Reread(const std::function<GatewayConfig()>& resolve, const GatewayCo
             {"the points", fresh.gases != running.gases},
             {"the listening address", fresh.host != running.host || fresh.port != running.port},
             {"the poll settings", !SamePolling(fresh.poller, running.poller)},
+            {"the history store", fresh.history.path != running.history.path},
         };
         for (const auto& [what, changed] : kept) {
             if (changed) note(std::string("SIGHUP: ") + what + " changed; restart the gateway to apply it");
@@ -258,6 +260,15 @@ std::unique_ptr<StatusServer> StartPage(const GatewayConfig& config, const Statu
     return page;
 }
 
+// Each cycle's end, to every face that follows the line.
+std::function<void(long)> AfterEachCycle(std::function<void(long)> mqtt, HistoryRecorder* history) {
+    if (history == nullptr) return mqtt;
+    return [mqtt = std::move(mqtt), history](long cycle) {
+        if (mqtt) mqtt(cycle);
+        history->AfterCycle();
+    };
+}
+
 // Serving starts before the first poll: a value not read yet answers 0x0B.
 void Serve(Session& session, const GatewayConfig& config, const std::vector<Gate>& gates,
            const std::function<GatewayConfig()>& resolve, const Signals& signals, const TraceRing* wire) {
@@ -269,6 +280,8 @@ void Serve(Session& session, const GatewayConfig& config, const std::vector<Gate
     Poller poller(session.Driver(), gates, std::move(pollerOptions));
     // The map in the order the poller keeps its points, which every face indexes.
     LineCore core(poller, std::make_shared<const Running>(Running{config, MapOf(poller.Gates(), config)}), logger);
+    const std::unique_ptr<HistoryRecorder> history = StartHistory(core);
+    if (history) core.SetHistory(&history->Source());
     const Output& out = session.Out();
     const auto health = [&] { PrintHealth(out, poller.Units(), poller.Line(), PollClock::now()); };
     TrafficCounts traffic;
@@ -280,7 +293,7 @@ void Serve(Session& session, const GatewayConfig& config, const std::vector<Gate
     {
         const std::unique_ptr<Server> server = config.serveModbus ? Listen(config, core, traffic) : nullptr;
         if (server) AnnounceListener(*server, config, out, note);
-        PollerThread thread(poller, mqtt::AfterCycle(publisher.get()));
+        PollerThread thread(poller, AfterEachCycle(mqtt::AfterCycle(publisher.get()), history.get()));
         Reloader reloader([&] {
             if (RunningPtr fresh = Reread(resolve, config, poller, note)) core.Reload(std::move(fresh));
         });
@@ -334,6 +347,8 @@ CLI::App* AddGatewayCommand(CLI::App& app, GatewayOptions& o, std::vector<std::s
     gateway->add_option("--http", o.http, "Serve a read-only status page, JSON and /metrics there: the forms of --listen, or a bare PORT on "
                         "loopback")
         ->type_name("HOST:PORT");
+    gateway->add_option("--history", o.history, "Keep every change of the points in this SQLite file (made if not there)")
+        ->type_name("PATH");
     mqtt::AddMqttOptions(*gateway, o.mqtt);
     AddSettings(*gateway, o, "mqtt");
     return gateway;

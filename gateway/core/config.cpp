@@ -66,6 +66,8 @@ void ApplySetting(Setting setting, double value, GatewayConfig& config) {
     case Setting::kDrainTimeout: config.drainTimeout = Milliseconds(value); break;
     case Setting::kKeepAlive: config.mqtt.keepAliveS = whole; break;
     case Setting::kDeadband: config.mqtt.deadband = value; break;
+    case Setting::kHistoryDays: config.history.days = value; break;
+    case Setting::kHistoryMb: config.history.megabytes = value; break;
     }
 }
 
@@ -236,7 +238,8 @@ void ApplyConfigText(const std::string& text, GatewayConfig& config) {
         if (!file.is_object()) Fail("config", "must be an object");
         OnlyKeys(file, "",
                  {"line", "listen", "pollIntervalMs", "maxAgeMs", "demoteAfter", "demoteForS", "maxClients",
-                  "idleTimeoutS", "drainTimeoutS", "readOnly", "points", "units", "engineering", "http", "mqtt"});
+                  "idleTimeoutS", "drainTimeoutS", "readOnly", "points", "units", "engineering", "http", "mqtt",
+                  "history", "historyDays", "historyMb"});
         if (file.contains("line")) ApplyLine(file.at("line"), config.line);
         if (file.contains("listen")) ParseListen(Text(file.at("listen"), "listen"), config);
         for (const SettingEntry& entry : kSettings) {
@@ -251,6 +254,7 @@ void ApplyConfigText(const std::string& text, GatewayConfig& config) {
         if (file.contains("engineering")) config.engineering = ParseEngineering(file.at("engineering"));
         if (file.contains("http")) config.http = ParseHttp(Text(file.at("http"), "http"));
         if (file.contains("mqtt")) mqtt::ApplyMqttJson(file.at("mqtt"), config.mqtt);
+        if (file.contains("history")) config.history.path = Text(file.at("history"), "history");
     } catch (const JsonError& e) {
         throw std::invalid_argument(e.what());
     }
@@ -311,6 +315,7 @@ GatewayConfig ResolveConfig(const GatewayOptions& options, const LineOptions& li
     for (std::size_t i = 0; i < kSettingCount; ++i) {
         if (options.numbers[i]) ApplySetting(kSettings[i].setting, *options.numbers[i], config);
     }
+    if (options.history) config.history.path = *options.history;
     config.readOnly = config.readOnly || options.readOnly;
     config.mapFormat = options.mapFormat;
     if (!config.serveModbus && !config.mqtt.enabled) throw CommandFailure(kExitUsage, "--listen none needs --mqtt");

@@ -24,7 +24,8 @@ inline constexpr int kDefaultPort = 5020;
 // The numeric settings, each one entry that both the command line and the
 // file are built from, so that both accept and refuse alike.
 enum class Setting {
-    kInterval, kMaxAge, kDemoteAfter, kDemoteFor, kMaxClients, kIdleTimeout, kDrainTimeout, kKeepAlive, kDeadband
+    kInterval, kMaxAge, kDemoteAfter, kDemoteFor, kMaxClients, kIdleTimeout, kDrainTimeout, kKeepAlive, kDeadband,
+    kHistoryDays, kHistoryMb
 };
 
 struct SettingEntry {
@@ -58,6 +59,10 @@ inline constexpr SettingEntry kSettings[] = {
      "MQTT keep-alive in seconds"},
     {Setting::kDeadband, "--mqtt-deadband", "mqtt", "deadband", "N", 0, 65535, 0, false,
      "Change an analog value must pass to be published"},
+    {Setting::kHistoryDays, "--history-days", nullptr, "historyDays", "DAYS", 1, 3650, 30, false,
+     "Days of history kept"},
+    {Setting::kHistoryMb, "--history-mb", nullptr, "historyMb", "MB", 1, 1048576, 512, false,
+     "Megabytes the history may fill"},
 };
 inline constexpr std::size_t kSettingCount = std::size(kSettings);
 
@@ -73,6 +78,7 @@ struct GatewayOptions {
     bool readOnly = false;
     bool printMap = false;
     std::optional<std::string> http;
+    std::optional<std::string> history;
     std::string mapFormat = "text";
     mqtt::MqttFlags mqtt;
 };
@@ -81,6 +87,13 @@ struct GatewayOptions {
 struct Endpoint {
     std::string host = kDefaultHost;  // an IPv4 or IPv6 address, or localhost
     int port = 0;                      // 0: any free port
+};
+
+// The line's history store: off unless given a path.
+struct HistoryConfig {
+    std::string path;
+    double days = 30;
+    double megabytes = 512;
 };
 
 struct GatewayConfig {
@@ -100,6 +113,7 @@ struct GatewayConfig {
     std::string mapFormat = "text";
     bool serveModbus = true;  // false with --listen none
     mqtt::MqttConfig mqtt;
+    HistoryConfig history;
 };
 
 // "01AI*,05DO3" as gate address strings, upper-cased, '*' in the position

@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "history_source.h"
 #include "logger.h"
 #include "poller.h"
 #include "running.h"
@@ -58,11 +59,16 @@ public:
 
     const Logger& Log() const { return logger_; }
 
+    // The line's stored history, when it keeps one; set before serving.
+    void SetHistory(const HistorySource* history) { history_ = history; }
+    const HistorySource* History() const { return history_; }
+
 private:
     Poller& poller_;
     RunningSettings running_;
     const Logger& logger_;
     std::vector<std::function<void()>> listeners_;  // set before serving; read-only after
+    const HistorySource* history_ = nullptr;        // likewise
 };
 
 }  // namespace plexer::gateway

@@ -89,6 +89,8 @@ public:
             const std::lock_guard lock(bell->mutex);
             if (bell->ring) bell->ring();
         });
+        // Until the first birth, what the store keeps is forwarded after it.
+        Silenced();
         // After the broker, which the session sends through; its events wait queued.
         thread_ = std::thread([this] { Run(); });
     }
@@ -119,6 +121,14 @@ private:
         std::uint64_t bdSeq;
         std::string text;  // the topic of a message, the reason of a loss
         std::string payload;
+    };
+
+    // A span when nothing reached the broker: its stored changes go out once born again.
+    struct Outage {
+        std::int64_t fromMs = 0;
+        std::optional<std::int64_t> toMs;  // the birth that ended it
+        HistoryCursor through;             // forwarded so far
+        long forwarded = 0;
     };
 
     void Note(const std::string& text) const { core_.Log().Note("mqtt", text); }
@@ -167,6 +177,7 @@ private:
             TakeSettings();
             for (const Event& event : events) Handle(event);
             if (polled && born_) Send(node_.Changes(View()));
+            if (polled && born_) Forward();
             lock.lock();
         }
     }
@@ -197,6 +208,7 @@ private:
             warnedUnreachable_ = true;
             connected_ = false;
             born_ = false;
+            Silenced();
             break;
         case Event::kMessage: Message(event.text, event.payload); break;
         }
@@ -207,13 +219,58 @@ private:
         if (!MayPublish()) return;
         born_ = true;
         Send(node_.Birth(View(), bdSeq_));
+        if (born_ && !outages_.empty() && !outages_.back().toMs) outages_.back().toMs = NowMs();
     }
 
     void Send(const std::vector<Outgoing>& messages) {
         for (const Outgoing& message : messages) {
-            // Not queued for later: a fresh birth follows the reconnect instead.
-            if (!broker_->Publish(message.topic, message.payload)) born_ = false;
+            // Not queued for later: a fresh birth follows the reconnect instead, and the store the rest.
+            if (!broker_->Publish(message.topic, message.payload)) {
+                born_ = false;
+                Silenced();
+            }
         }
+    }
+
+    static std::int64_t NowMs() {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    }
+
+    // From now on nothing reaches the broker: with a store, an outage to forward later.
+    void Silenced() {
+        if (core_.History() == nullptr || (!outages_.empty() && !outages_.back().toMs)) return;
+        const std::int64_t now = NowMs();
+        outages_.push_back(Outage{now, std::nullopt, HistoryCursor{now, -1}, 0});
+    }
+
+    // The oldest ended outage's next stored changes, flagged historical, after
+    // the live ones: a bounded share each poll, so that live data is never held up.
+    void Forward() {
+        constexpr std::size_t kRowsEachPoll = 256;
+        if (outages_.empty() || !outages_.front().toMs) return;
+        Outage& outage = outages_.front();
+        std::vector<HistoryRow> rows;
+        try {
+            rows = core_.History()->After(outage.through, *outage.toMs, kRowsEachPoll);
+        } catch (const std::runtime_error& e) {
+            return Note(std::string("stored changes not forwarded yet: ") + e.what());
+        }
+        if (rows.empty()) {
+            if (outage.forwarded > 0) Note("forwarded " + std::to_string(outage.forwarded) + " stored changes");
+            outages_.pop_front();
+            return;
+        }
+        for (const Forwarded& forwarded : node_.Historical(rows)) {
+            if (!forwarded.message.topic.empty() &&
+                !broker_->Publish(forwarded.message.topic, forwarded.message.payload)) {
+                born_ = false;
+                return Silenced();
+            }
+            outage.through = forwarded.through;
+        }
+        outage.forwarded += static_cast<long>(rows.size());
     }
 
     void Message(const std::string& topic, const std::string& payload) {
@@ -242,6 +299,7 @@ private:
         Note("primary host " + config_.primaryHost + " offline: NDEATH sent, disconnecting to connect again");
         connected_ = false;
         born_ = false;
+        Silenced();
         broker_->Leave();
     }
 
@@ -267,6 +325,7 @@ private:
     bool primaryOnline_ = false;
     bool warnedUnreachable_ = false;
     std::uint64_t bdSeq_ = 0;
+    std::deque<Outage> outages_;  // oldest first; only the last may be open
 
     mutable std::mutex mutex_;  // guards what follows
     std::condition_variable wake_;

@@ -335,6 +335,53 @@ std::vector<Outgoing> EdgeNode::Changes(const LineView& line) {
     return out;
 }
 
+namespace {
+
+Reason ReasonNamed(const std::string& name) {
+    for (auto reason = Reason::kGood; reason <= Reason::kLineLost;
+         reason = static_cast<Reason>(static_cast<int>(reason) + 1)) {
+        if (name == ReasonName(reason)) return reason;
+    }
+    return Reason::kFailed;
+}
+
+}  // namespace
+
+std::vector<Forwarded> EdgeNode::Historical(const std::vector<HistoryRow>& rows) {
+    constexpr int kMostMetrics = 64;
+    std::vector<Forwarded> out;
+    Payload payload;
+    std::size_t device = 0;
+    HistoryCursor through;
+    const auto flush = [&] {
+        if (payload.metrics_size() == 0) return;
+        payload.set_timestamp(EpochMs(SystemClock::now()));
+        payload.set_seq(NextSeq());
+        out.push_back({{Topic("DDATA", devices_[device].id), payload.SerializeAsString()}, through});
+        payload.Clear();
+    };
+    for (const HistoryRow& row : rows) {
+        for (std::size_t d = 0; d < devices_.size(); ++d) {
+            const auto entry = std::ranges::find(devices_[d].metrics, row.source, &MetricEntry::gas);
+            if (entry == devices_[d].metrics.end()) continue;
+            if (d != device || payload.metrics_size() >= kMostMetrics) flush();
+            device = d;
+            PointVerdict point{};
+            point.verdict.reason = ReasonNamed(row.quality);
+            point.verdict.counts = row.counts;
+            point.eu = row.eu;
+            Payload::Metric& metric = *payload.add_metrics();
+            SetValue(metric, *entry, point, std::nullopt);
+            metric.set_timestamp(static_cast<std::uint64_t>(row.atMs));
+            metric.set_is_historical(true);
+        }
+        through = {row.atMs, row.id};
+    }
+    flush();
+    if (!rows.empty() && (out.empty() || out.back().through.id != through.id)) out.push_back({{}, through});
+    return out;
+}
+
 bool EdgeNode::AsksRebirth(const std::string& text) {
     Payload payload;
     if (!payload.ParseFromString(text)) return false;

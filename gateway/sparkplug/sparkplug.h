@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "history_source.h"
 #include "line_core.h"
 #include "mqtt_config.h"
 
@@ -63,6 +64,13 @@ struct Outgoing {
     std::string payload;
 };
 
+// A message of stored changes, and how far through the store it goes; an
+// empty topic: nothing to send, only rows that no metric stands for.
+struct Forwarded {
+    Outgoing message;
+    HistoryCursor through;
+};
+
 // What a DCMD asks: a plan to submit, or why none of it is written.
 struct DeviceCommand {
     const Device* device = nullptr;
@@ -85,6 +93,8 @@ public:
     std::vector<Outgoing> Birth(const LineView& line, std::uint64_t bdSeq);
     // What changed since the last message: DDEATH, DBIRTH, DDATA and NDATA.
     std::vector<Outgoing> Changes(const LineView& line);
+    // Stored changes as DDATA flagged historical, each metric at its read time, in the rows' order.
+    std::vector<Forwarded> Historical(const std::vector<HistoryRow>& rows);
 
     // Whether an NCMD asks for Node Control/Rebirth.
     static bool AsksRebirth(const std::string& payload);

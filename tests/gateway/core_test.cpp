@@ -2,6 +2,7 @@
 // face asks, and one logger that no face can flood.
 #include <gtest/gtest.h>
 
+#include "history_source.h"
 #include "logger.h"
 #include "write_plan.h"
 
@@ -105,3 +106,26 @@ TEST(Logger, RepeatsAreCountedAndNoSourceFloodsTheOthers) {
 
 }  // namespace
 }  // namespace plexer::gateway
+
+// The export's and the page's times: every form given, and what is no time refused rather than guessed.
+TEST(HistoryTime, EachFormAndItsRefusals) {
+    constexpr std::int64_t kNow = 1'796'743'603'598;  // 2026-12-08T15:26:43.598Z
+    const std::pair<const char*, std::optional<std::int64_t>> cases[] = {
+        {"now", kNow},
+        {"-90s", kNow - 90'000},
+        {"-15m", kNow - 900'000},
+        {"-2h", kNow - 7'200'000},
+        {"-7d", kNow - 604'800'000},
+        {"1700000000000", 1'700'000'000'000},
+        {"2026-12-08T15:26:43Z", kNow - 598},
+        {"2026-12-08 15:26", kNow - 43'598},
+        {"2024-02-29T00:00", 1'709'164'800'000},
+        {"2026-02-29T00:00", std::nullopt},
+        {"2026-12-08T24:00", std::nullopt},
+        {"-2w", std::nullopt},
+        {"yesterday", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const auto& [text, expected] : cases) EXPECT_EQ(plexer::gateway::HistoryTime(text, kNow), expected) << text;
+    EXPECT_EQ(plexer::gateway::HistoryTimeText(kNow), "2026-12-08T15:26:43.598Z");
+}

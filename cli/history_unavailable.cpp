@@ -1,0 +1,14 @@
+#include "history.h"
+
+namespace plexer {
+
+CLI::App* AddHistoryCommand(CLI::App& app, HistoryOptions&) {
+    // Whatever it is given, it says why it cannot run.
+    return app.add_subcommand("history", "Show a gateway's stored history of points (Linux only)")->allow_extras();
+}
+
+void RunHistory(const GlobalOptions&, const HistoryOptions&) {
+    throw CommandFailure(kExitUsage, "history runs on Linux only, as the gateway that keeps it");
+}
+
+}  // namespace plexer
