@@ -15,6 +15,7 @@
 #include "format.h"
 #include "host.h"
 #include "log_view.h"
+#include "net_line.h"
 #include "poller.h"
 #include "wire_trace.h"
 
@@ -102,6 +103,8 @@ private:
     void StartLine(const LineConfig& config, const std::string& port);
     void ReportAdapter(const std::string& port) const;
     void StartTrace(const LineOptions& line, LineConfig& config);
+    void StartNetLine(const LineOptions& line, const NetAddress& address, LineConfig& config);
+    std::unique_ptr<TraceLog> OpenTraceLog(const LineOptions& line);
 
     GlobalOptions options_;
     std::chrono::steady_clock::time_point started_;
@@ -111,6 +114,7 @@ private:
     // The driver's line closes before the relay under it, and that before its file.
     std::unique_ptr<std::FILE, CloseFile> traceFile_;
     std::unique_ptr<WireTrace> trace_;
+    std::unique_ptr<NetLine> net_;  // the relay to a serial server, for a tcp:// or rfc2217:// port
     std::FILE* traceCopy_ = nullptr;
     std::unique_ptr<Host> host_;
     LineConfig line_;  // what the driver was started with
