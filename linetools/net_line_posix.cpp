@@ -139,6 +139,10 @@ struct NetLine::Relay {
     std::deque<Setting> asked;       // sent, their answers awaited in order
     std::vector<Setting> current;    // what the server holds, as far as it said
     std::string lastError;
+    // Purges sent and not yet answered: what the server sends before the
+    // answer was in its buffer before the purge, stale, and is dropped.
+    int purgesAwaited = 0;
+    bool purgesAnswered = true;  // false once a server let one go unanswered
 
     // Shared with the poller's thread.
     mutable std::mutex mutex;
@@ -179,12 +183,12 @@ struct NetLine::Relay {
             if (connecting) Connected();
             else FromServer();
         }
-        if (state != State::kUp && Clock::now() >= deadline) Overdue();
+        if ((state != State::kUp || purgesAwaited > 0) && Clock::now() >= deadline) Overdue();
         return true;
     }
 
     int TimeoutMs() const {
-        if (state == State::kUp) return -1;
+        if (state == State::kUp && purgesAwaited == 0) return -1;
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
         return static_cast<int>(std::max<std::int64_t>(0, left.count()));
     }
@@ -196,7 +200,10 @@ struct NetLine::Relay {
         case State::kNegotiating:
             return Lose(comPortAgreed ? "no answer to the " + std::string(asked.front().name) + " within 5 s"
                                       : "no answer to the COM port option (RFC 2217) within 5 s");
-        case State::kUp: return;
+        case State::kUp:
+            purgesAwaited = 0;
+            purgesAnswered = false;
+            return Note("the server does not answer purges: data is no longer held back after one");
         }
     }
 
@@ -246,6 +253,8 @@ struct NetLine::Relay {
         // Blocking from here: frames are short, and TCP_USER_TIMEOUT bounds a stuck write.
         fcntl(socket.Get(), F_SETFL, fcntl(socket.Get(), F_GETFL) & ~O_NONBLOCK);
         decoder = {};
+        purgesAwaited = 0;
+        purgesAnswered = true;
         asked.clear();
         current.clear();
         comPortAgreed = false;
@@ -325,7 +334,9 @@ struct NetLine::Relay {
     void Control(std::uint8_t status) {
         if (status & TIOCPKT_IOCTL) TerminalChanged();
         const std::uint8_t purge = ((status & TIOCPKT_FLUSHREAD) ? 1 : 0) | ((status & TIOCPKT_FLUSHWRITE) ? 2 : 0);
-        if (purge != 0) Ask({telnet::kPurgeData, "purge", std::string(1, static_cast<char>(purge)), ""});
+        if (purge == 0) return;
+        if (purgesAnswered && purgesAwaited++ == 0) deadline = Clock::now() + kAnswerWait;
+        Ask({telnet::kPurgeData, "purge", std::string(1, static_cast<char>(purge)), ""});
     }
 
     // The driver set its terminal. A pseudo-terminal keeps the rate and stop
@@ -374,17 +385,25 @@ struct NetLine::Relay {
         if (n <= 0) return Lose(n == 0 ? "the server closed the connection" : std::strerror(errno));
         std::string data;
         std::vector<telnet::Event> events;
-        if (address.rfc2217) decoder.Take({bytes, static_cast<std::size_t>(n)}, data, events);
+        std::vector<std::size_t> splits;
+        if (address.rfc2217) decoder.Take({bytes, static_cast<std::size_t>(n)}, data, events, splits);
         else data.assign(bytes, static_cast<std::size_t>(n));
-        if (!data.empty() && state == State::kUp) {
-            WriteAll(master.Get(), data);
-            if (log) log->Received(data.data(), data.size(), TraceLog::Clock::now());
+        // Events interleave with data: each split is where one event came.
+        std::size_t from = 0;
+        for (std::size_t i = 0; i <= events.size(); ++i) {
+            const std::size_t to = i < events.size() ? splits[i] : data.size();
+            Deliver(std::string_view(data).substr(from, to - from));
+            from = to;
+            if (i == events.size() || state == State::kDown) break;
+            if (events[i].kind == telnet::Event::Kind::kNegotiation) Negotiate(events[i]);
+            else if (events[i].option == telnet::kComPort) Answered(events[i].body);
         }
-        for (const telnet::Event& event : events) {
-            if (state == State::kDown) return;
-            if (event.kind == telnet::Event::Kind::kNegotiation) Negotiate(event);
-            else if (event.option == telnet::kComPort) Answered(event.body);
-        }
+    }
+
+    void Deliver(std::string_view data) {
+        if (data.empty() || state != State::kUp || purgesAwaited > 0) return;
+        WriteAll(master.Get(), data);
+        if (log) log->Received(data.data(), data.size(), TraceLog::Clock::now());
     }
 
     // BINARY and suppress-go-ahead are taken both ways, COM port from our side
@@ -424,6 +443,9 @@ struct NetLine::Relay {
         const std::string answer = body.substr(1);
         const Setting setting = *awaited;
         asked.erase(awaited);
+        if (command == telnet::kPurgeData && purgesAwaited > 0 && --purgesAwaited > 0) {
+            deadline = Clock::now() + kAnswerWait;
+        }
         if (answer != setting.value) {
             return Refused("the server refused the " + std::string(setting.name) + ": asked " + setting.text +
                            ", answered " + ValueText(command, answer));

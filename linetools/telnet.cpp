@@ -24,7 +24,8 @@ std::string ComPortCommand(std::uint8_t command, std::string_view value) {
     return out;
 }
 
-void Decoder::Take(std::string_view bytes, std::string& data, std::vector<Event>& events) {
+void Decoder::Take(std::string_view bytes, std::string& data, std::vector<Event>& events,
+                   std::vector<std::size_t>& splits) {
     for (const char c : bytes) {
         const auto b = static_cast<std::uint8_t>(c);
         switch (state_) {
@@ -48,6 +49,7 @@ void Decoder::Take(std::string_view bytes, std::string& data, std::vector<Event>
             break;
         case State::kVerb:
             events.push_back({Event::Kind::kNegotiation, verb_, b, {}});
+            splits.push_back(data.size());
             state_ = State::kData;
             break;
         case State::kSub:
@@ -63,9 +65,10 @@ void Decoder::Take(std::string_view bytes, std::string& data, std::vector<Event>
                 if (!sub_.empty()) {
                     events.push_back({Event::Kind::kSubnegotiation, kSb, static_cast<std::uint8_t>(sub_[0]),
                                       sub_.substr(1)});
+                    splits.push_back(data.size());
                 }
                 state_ = b == kSe ? State::kData : State::kCommand;
-                if (state_ == State::kCommand) Take(std::string_view(&c, 1), data, events);
+                if (state_ == State::kCommand) Take(std::string_view(&c, 1), data, events, splits);
             }
             break;
         }

@@ -46,8 +46,10 @@ struct Event {
 // The server's stream taken apart as it comes, split anywhere.
 class Decoder {
 public:
-    // Data to `data`, the rest to `events`.
-    void Take(std::string_view bytes, std::string& data, std::vector<Event>& events);
+    // Data to `data`, the rest to `events`, and to `splits` the size `data`
+    // had when each event came, since what follows an answer may depend on it.
+    void Take(std::string_view bytes, std::string& data, std::vector<Event>& events,
+              std::vector<std::size_t>& splits);
 
 private:
     enum class State { kData, kCommand, kVerb, kSub, kSubIac };

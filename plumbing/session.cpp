@@ -17,6 +17,9 @@ constexpr int kTimeoutUnitMs = 10;
 constexpr unsigned kHighestBaud = 65535;  // the driver's field has 16 bits
 constexpr unsigned kDefaultBaud = 9600;
 constexpr std::chrono::seconds kUnattendedRepeatWindow{60};
+// A serial server adds its own delays to each reply (ser2net's purge alone
+// takes some 40 ms), beyond the shortest time-out a subcommand may default to.
+constexpr int kLeastServerTimeoutMs = 150;
 
 // The code of a stop-bit count or parity named in any case; 0 for a name not listed.
 template <std::size_t N>
@@ -92,6 +95,11 @@ private:
 
 }  // namespace
 
+int DefaultTimeoutMs(const std::string& port, int defaultMs) {
+    return port.starts_with("tcp://") || port.starts_with("rfc2217://") ? std::max(defaultMs, kLeastServerTimeoutMs)
+                                                                         : defaultMs;
+}
+
 void CheckLineOptions(const LineOptions& line) {
     const std::vector<unsigned> rates = SupportedBaudRates();
     const unsigned baud = line.baud.value_or(kDefaultBaud);
@@ -124,7 +132,8 @@ LineConfig Session::PrepareLine(const LineOptions& line, int defaultTimeoutMs) {
     const std::optional<NetAddress> server =
         WithExitCode<std::invalid_argument>(kExitUsage, [&line] { return ParseNetAddress(line.port); });
     if (server) {
-        LineConfig config = Configure(line, host_->Ident().defaultSettings, defaultTimeoutMs);
+        LineConfig config =
+            Configure(line, host_->Ident().defaultSettings, DefaultTimeoutMs(line.port, defaultTimeoutMs));
         if (options_.verbose) log_.Note(line.port + " " + ShortSettings(config.settings));
         StartNetLine(line, *server, config);
         return config;

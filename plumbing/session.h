@@ -61,6 +61,9 @@ struct LineOptions {
     std::optional<std::string> trace;  // set: trace the wire, to this file or, when "-", to standard error
 };
 
+// A subcommand's default time-out, longer for a line behind a serial server.
+int DefaultTimeoutMs(const std::string& port, int defaultMs);
+
 // What can be told wrong with line options before anything is loaded: a baud
 // rate the port cannot take, a trace this platform cannot make. Throws
 // CommandFailure(kExitUsage).
