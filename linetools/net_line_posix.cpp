@@ -295,9 +295,10 @@ struct NetLine::Relay {
         state = State::kDown;
         lastError = reason;
         {
+            // The loss's own reason stays while attempts to connect again fail.
             const std::lock_guard lock(mutex);
             up = false;
-            lostReason = reason;
+            if (wasUp || !firstKept) lostReason = reason;
         }
         if (!firstKept) {
             firstKept = true;
