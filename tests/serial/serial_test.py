@@ -223,7 +223,11 @@ def restarts(plexer, rig, kind, count, every_s, down_s=2.0, line_args=()):
     """The gateway over `kind` while ser2net is killed and restarted `count`
     times: every recovery, and every acknowledged write found at the unit."""
     modbus_port, http_port = free_port(), free_port()
-    gateway = subprocess.Popen([plexer, "gateway", rig.url(kind), "--points", "05AI0,05AO1", "--interval", "200",
+    # The server given in the config file, as a plant's service has it.
+    config = os.path.join(rig.folder, f"gateway-{kind}.json")
+    with open(config, "w") as f:
+        json.dump({"line": {"port": rig.url(kind)}, "points": ["05AI0", "05AO1"]}, f)
+    gateway = subprocess.Popen([plexer, "gateway", "--config", config, "--interval", "200",
                                 "--max-age", "1000", "--listen", f"127.0.0.1:{modbus_port}",
                                 "--http", f"127.0.0.1:{http_port}", *line_args],
                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
