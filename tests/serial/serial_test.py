@@ -298,23 +298,17 @@ def check_misbehaving(plexer):
         print(f"{name}: exit {code} in {took:.1f} s")
 
 
-def check_addresses(plexer):
-    """Malformed server addresses are refused as usage, before anything is tried."""
-    for address in ["tcp://127.0.0.1", "tcp://:7000", "rfc2217://::1:7000", "tcp://host:99999", "tcp://[::1"]:
-        result = run(plexer, "read", address, "05AI0")
-        assert result.returncode == 2 and "tcp://HOST:PORT" in result.stderr, (address, result)
-
-
 def bench(plexer, sim, folder):
     """Poll cycle over ser2net beside the direct pseudo-terminal, at two rates."""
     load = os.getloadavg()
-    print(f"load average {load[0]:.2f} {load[1]:.2f} {load[2]:.2f}")
+    print(f"load average {load[0]:.2f} {load[1]:.2f} {load[2]:.2f}; 2 units, 8N1, 100 polls each, "
+          "ratio = direct / over ser2net")
     polls = 100
     for baud in (9600, 38400):
         cycles = {}
-        for name in ("direct", "tcp", "rfc2217"):
-            rig = Rig(sim, folder, (name,) if name != "direct" else (), baud=baud)
-            port = rig.link if name == "direct" else rig.url(name)
+        for name, kinds in (("direct", ()), ("raw", ("tcp",)), ("rfc2217", ("rfc2217",))):
+            rig = Rig(sim, folder, kinds, baud=baud)
+            port = rig.url(kinds[0]) if kinds else rig.link
             try:
                 run(plexer, "read", port, "05AI0", "06DI0", "-b", str(baud))  # units cleared before timing
                 started = time.monotonic()
@@ -324,10 +318,9 @@ def bench(plexer, sim, folder):
                 cycles[name] = (time.monotonic() - started) / polls * 1000
             finally:
                 rig.close()
-        print(f"{baud:6d} baud 8N1, 2 units: direct {cycles['direct']:.1f} ms, "
-              f"raw {cycles['tcp']:.1f} ms ({cycles['direct'] / cycles['tcp']:.3f}), "
-              f"rfc2217 {cycles['rfc2217']:.1f} ms ({cycles['direct'] / cycles['rfc2217']:.3f})  "
-              f"[direct / over ser2net; load {os.getloadavg()[0]:.2f}]")
+        print(f"{baud:6d} baud: " + ", ".join(f"{name} {ms:.1f} ms ({cycles['direct'] / ms:.3f})"
+                                             for name, ms in cycles.items()) +
+              f"  [load {os.getloadavg()[0]:.2f}]")
 
 
 def soak(args, folder):
@@ -371,7 +364,6 @@ def main():
             return bench(args.plexer, args.sim, folder)
         if args.soak:
             return soak(args, folder)
-        check_addresses(args.plexer)
         check_misbehaving(args.plexer)
         for kind in ("tcp", "rfc2217"):
             rig = Rig(args.sim, folder, (kind,))
