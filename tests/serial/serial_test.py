@@ -230,7 +230,8 @@ def restarts(plexer, rig, kind, count, every_s, down_s=2.0, line_args=()):
     gateway = subprocess.Popen([plexer, "gateway", "--config", config, "--interval", "200",
                                 "--max-age", "1000", "--listen", f"127.0.0.1:{modbus_port}",
                                 "--http", f"127.0.0.1:{http_port}", *line_args],
-                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+                               stdout=open(os.path.join(rig.folder, f"gateway-{kind}.log"), "w"),
+                               stderr=subprocess.STDOUT)  # a file: a pipe read only at the end could fill
     recoveries = []
     try:
         client = ModbusTcpClient("127.0.0.1", port=modbus_port, timeout=5, retries=0)
@@ -250,7 +251,9 @@ def restarts(plexer, rig, kind, count, every_s, down_s=2.0, line_args=()):
         client.close()
     finally:
         gateway.send_signal(signal.SIGINT)
-        log = gateway.communicate(timeout=30)[0]
+        gateway.wait(timeout=30)
+        with open(os.path.join(rig.folder, f"gateway-{kind}.log")) as f:
+            log = f.read()
     at_unit = rig.written()
     lost = [v for v in writer.acknowledged if f"S0002{v:03X}" not in at_unit]
     return {"recoveries": recoveries, "acknowledged": len(writer.acknowledged), "lost": lost, "line": line,
