@@ -1,5 +1,5 @@
 # The two commands of this project. Each installs what it needs first.
-.PHONY: test demo deps bench fuzz soak gateway-bench gateway-soak mqtt-bench history-bench attack install deb
+.PHONY: test demo deps bench fuzz soak gateway-bench gateway-soak mqtt-bench history-bench attack install deb serial-soak serial-bench
 
 deps:
 	bash scripts/install-deps.sh
@@ -111,3 +111,19 @@ mqtt-bench: deps
 	cmake --build --preset native --target plexer optomux-sim sparkplug_python
 	/usr/bin/python3 tests/mqtt/mqtt_bench.py --plexer build/native/plexer --sim build/native/sim/optomux-sim \
 	  --pb-dir build/native/gateway/sparkplug/python --lines $(MQTT_LINES) --seconds 20 --interval 100 --baud 38400
+
+# The gateway behind ser2net (raw and RFC 2217 at once), ser2net killed and
+# restarted every SERIAL_EVERY s: every recovery and every acknowledged write.
+SERIAL_SOAK_SECONDS ?= 300
+SERIAL_EVERY ?= 30
+serial-soak: deps
+	cmake --preset native
+	cmake --build --preset native --target plexer qsnwndut optomux-sim
+	/usr/bin/python3 tests/serial/serial_test.py build/native/plexer build/native/sim/optomux-sim \
+	  --soak $(SERIAL_SOAK_SECONDS) --every $(SERIAL_EVERY)
+
+# Poll cycle over ser2net beside the direct pseudo-terminal, at 9600 and 38400.
+serial-bench: deps
+	cmake --preset native
+	cmake --build --preset native --target plexer qsnwndut optomux-sim
+	/usr/bin/python3 tests/serial/serial_test.py build/native/plexer build/native/sim/optomux-sim --bench

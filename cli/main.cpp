@@ -48,7 +48,9 @@ CLI::Option* AddLineSetting(CLI::App& sub, const char* name, std::optional<T>& s
 
 void AddLineOptions(CLI::App& sub, Arguments& a) {
     LineOptions& line = a.line;
-    sub.add_option("-p,--port", line.port, "Serial port (COM3, /dev/ttyS0, pts/3); or the first argument")
+    sub.add_option("-p,--port", line.port,
+                   "Serial port (COM3, /dev/ttyS0, pts/3) or serial server (tcp://HOST:PORT, "
+                   "rfc2217://HOST:PORT); or the first argument")
         ->group("Line");
     AddLineSetting(sub, "-b,--baud", line.baud, "Baud rate (default 9600)");
     AddLineSetting(sub, "-d,--data-bits", line.dataBits, "Data bits (default 8)")->check(CLI::Range(5, 8));

@@ -96,7 +96,7 @@ void RunScan(Session& session, const LineOptions& line, const ScanOptions& scan)
                              "--from " + std::to_string(scan.from) + " is above --to " + std::to_string(scan.to));
     const LineConfig config = session.TakeLine(line, kDefaultScanTimeoutMs);
     std::unique_ptr<HostLine> port = OpenPort(config);
-    const auto wait = std::chrono::milliseconds(line.timeoutMs.value_or(kDefaultScanTimeoutMs));
+    const auto wait = std::chrono::milliseconds(line.timeoutMs.value_or(DefaultTimeoutMs(line.port, kDefaultScanTimeoutMs)));
     const Output& out = session.Out();
     const bool progress = IsTerminal(stderr);
     const int total = scan.to - scan.from + 1;

@@ -17,6 +17,9 @@ constexpr int kTimeoutUnitMs = 10;
 constexpr unsigned kHighestBaud = 65535;  // the driver's field has 16 bits
 constexpr unsigned kDefaultBaud = 9600;
 constexpr std::chrono::seconds kUnattendedRepeatWindow{60};
+// A serial server adds its own delays to each reply (ser2net's purge alone
+// takes some 40 ms), beyond the shortest time-out a subcommand may default to.
+constexpr int kLeastServerTimeoutMs = 150;
 
 // The code of a stop-bit count or parity named in any case; 0 for a name not listed.
 template <std::size_t N>
@@ -92,6 +95,11 @@ private:
 
 }  // namespace
 
+int DefaultTimeoutMs(const std::string& port, int defaultMs) {
+    return port.starts_with("tcp://") || port.starts_with("rfc2217://") ? std::max(defaultMs, kLeastServerTimeoutMs)
+                                                                         : defaultMs;
+}
+
 void CheckLineOptions(const LineOptions& line) {
     const std::vector<unsigned> rates = SupportedBaudRates();
     const unsigned baud = line.baud.value_or(kDefaultBaud);
@@ -121,6 +129,15 @@ void Session::StartLine(const LineOptions& line, int defaultTimeoutMs) {
 
 LineConfig Session::PrepareLine(const LineOptions& line, int defaultTimeoutMs) {
     if (line.port.empty()) throw CommandFailure(kExitUsage, "no port: give it as -p PORT or as the first argument");
+    const std::optional<NetAddress> server =
+        WithExitCode<std::invalid_argument>(kExitUsage, [&line] { return ParseNetAddress(line.port); });
+    if (server) {
+        LineConfig config =
+            Configure(line, host_->Ident().defaultSettings, DefaultTimeoutMs(line.port, defaultTimeoutMs));
+        if (options_.verbose) log_.Note(line.port + " " + ShortSettings(config.settings));
+        StartNetLine(line, *server, config);
+        return config;
+    }
     const std::string problem = PortProblem(line.port);
     if (!problem.empty()) throw CommandFailure(kExitNoLine, "port " + problem);
     LineConfig config = Configure(line, host_->Ident().defaultSettings, defaultTimeoutMs);
@@ -138,6 +155,10 @@ LineConfig Session::PrepareLine(const LineOptions& line, int defaultTimeoutMs) {
 void Session::StartLine(const LineConfig& config, const std::string& port) {
     CheckOpened(host_->Start(config), port);
     line_ = config;
+    if (net_) {
+        device_ = net_->Watch();
+        return;
+    }
     device_ = WatchDevice(port);
     // A traced driver talks to the relay, whose end never goes: the real
     // device is watched, and the driver reopens the relay's end.
@@ -178,18 +199,32 @@ void Session::ReportAdapter(const std::string& port) const {
               "DRIVER==\"ftdi_sio\", ATTR{latency_timer}=\"1\"");
 }
 
-void Session::StartTrace(const LineOptions& line, LineConfig& config) {
+std::unique_ptr<TraceLog> Session::OpenTraceLog(const LineOptions& line) {
+    if (!line.trace) return nullptr;
     std::FILE* out = stderr;
     if (*line.trace != "-") {
         traceFile_.reset(std::fopen(line.trace->c_str(), "w"));
         if (!traceFile_) throw CommandFailure(kExitUsage, "--trace: cannot write " + *line.trace);
         out = traceFile_.get();
     }
+    return std::make_unique<TraceLog>(out, started_, traceCopy_);
+}
+
+void Session::StartTrace(const LineOptions& line, LineConfig& config) {
+    std::unique_ptr<TraceLog> log = OpenTraceLog(line);
     trace_ = WithExitCode(kExitNoLine, [&] {
-        auto log = std::make_unique<TraceLog>(out, started_, traceCopy_);
         return std::make_unique<WireTrace>(line.port, config.settings, std::move(log));
     });
     config.portName = trace_->DriverPort();
+}
+
+// The driver gets the relay's pseudo-terminal; the trace, if any, is the relay's own.
+void Session::StartNetLine(const LineOptions& line, const NetAddress& address, LineConfig& config) {
+    std::unique_ptr<TraceLog> log = OpenTraceLog(line);
+    net_ = WithExitCode(kExitNoLine, [&] {
+        return std::make_unique<NetLine>(address, config.settings, std::move(log));
+    });
+    config.portName = net_->DriverPort();
 }
 
 void Failures::Check() const {

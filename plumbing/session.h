@@ -15,6 +15,7 @@
 #include "format.h"
 #include "host.h"
 #include "log_view.h"
+#include "net_line.h"
 #include "poller.h"
 #include "wire_trace.h"
 
@@ -60,6 +61,9 @@ struct LineOptions {
     std::optional<std::string> trace;  // set: trace the wire, to this file or, when "-", to standard error
 };
 
+// A subcommand's default time-out, longer for a line behind a serial server.
+int DefaultTimeoutMs(const std::string& port, int defaultMs);
+
 // What can be told wrong with line options before anything is loaded: a baud
 // rate the port cannot take, a trace this platform cannot make. Throws
 // CommandFailure(kExitUsage).
@@ -102,6 +106,8 @@ private:
     void StartLine(const LineConfig& config, const std::string& port);
     void ReportAdapter(const std::string& port) const;
     void StartTrace(const LineOptions& line, LineConfig& config);
+    void StartNetLine(const LineOptions& line, const NetAddress& address, LineConfig& config);
+    std::unique_ptr<TraceLog> OpenTraceLog(const LineOptions& line);
 
     GlobalOptions options_;
     std::chrono::steady_clock::time_point started_;
@@ -111,6 +117,7 @@ private:
     // The driver's line closes before the relay under it, and that before its file.
     std::unique_ptr<std::FILE, CloseFile> traceFile_;
     std::unique_ptr<WireTrace> trace_;
+    std::unique_ptr<NetLine> net_;  // the relay to a serial server, for a tcp:// or rfc2217:// port
     std::FILE* traceCopy_ = nullptr;
     std::unique_ptr<Host> host_;
     LineConfig line_;  // what the driver was started with
