@@ -251,6 +251,32 @@ class KeepAlive(threading.Thread):
         connection.close()
 
 
+class Scraper(threading.Thread):
+    """A kept-open /metrics scraper once a second, as Prometheus keeps one: every
+    failed request on it counts as a missed scrape."""
+
+    def __init__(self, port):
+        super().__init__(daemon=True)
+        self.port, self.stop, self.scrapes, self.missed = port, threading.Event(), 0, 0
+        self.start()
+
+    def run(self):
+        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=5)
+        while not self.stop.is_set():
+            begun = time.monotonic()
+            self.scrapes += 1
+            try:
+                connection.request("GET", "/metrics")
+                response = connection.getresponse()
+                response.read()
+                self.missed += response.status != 200
+            except (OSError, http.client.HTTPException):
+                self.missed += 1
+                connection.close()
+            self.stop.wait(max(0.0, 1.0 - (time.monotonic() - begun)))
+        connection.close()
+
+
 def judge_window(name, figures, quiet_p99, modbus_port, latency_bound=None):
     """Tight bounds in the full run; bounds of seconds in the short one."""
     latency, scrapes = p99(figures["latencies"]), figures["scrapes"]
@@ -291,6 +317,26 @@ def attack_idle(gateway, probe, quiet):
     judge_window(f"idle x{SIZE['idle']}", figures, quiet, gateway.modbus)
     for s in sockets:
         s.close()
+
+
+def attack_flood(gateway, probe, quiet):
+    """Bursts of idle connections, far beyond the page's cap, while a kept-open
+    scraper comes back every second: the flood takes its places from itself."""
+    scraper = Scraper(gateway.page)
+    deadline, sockets = time.monotonic() + SIZE["hold_s"], []
+    while time.monotonic() < deadline:
+        fresh = connect_many(gateway.page, SIZE["idle"] // 4)
+        for s in sockets:
+            s.close()
+        sockets = fresh
+        time.sleep(0.5)
+    scraper.stop.set()
+    scraper.join()
+    for s in sockets:
+        s.close()
+    say(scraper.scrapes > 0 and scraper.missed == 0, f"bursts of idle x{SIZE['idle'] // 4}: a kept-open scraper "
+        "misses nothing", f"{scraper.missed} of {scraper.scrapes} scrapes missed")
+    judge_window(f"bursts of idle x{SIZE['idle'] // 4}", probe.window(), quiet, gateway.modbus)
 
 
 def attack_keepalive(gateway, probe, quiet):
@@ -464,7 +510,7 @@ def attack_fifo(gateway, probe, quiet):
 
 
 ATTACKS = [("refusals", attack_refusals), ("slowloris", attack_slowloris), ("idle", attack_idle),
-           ("keepalive", attack_keepalive), ("post", attack_post), ("siege", attack_siege), ("dcmd", attack_dcmd), ("fifo", attack_fifo)]
+           ("flood", attack_flood), ("keepalive", attack_keepalive), ("post", attack_post), ("siege", attack_siege), ("dcmd", attack_dcmd), ("fifo", attack_fifo)]
 
 
 def main():

@@ -8,6 +8,8 @@
 //    11-character frame and a 68-character reply at 10 bits a character, plus
 //    the driver's closing pause of 4 ms.
 //
+//  - the gateway's CPU time and context switches (all its threads) per line
+//    transaction; --clients 0 leaves the line's own cost alone;
 //  - with --server minimal, the same clients against a minimal libmodbus
 //    select() server with a static mapping instead, for a yardstick.
 //
@@ -19,12 +21,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
+
+#include <unistd.h>
 
 #include "gateway_client.h"
 #include "sim_fixture.h"
@@ -37,6 +43,41 @@ using Clock = std::chrono::steady_clock;
 constexpr double kFrameCharacters = 11;
 constexpr double kReplyCharacters = 1 + 64 + 3;
 constexpr double kClosingPauseS = 0.004;
+
+// The machine is shared: every figure goes out beside the load it was taken under.
+std::string LoadAverage() {
+    std::ifstream file("/proc/loadavg");
+    std::string one, five, fifteen;
+    file >> one >> five >> fifteen;
+    return "load average " + one + " " + five + " " + fifteen;
+}
+
+// CPU seconds and context switches of a process, every thread's added up.
+struct Cost {
+    double cpuSeconds = 0;
+    long switches = 0;
+};
+
+Cost CostOf(pid_t pid) {
+    Cost cost;
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string field;
+    std::getline(stat, field, ')');  // past the command's name, which may hold spaces
+    long ticks = 0;
+    for (int i = 3; i <= 15 && stat >> field; ++i) {
+        if (i == 14 || i == 15) ticks += std::atol(field.c_str());
+    }
+    cost.cpuSeconds = static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
+    std::error_code ignored;
+    for (const auto& task : std::filesystem::directory_iterator(tasks, ignored)) {
+        std::ifstream status(task.path() / "status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.find("ctxt_switches:") != std::string::npos) cost.switches += std::atol(line.c_str() + line.find(':') + 1);
+        }
+    }
+    return cost;
+}
 
 struct Settings {
     int clients = 32;
@@ -70,8 +111,8 @@ Settings Parse(int argc, char** argv) {
         }
     }
     if (settings.bauds.empty()) settings.bauds = {9600, 38400};
-    if (settings.units < 1 || settings.units > 255) {
-        std::fprintf(stderr, "gateway_bench: --units is from 1 to 255\n");
+    if (settings.clients < 0 || settings.units < 1 || settings.units > 255) {
+        std::fprintf(stderr, "gateway_bench: --units is from 1 to 255, --clients 0 or more\n");
         std::exit(2);
     }
     return settings;
@@ -170,16 +211,16 @@ void PrintLatency(const char* server, unsigned baud, const Settings& settings, C
     const double p50 = Percentile(all.latenciesMs, 0.50);
     const double p99 = Percentile(all.latenciesMs, 0.99);
     std::printf("%s  %6u baud  %d units  %d clients  %zu reads (%ld exceptions, %ld failed)  %.0f reads/s  "
-                "latency p50 %.3f ms  p99 %.3f ms  max %.3f ms\n",
+                "latency p50 %.3f ms  p99 %.3f ms  max %.3f ms  (%s)\n",
                 server, baud, settings.units, settings.clients, reads, all.exceptions, all.failures,
-                static_cast<double>(reads) / seconds, p50, p99, maxMs);
+                static_cast<double>(reads) / seconds, p50, p99, maxMs, LoadAverage().c_str());
 }
 
 void MeasureMinimal(const Settings& settings) {
     Gateway server({MINIMAL_SERVER}, std::chrono::seconds(5));
     std::printf("gateway_bench: minimal_modbus_server (libmodbus select(), a static mapping); %d clients, each "
-                "reading 16 input registers of one of %d unit ids every %d ms, for %.0f s\n",
-                settings.clients, settings.units, settings.periodMs, settings.seconds);
+                "reading 16 input registers of one of %d unit ids every %d ms, for %.0f s; %s\n",
+                settings.clients, settings.units, settings.periodMs, settings.seconds, LoadAverage().c_str());
     const Clock::time_point start = Clock::now();
     ClientResults all = Load(server.Port(), settings, [&] {
         std::this_thread::sleep_for(std::chrono::duration<double>(settings.seconds));
@@ -205,16 +246,22 @@ void Measure(unsigned baud, const Settings& settings) {
                      points, "--interval", "0", "--max-age", "60000"});
     std::printf("gateway_bench: optomux-sim --cleared --baud %u with %d analog units; plexer gateway -b %u "
                 "--interval 0 --max-age 60000 --points %s; %d clients, each reading one unit's 16 input registers "
-                "every %d ms, for %.0f s\n",
-                baud, units, baud, points.c_str(), settings.clients, settings.periodMs, settings.seconds);
+                "every %d ms, for %.0f s; %s\n",
+                baud, units, baud, points.c_str(), settings.clients, settings.periodMs, settings.seconds,
+                LoadAverage().c_str());
     const int port = gateway.Port();
     AwaitFirstPoll(port, units);
 
     Clock::time_point start, end;
-    long first = 0, last = 0;
+    long first = 0, last = 0, counted = 0;
+    Cost before, after;
     ClientResults all = Load(port, settings, [&] {
         std::tie(start, first) = NextTransaction(port, units);
+        before = CostOf(gateway.Pid());
         std::this_thread::sleep_for(std::chrono::duration<double>(settings.seconds));
+        // Taken before the wait for the counters to move, which asks the gateway without a pause.
+        after = CostOf(gateway.Pid());
+        counted = Transactions(port, units);
         std::tie(end, last) = NextTransaction(port, units);
     });
     const double seconds = std::chrono::duration<double>(end - start).count();
@@ -226,6 +273,11 @@ void Measure(unsigned baud, const Settings& settings) {
                 "  (target >= 98%%: %s)\n",
                 baud, units, cycle * 1000, last - first, seconds, limit * 1000, 100.0 * limit / cycle,
                 limit / cycle >= 0.98 ? "met" : "NOT met");
+    const double transactions = static_cast<double>(std::max(counted - first, 1L));
+    std::printf("gateway  %6u baud  %d units  %d clients  per line transaction: %.0f us CPU, %.1f context switches"
+                "  (%s)\n",
+                baud, units, settings.clients, (after.cpuSeconds - before.cpuSeconds) * 1e6 / transactions,
+                static_cast<double>(after.switches - before.switches) / transactions, LoadAverage().c_str());
     std::fflush(stdout);
     gateway.Stop(SIGTERM);
 }
