@@ -41,7 +41,7 @@ struct ServeHooks {
 bool TakeSignal(int signalFd, const ServeHooks& hooks);
 
 // Descriptors the gateway holds besides its clients: standard streams, the
-// line, the listener, the signal and wake descriptors, the spare, the driver's.
+// line, the listener, the signal and wake descriptors, the epoll set, the spare, the driver's.
 inline constexpr int kDescriptorsBesideClients = 16;
 
 // Raises the descriptor limit to what `maxClients` needs; throws
