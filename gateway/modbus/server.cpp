@@ -5,7 +5,7 @@
 #include <modbus/modbus.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
@@ -31,6 +31,12 @@ constexpr std::size_t kReadChunk = 4096;
 // A request must arrive whole within this time of its first byte.
 constexpr std::chrono::milliseconds kFrameTimeout{2000};
 constexpr int kMaxWaitMs = 1000;
+constexpr int kEventsPerWake = 64;
+// The epoll tags of the descriptors that are not clients; a client's is its
+// connection's address, never one of these.
+constexpr std::uint64_t kSignalTag = 1;
+constexpr std::uint64_t kWakeTag = 2;
+constexpr std::uint64_t kListenTag = 3;
 // With no descriptor left and no client to let go, the listener rests this long.
 constexpr std::chrono::milliseconds kAcceptPause{200};
 
@@ -68,16 +74,23 @@ Server::Server(const ServerOptions& options, LineCore& core)
     if (modbus_ == nullptr) Fail("libmodbus");
     completions_->wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     spare_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (completions_->wake < 0 || spare_ < 0) {
+    epoll_ = epoll_create1(EPOLL_CLOEXEC);
+    const auto release = [this] {
+        for (const int fd : {completions_->wake, spare_, epoll_}) {
+            if (fd >= 0) close(fd);
+        }
         modbus_free(modbus_);
+    };
+    if (completions_->wake < 0 || spare_ < 0 || epoll_ < 0) {
+        const int cause = errno;
+        release();
+        errno = cause;
         Fail("eventfd");
     }
     try {
         Listen();
     } catch (...) {
-        close(completions_->wake);
-        close(spare_);
-        modbus_free(modbus_);
+        release();
         throw;
     }
 }
@@ -96,6 +109,7 @@ Server::~Server() {
     for (Connection& connection : connections_) Close(connection);
     if (listen_ >= 0) close(listen_);
     close(spare_);
+    close(epoll_);
     // Writes still queued may complete later: the eventfd goes with the last holder.
     {
         const std::lock_guard lock(completions_->mutex);
@@ -107,10 +121,33 @@ Server::~Server() {
     modbus_free(modbus_);
 }
 
+// Closing the descriptor takes it out of the epoll set too.
 void Server::Close(Connection& connection) {
     if (connection.closed) return;
     close(connection.fd);
     connection.closed = true;
+    connection.watched = false;
+    anyClosed_ = true;
+}
+
+void Server::Watch(int fd, std::uint64_t tag, std::uint32_t events) {
+    epoll_event event{};
+    event.events = events;
+    event.data.u64 = tag;
+    if (epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event) != 0) Fail("epoll_ctl");
+}
+
+// A client is read on only with no write in flight (its answers keep their
+// order) and until the stop; left out of the set otherwise, so that its hang-up cannot spin the loop.
+void Server::SyncWatch(Connection& connection) {
+    const bool wanted = !connection.closed && !connection.pending && !stopping_;
+    if (wanted == connection.watched) return;
+    if (wanted) {
+        Watch(connection.fd, reinterpret_cast<std::uintptr_t>(&connection), EPOLLIN);
+    } else {
+        epoll_ctl(epoll_, EPOLL_CTL_DEL, connection.fd, nullptr);
+    }
+    connection.watched = wanted;
 }
 
 // Lets go of the client idle longest, one with no write in flight; false when there is none.
@@ -149,10 +186,11 @@ void Server::Accept(const ServeHooks& hooks) {
         }
         const int on = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        Connection connection;
+        Connection& connection = connections_.emplace_back();
         connection.fd = fd;
         connection.lastHeard = Clock::now();
-        connections_.push_back(std::move(connection));
+        SyncWatch(connection);
+        Expect(Deadline(connection, core_.Settings()->config.idleTimeout));
     }
 }
 
@@ -173,6 +211,14 @@ void Server::Receive(Connection& connection) {
 // rest back until the driver has done it, so that answers keep their order.
 // Once stopping, the poller takes no more writes: what is left is not taken on.
 void Server::Process(Connection& connection) {
+    TakeRequests(connection);
+    SyncWatch(connection);
+    if (!connection.closed && !connection.pending) {
+        Expect(Deadline(connection, core_.Settings()->config.idleTimeout));
+    }
+}
+
+void Server::TakeRequests(Connection& connection) {
     while (!connection.closed && !connection.pending && !stopping_) {
         std::vector<std::uint8_t> adu;
         const Cut cut = CutRequest(connection.input, adu);
@@ -303,14 +349,26 @@ bool Server::AnyPending() const {
 }
 
 int Server::WaitMs(Clock::time_point now) const {
-    auto wait = std::chrono::milliseconds(kMaxWaitMs);
-    if (acceptPausedUntil_) wait = std::chrono::ceil<std::chrono::milliseconds>(*acceptPausedUntil_ - now);
+    Clock::time_point until = std::min(nextSweep_, now + std::chrono::milliseconds(kMaxWaitMs));
+    if (acceptPausedUntil_) until = std::min(until, *acceptPausedUntil_);
+    return static_cast<int>(std::max(std::chrono::ceil<std::chrono::milliseconds>(until - now).count(), 0L));
+}
+
+// Lets go of the clients past their deadline and finds the next one; at least
+// once every kMaxWaitMs, so that a reload's shorter time-out holds within it.
+void Server::Sweep(Clock::time_point now) {
     const std::chrono::milliseconds idleTimeout = core_.Settings()->config.idleTimeout;
-    for (const Connection& connection : connections_) {
-        if (connection.pending || connection.closed) continue;
-        wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(Deadline(connection, idleTimeout) - now));
+    nextSweep_ = now + std::chrono::milliseconds(kMaxWaitMs);
+    for (Connection& connection : connections_) {
+        // A client waiting on a slow line is not an idle one.
+        if (connection.closed || connection.pending) continue;
+        const Clock::time_point deadline = Deadline(connection, idleTimeout);
+        if (now > deadline) {
+            Close(connection);
+        } else {
+            Expect(deadline);
+        }
     }
-    return static_cast<int>(std::max(wait.count(), 0L));
 }
 
 bool TakeSignal(int signalFd, const ServeHooks& hooks) {
@@ -322,48 +380,64 @@ bool TakeSignal(int signalFd, const ServeHooks& hooks) {
     return false;
 }
 
+// No new client and no new request; what is queued gets the drain time-out.
+void Server::StopServing() {
+    stopping_ = true;
+    close(listen_);
+    listen_ = -1;
+    for (Connection& connection : connections_) SyncWatch(connection);
+    core_.Stop(core_.Settings()->config.drainTimeout);
+}
+
 void Server::Serve(int signalFd, const ServeHooks& hooks) {
-    std::vector<pollfd> fds;
-    std::vector<Connection*> watched;
+    Watch(signalFd, kSignalTag, EPOLLIN);
+    Watch(completions_->wake, kWakeTag, EPOLLIN);
+    Watch(listen_, kListenTag, EPOLLIN);
+    bool listening = true;
+    epoll_event events[kEventsPerWake];
+    std::vector<Connection*> ready;
     while (!stopping_ || AnyPending()) {
         const Clock::time_point now = Clock::now();
         if (acceptPausedUntil_ && now >= *acceptPausedUntil_) acceptPausedUntil_.reset();
         const bool accepting = !stopping_ && !acceptPausedUntil_;
-        fds.clear();
-        watched.clear();
-        fds.push_back({signalFd, POLLIN, 0});
-        fds.push_back({completions_->wake, POLLIN, 0});
-        fds.push_back({listen_, static_cast<short>(accepting ? POLLIN : 0), 0});
-        for (Connection& connection : connections_) {
-            if (stopping_ || connection.pending || connection.closed) continue;
-            fds.push_back({connection.fd, POLLIN, 0});
-            watched.push_back(&connection);
+        if (listen_ >= 0 && accepting != listening) {
+            epoll_event event{};
+            event.events = accepting ? static_cast<std::uint32_t>(EPOLLIN) : 0;
+            event.data.u64 = kListenTag;
+            epoll_ctl(epoll_, EPOLL_CTL_MOD, listen_, &event);
+            listening = accepting;
         }
-        if (poll(fds.data(), fds.size(), WaitMs(now)) < 0 && errno != EINTR) Fail("poll");
-        if ((fds[0].revents & POLLIN) != 0 && TakeSignal(signalFd, hooks) && !stopping_) {
-            // No new client and no new request; what is queued gets the drain time-out.
-            stopping_ = true;
-            close(listen_);
-            listen_ = -1;
-            core_.Stop(core_.Settings()->config.drainTimeout);
-        }
-        if ((fds[1].revents & POLLIN) != 0) TakeCompletions();
-        // Before accepting: a client let go to make room may not be read, its
-        // descriptor then perhaps the newcomer's.
-        for (std::size_t i = 0; i < watched.size(); ++i) {
-            const bool ready = (fds[i + 3].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
-            if (ready && !watched[i]->closed) Receive(*watched[i]);
-        }
-        if ((fds[2].revents & POLLIN) != 0 && listen_ >= 0) Accept(hooks);
-        const Clock::time_point after = Clock::now();
-        const std::chrono::milliseconds idleTimeout = core_.Settings()->config.idleTimeout;
-        for (Connection& connection : connections_) {
-            // A client waiting on a slow line is not an idle one.
-            if (!connection.closed && !connection.pending && after > Deadline(connection, idleTimeout)) {
-                Close(connection);
+        const int count = epoll_wait(epoll_, events, kEventsPerWake, WaitMs(now));
+        if (count < 0 && errno != EINTR) Fail("epoll_wait");
+        bool signalled = false, completed = false, newcomers = false;
+        ready.clear();
+        for (int i = 0; i < count; ++i) {
+            const std::uint64_t tag = events[i].data.u64;
+            if (tag == kSignalTag) {
+                signalled = true;
+            } else if (tag == kWakeTag) {
+                completed = true;
+            } else if (tag == kListenTag) {
+                newcomers = true;
+            } else {
+                ready.push_back(reinterpret_cast<Connection*>(tag));
             }
         }
-        connections_.remove_if([](const Connection& connection) { return connection.closed && !connection.pending; });
+        if (signalled && TakeSignal(signalFd, hooks) && !stopping_) StopServing();
+        if (completed) TakeCompletions();
+        // Before accepting: a client let go to make room may not be read, its
+        // descriptor then perhaps the newcomer's.
+        for (Connection* connection : ready) {
+            if (connection->watched) Receive(*connection);
+        }
+        if (newcomers && listen_ >= 0) Accept(hooks);
+        const Clock::time_point after = Clock::now();
+        if (after >= nextSweep_) Sweep(after);
+        // Only once no event of this round can point at them.
+        if (anyClosed_) {
+            connections_.remove_if([](const Connection& c) { return c.closed && !c.pending; });
+            anyClosed_ = false;
+        }
     }
 }
 

@@ -1,9 +1,11 @@
-// The Modbus TCP side: one thread serves every client with poll(). Requests
+// The Modbus TCP side: one thread serves every client with epoll, so that a
+// wake costs the sockets that are ready, not every client's. Requests
 // are framed by their MBAP header and answered with libmodbus's replies:
 // reads at once from the core's verdicts, writes once the driver has done them.
 // Every request takes the core's settings anew, so a reload reaches the next one.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -39,7 +41,7 @@ struct ServeHooks {
 bool TakeSignal(int signalFd, const ServeHooks& hooks);
 
 // Descriptors the gateway holds besides its clients: standard streams, the
-// line, the listener, the signal and wake descriptors, the spare, the driver's.
+// line, the listener, the signal and wake descriptors, the epoll set, the spare, the driver's.
 inline constexpr int kDescriptorsBesideClients = 16;
 
 // Raises the descriptor limit to what `maxClients` needs; throws
@@ -86,6 +88,7 @@ private:
         std::optional<Clock::time_point> partialSince;
         std::optional<PendingWrite> pending;
         bool closed = false;
+        bool watched = false;  // in the epoll set: read on only when no write is in flight
     };
 
     void Listen();
@@ -93,6 +96,7 @@ private:
     bool MakeRoom();
     void Receive(Connection& connection);
     void Process(Connection& connection);
+    void TakeRequests(Connection& connection);
     void Handle(Connection& connection, const std::uint8_t* adu, std::size_t length);
     void Answer(Connection& connection, const std::uint8_t* adu, std::size_t length, std::uint8_t function,
                 std::uint16_t address, const std::vector<std::uint16_t>& values);
@@ -100,8 +104,13 @@ private:
     void TakeCompletions();
     void FinishWrite(Connection& connection);
     static Clock::time_point Deadline(const Connection& connection, std::chrono::milliseconds idleTimeout);
+    void Expect(Clock::time_point deadline) { nextSweep_ = std::min(nextSweep_, deadline); }
+    void Sweep(Clock::time_point now);
     int WaitMs(Clock::time_point now) const;
     bool AnyPending() const;
+    void Watch(int fd, std::uint64_t tag, std::uint32_t events);
+    void SyncWatch(Connection& connection);
+    void StopServing();
     void Close(Connection& connection);
 
     ServerOptions options_;
@@ -114,6 +123,10 @@ private:
     bool loopback_ = true;
     std::optional<Clock::time_point> acceptPausedUntil_;
     bool stopping_ = false;
+    int epoll_ = -1;
+    // No client's deadline falls before this: the clients are swept only then, not on every wake.
+    Clock::time_point nextSweep_ = Clock::time_point::max();
+    bool anyClosed_ = false;  // since the closed were last let go
     std::shared_ptr<Completions> completions_;
     std::list<Connection> connections_;
 };

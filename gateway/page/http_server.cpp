@@ -6,6 +6,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -32,6 +33,20 @@ constexpr std::size_t kLingerBytes = 16 << 20;
 // Dropped a little at a time, so that a sender still writing gets to read the refusal before the close.
 constexpr std::size_t kDropChunk = 64 << 10;
 constexpr std::chrono::milliseconds kAcceptPause{200};
+// Newcomers taken per round: between rounds the ones taken get to send their
+// request, so that a flood of connections cannot push a client out unread.
+constexpr int kAcceptsPerRound = 16;
+
+// The page's thread runs this much nicer than the rest of the gateway.
+constexpr int kNicerThanServing = 5;
+
+// On a busy machine the page's work waits, not Modbus's; the page has seconds to answer.
+void LowerThisThread() {
+    const auto self = static_cast<id_t>(gettid());
+    errno = 0;
+    const int nice = getpriority(PRIO_PROCESS, self);
+    if (errno == 0) setpriority(PRIO_PROCESS, self, std::min(nice + kNicerThanServing, 19));
+}
 
 [[noreturn]] void Fail(const std::string& what) { throw std::runtime_error(what + ": " + std::strerror(errno)); }
 
@@ -145,19 +160,29 @@ void HttpServer::Close(Connection& connection) {
     connection.fd = -1;
 }
 
-// The connection idle longest, or slowest to finish its request, makes room.
-bool HttpServer::MakeRoom() {
-    Connection* oldest = nullptr;
+// Room is made first by a connection that never finished a request (the
+// oldest of them), then by the answered one idle longest: a client that has
+// been answered is kept ahead of sockets that only take a place.
+HttpServer::Connection* HttpServer::FirstToGo() {
+    Connection* first = nullptr;
     for (Connection& connection : connections_) {
-        if (connection.fd >= 0 && (oldest == nullptr || connection.since < oldest->since)) oldest = &connection;
+        if (connection.fd < 0) continue;
+        const bool sooner = first == nullptr || std::pair(connection.answered, connection.since) <
+                                                     std::pair(first->answered, first->since);
+        if (sooner) first = &connection;
     }
-    if (oldest == nullptr) return false;
-    Close(*oldest);
+    return first;
+}
+
+bool HttpServer::MakeRoom() {
+    Connection* const first = FirstToGo();
+    if (first == nullptr) return false;
+    Close(*first);
     return true;
 }
 
 void HttpServer::Accept() {
-    for (;;) {
+    for (int taken = 0; taken < kAcceptsPerRound; ++taken) {
         int fd = accept4(listen_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0 && (errno == EMFILE || errno == ENFILE)) {
             if (MakeRoom()) continue;
@@ -253,6 +278,7 @@ void HttpServer::Send(Connection& connection) {
         connection.phase = Phase::kClosing;
         return;
     }
+    connection.answered = true;
     connection.phase = connection.input.empty() ? Phase::kIdle : Phase::kReading;
 }
 
@@ -277,6 +303,7 @@ int HttpServer::WaitMs(Clock::time_point now) const {
 }
 
 void HttpServer::Serve() {
+    LowerThisThread();
     std::vector<pollfd> fds;
     std::vector<Connection*> watched;
     std::optional<Clock::time_point> pausedUntil;

@@ -1,8 +1,9 @@
 // A small HTTP/1.1 server for a read-only page: GET and HEAD only, one thread
 // serving every connection with poll(), as the Modbus server does. No client
 // can hold it: a request must arrive whole within a deadline however slowly it
-// trickles, connections are capped and the one idle or stalled longest makes
-// room for a newcomer, and a request with a body is refused at its headers.
+// trickles, connections are capped and a newcomer's room is made by one that
+// never finished a request before one that was answered (a kept-open scraper
+// outlives a flood of idle sockets), and a request with a body is refused at its headers.
 #pragma once
 
 #include <chrono>
@@ -70,11 +71,13 @@ private:
         std::size_t sent = 0;
         std::size_t dropped = 0;  // of a refused request's rest
         bool closeAfter = false;
+        bool answered = false;  // a whole request has come in and been answered
     };
 
     void Serve();
     void Accept();
     bool MakeRoom();
+    Connection* FirstToGo();
     void Receive(Connection& connection);
     void Answer(Connection& connection);
     void Respond(Connection& connection, int status, const HttpAnswer& answer, bool headOnly);

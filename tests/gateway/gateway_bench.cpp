@@ -8,23 +8,39 @@
 //    11-character frame and a 68-character reply at 10 bits a character, plus
 //    the driver's closing pause of 4 ms.
 //
+//  - the gateway's CPU time and context switches (all its threads) per line
+//    transaction; --clients 0 leaves the line's own cost alone;
+//  - with --page-rate N, the status page's five endpoints fetched N times a
+//    second in all on a kept-open connection while the clients read;
 //  - with --server minimal, the same clients against a minimal libmodbus
-//    select() server with a static mapping instead, for a yardstick.
+//    select() server with a static mapping instead, for a yardstick; with
+//    --line-beside, a gateway polls the same line at the first --baud beside
+//    it (no client of its own), so that both runs share the machine with a line's work.
 //
 //   gateway_bench [--clients 32] [--seconds 10] [--period-ms 10] [--units 8] [--server gateway|minimal]
-//                 [--baud 9600] [--baud 38400]
+//                 [--baud 9600] [--baud 38400] [--page-rate 0] [--line-beside]
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+#include <regex>
 
 #include "gateway_client.h"
 #include "sim_fixture.h"
@@ -38,26 +54,70 @@ constexpr double kFrameCharacters = 11;
 constexpr double kReplyCharacters = 1 + 64 + 3;
 constexpr double kClosingPauseS = 0.004;
 
+// The machine is shared: every figure goes out beside the load it was taken under.
+std::string LoadAverage() {
+    std::ifstream file("/proc/loadavg");
+    std::string one, five, fifteen;
+    file >> one >> five >> fifteen;
+    return "load average " + one + " " + five + " " + fifteen;
+}
+
+// CPU seconds and context switches of a process, every thread's added up.
+struct Cost {
+    double cpuSeconds = 0;
+    long switches = 0;
+};
+
+Cost CostOf(pid_t pid) {
+    Cost cost;
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string field;
+    std::getline(stat, field, ')');  // past the command's name, which may hold spaces
+    long ticks = 0;
+    for (int i = 3; i <= 15 && stat >> field; ++i) {
+        if (i == 14 || i == 15) ticks += std::atol(field.c_str());
+    }
+    cost.cpuSeconds = static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
+    std::error_code ignored;
+    for (const auto& task : std::filesystem::directory_iterator(tasks, ignored)) {
+        std::ifstream status(task.path() / "status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.find("ctxt_switches:") != std::string::npos) cost.switches += std::atol(line.c_str() + line.find(':') + 1);
+        }
+    }
+    return cost;
+}
+
 struct Settings {
     int clients = 32;
     double seconds = 10;
     int periodMs = 10;
     int units = 8;
     bool minimal = false;
+    bool lineBeside = false;
+    int pageRate = 0;
     std::vector<unsigned> bauds;
 };
 
 Settings Parse(int argc, char** argv) {
     Settings settings;
-    for (int i = 1; i + 1 < argc; i += 2) {
+    for (int i = 1; i < argc; i += 2) {
         const std::string name = argv[i];
-        const char* value = argv[i + 1];
+        if (name == "--line-beside") {
+            settings.lineBeside = true;
+            --i;
+            continue;
+        }
+        const char* value = i + 1 < argc ? argv[i + 1] : "";
         if (name == "--clients")
             settings.clients = std::atoi(value);
         else if (name == "--seconds")
             settings.seconds = std::atof(value);
         else if (name == "--period-ms")
             settings.periodMs = std::atoi(value);
+        else if (name == "--page-rate")
+            settings.pageRate = std::atoi(value);
         else if (name == "--units")
             settings.units = std::atoi(value);
         else if (name == "--server" && (std::string(value) == "gateway" || std::string(value) == "minimal"))
@@ -70,8 +130,8 @@ Settings Parse(int argc, char** argv) {
         }
     }
     if (settings.bauds.empty()) settings.bauds = {9600, 38400};
-    if (settings.units < 1 || settings.units > 255) {
-        std::fprintf(stderr, "gateway_bench: --units is from 1 to 255\n");
+    if (settings.clients < 0 || settings.units < 1 || settings.units > 255) {
+        std::fprintf(stderr, "gateway_bench: --units is from 1 to 255, --clients 0 or more\n");
         std::exit(2);
     }
     return settings;
@@ -170,16 +230,93 @@ void PrintLatency(const char* server, unsigned baud, const Settings& settings, C
     const double p50 = Percentile(all.latenciesMs, 0.50);
     const double p99 = Percentile(all.latenciesMs, 0.99);
     std::printf("%s  %6u baud  %d units  %d clients  %zu reads (%ld exceptions, %ld failed)  %.0f reads/s  "
-                "latency p50 %.3f ms  p99 %.3f ms  max %.3f ms\n",
+                "latency p50 %.3f ms  p99 %.3f ms  max %.3f ms  (%s)\n",
                 server, baud, settings.units, settings.clients, reads, all.exceptions, all.failures,
-                static_cast<double>(reads) / seconds, p50, p99, maxMs);
+                static_cast<double>(reads) / seconds, p50, p99, maxMs, LoadAverage().c_str());
 }
 
+// One GET on a kept-open connection, its answer read whole by its Content-Length; false when it failed.
+bool Fetch(int fd, const std::string& path) {
+    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: bench\r\n\r\n";
+    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) return false;
+    std::string answer;
+    char buffer[8192];
+    for (;;) {
+        const std::size_t end = answer.find("\r\n\r\n");
+        const std::size_t length = answer.find("Content-Length: ");
+        if (end != std::string::npos && length != std::string::npos &&
+            answer.size() >= end + 4 + std::strtoul(answer.c_str() + length + 16, nullptr, 10)) {
+            return answer.compare(0, 12, "HTTP/1.1 200") == 0;
+        }
+        const ssize_t count = recv(fd, buffer, sizeof buffer, 0);
+        if (count <= 0) return false;
+        answer.append(buffer, static_cast<std::size_t>(count));
+    }
+}
+
+// The page's five endpoints in turn, `rate` fetches a second, until `stop`; the count of failures.
+long PollPage(int port, int rate, const std::atomic<bool>& stop) {
+    static const char* const kPaths[] = {"/", "/api/points", "/api/units", "/api/line", "/metrics"};
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    long failures = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? 0 : 1;
+    Clock::time_point next = Clock::now();
+    for (std::size_t i = 0; !stop && failures == 0; ++i) {
+        if (!Fetch(fd, kPaths[i % 5])) ++failures;
+        next += std::chrono::microseconds(1000000 / rate);
+        std::this_thread::sleep_until(next);
+    }
+    close(fd);
+    return failures;
+}
+
+// A gateway polling `units` analog units at `baud`, with no client: the line's work alone.
+struct LineAtWork {
+    LineAtWork(unsigned baud, int units, const std::vector<std::string>& extra = {})
+        : sim(SimArgs(baud, units)),
+          gateway(GatewayArgs(sim.SlavePath(), baud, units, extra)) {}
+
+    static std::vector<std::string> SimArgs(unsigned baud, int units) {
+        std::vector<std::string> args{"--cleared", "--baud", std::to_string(baud)};
+        for (int unit = 1; unit <= units; ++unit) args.insert(args.end(), {"--unit", std::to_string(unit) + ":analog"});
+        return args;
+    }
+    static std::string Points(int units) {
+        std::string points;
+        for (int unit = 1; unit <= units; ++unit) {
+            char gas[16];
+            std::snprintf(gas, sizeof gas, "%02XAI*", unit);
+            points += (points.empty() ? "" : ",") + std::string(gas);
+        }
+        return points;
+    }
+    static std::vector<std::string> GatewayArgs(const std::string& link, unsigned baud, int units,
+                                                const std::vector<std::string>& extra) {
+        // The driver runs at the line's rate: set slower, it would pace its reads wrongly.
+        std::vector<std::string> args{"gateway", link, "-b", std::to_string(baud), "--listen", "127.0.0.1:0",
+                                      "--points", Points(units), "--interval", "0", "--max-age", "60000"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return args;
+    }
+
+    qsn::test::SimProcess sim;
+    Gateway gateway;
+};
+
 void MeasureMinimal(const Settings& settings) {
+    std::unique_ptr<LineAtWork> line;
+    if (settings.lineBeside) line = std::make_unique<LineAtWork>(settings.bauds.front(), settings.units);
     Gateway server({MINIMAL_SERVER}, std::chrono::seconds(5));
+    if (line) {
+        std::printf("gateway_bench: beside it, plexer gateway polls %d analog units at %u baud, no client\n",
+                    settings.units, settings.bauds.front());
+    }
     std::printf("gateway_bench: minimal_modbus_server (libmodbus select(), a static mapping); %d clients, each "
-                "reading 16 input registers of one of %d unit ids every %d ms, for %.0f s\n",
-                settings.clients, settings.units, settings.periodMs, settings.seconds);
+                "reading 16 input registers of one of %d unit ids every %d ms, for %.0f s; %s\n",
+                settings.clients, settings.units, settings.periodMs, settings.seconds, LoadAverage().c_str());
     const Clock::time_point start = Clock::now();
     ClientResults all = Load(server.Port(), settings, [&] {
         std::this_thread::sleep_for(std::chrono::duration<double>(settings.seconds));
@@ -191,34 +328,47 @@ void MeasureMinimal(const Settings& settings) {
 
 void Measure(unsigned baud, const Settings& settings) {
     const int units = settings.units;
-    std::vector<std::string> simArgs{"--cleared", "--baud", std::to_string(baud)};
-    std::string points;
-    for (int unit = 1; unit <= units; ++unit) {
-        char gas[16];
-        std::snprintf(gas, sizeof gas, "%02XAI*", unit);
-        simArgs.insert(simArgs.end(), {"--unit", std::to_string(unit) + ":analog"});
-        points += (points.empty() ? "" : ",") + std::string(gas);
-    }
-    qsn::test::SimProcess line(simArgs);
-    // The driver runs at the line's rate: set slower, it would pace its reads wrongly.
-    Gateway gateway({"gateway", line.SlavePath(), "-b", std::to_string(baud), "--listen", "127.0.0.1:0", "--points",
-                     points, "--interval", "0", "--max-age", "60000"});
+    const std::vector<std::string> page =
+        settings.pageRate > 0 ? std::vector<std::string>{"--http", "127.0.0.1:0"} : std::vector<std::string>{};
+    LineAtWork line(baud, units, page);
+    Gateway& gateway = line.gateway;
     std::printf("gateway_bench: optomux-sim --cleared --baud %u with %d analog units; plexer gateway -b %u "
                 "--interval 0 --max-age 60000 --points %s; %d clients, each reading one unit's 16 input registers "
-                "every %d ms, for %.0f s\n",
-                baud, units, baud, points.c_str(), settings.clients, settings.periodMs, settings.seconds);
+                "every %d ms, for %.0f s; the page fetched %d times a second; %s\n",
+                baud, units, baud, LineAtWork::Points(units).c_str(), settings.clients, settings.periodMs,
+                settings.seconds, settings.pageRate, LoadAverage().c_str());
     const int port = gateway.Port();
     AwaitFirstPoll(port, units);
 
     Clock::time_point start, end;
-    long first = 0, last = 0;
+    long first = 0, last = 0, counted = 0;
+    Cost before, after;
+    std::atomic<bool> stopPage{false};
+    long pageFailures = 0;
+    std::thread pagePoller;
+    if (settings.pageRate > 0) {
+        std::smatch found;
+        const std::string printed = gateway.Printed();
+        if (!std::regex_search(printed, found, std::regex(R"(status page on http://[^ ]*:(\d+)/)"))) {
+            std::fprintf(stderr, "gateway_bench: the gateway named no status page\n");
+            std::exit(1);
+        }
+        pagePoller = std::thread([&, port = std::stoi(found[1])] { pageFailures = PollPage(port, settings.pageRate, stopPage); });
+    }
     ClientResults all = Load(port, settings, [&] {
         std::tie(start, first) = NextTransaction(port, units);
+        before = CostOf(gateway.Pid());
         std::this_thread::sleep_for(std::chrono::duration<double>(settings.seconds));
+        // Taken before the wait for the counters to move, which asks the gateway without a pause.
+        after = CostOf(gateway.Pid());
+        counted = Transactions(port, units);
         std::tie(end, last) = NextTransaction(port, units);
     });
+    stopPage = true;
+    if (pagePoller.joinable()) pagePoller.join();
+    if (pageFailures > 0) std::printf("gateway  the page failed %ld times\n", pageFailures);
     const double seconds = std::chrono::duration<double>(end - start).count();
-    PrintLatency("gateway", baud, settings, all, seconds);
+    PrintLatency(settings.pageRate > 0 ? "gw+page" : "gateway", baud, settings, all, seconds);
 
     const double cycle = seconds * units / static_cast<double>(last - first);
     const double limit = units * ((kFrameCharacters + kReplyCharacters) * 10.0 / baud + kClosingPauseS);
@@ -226,6 +376,11 @@ void Measure(unsigned baud, const Settings& settings) {
                 "  (target >= 98%%: %s)\n",
                 baud, units, cycle * 1000, last - first, seconds, limit * 1000, 100.0 * limit / cycle,
                 limit / cycle >= 0.98 ? "met" : "NOT met");
+    const double transactions = static_cast<double>(std::max(counted - first, 1L));
+    std::printf("gateway  %6u baud  %d units  %d clients  per line transaction: %.0f us CPU, %.1f context switches"
+                "  (%s)\n",
+                baud, units, settings.clients, (after.cpuSeconds - before.cpuSeconds) * 1e6 / transactions,
+                static_cast<double>(after.switches - before.switches) / transactions, LoadAverage().c_str());
     std::fflush(stdout);
     gateway.Stop(SIGTERM);
 }
