@@ -87,11 +87,11 @@ std::string ValueText(std::uint8_t command, const std::string& value) {
     static const char* const kParity[] = {"?", "none", "odd", "even", "mark", "space"};
     static const char* const kStop[] = {"?", "1", "2", "1.5"};
     if (value.empty()) return "nothing";
-    const auto b = [&value](std::size_t i) { return static_cast<std::uint8_t>(value[i]); };
+    const auto b = [&value](std::size_t i) { return std::uint32_t{static_cast<std::uint8_t>(value[i])}; };
     switch (command) {
     case telnet::kSetBaudRate:
         if (value.size() != 4) return "a malformed rate";
-        return std::to_string((std::uint32_t{b(0)} << 24) | (b(1) << 16) | (b(2) << 8) | b(3));
+        return std::to_string((b(0) << 24) | (b(1) << 16) | (b(2) << 8) | b(3));
     case telnet::kSetParity: return b(0) < 6 ? kParity[b(0)] : std::to_string(b(0));
     case telnet::kSetStopSize: return b(0) < 4 ? kStop[b(0)] : std::to_string(b(0));
     default: return std::to_string(b(0));
