@@ -13,6 +13,7 @@
 #include "history.h"
 #include "port_access.h"
 #include "simulator.h"
+#include "version.h"
 
 namespace {
 
@@ -155,7 +156,7 @@ void BuildCommandLine(CLI::App& app, Arguments& a) {
     app.require_subcommand(1);
     app.fallthrough();
     app.footer(kExitCodes);
-    app.set_version_flag("--version", "plexer " PLEXER_VERSION);
+    app.set_version_flag("--version", std::string("plexer ") + Version());
     app.add_option("--driver", a.global.driverPath, "Driver library (default: the one beside plexer)");
     app.add_flag("-v,--verbose", a.global.verbose, "Show the line settings, a USB adapter's fix, and every call of QsnMain with its result and time");
     app.add_flag("-q,--quiet", a.global.quiet, "Hide the driver's level-8 log lines and its loaded-successfully notice");

@@ -337,7 +337,7 @@ CLI::App* AddGatewayCommand(CLI::App& app, GatewayOptions& o, std::vector<std::s
         ->type_name("FILE");
     gateway->add_option("--listen", o.listen,
                         "Address and port to listen on: IPv4, localhost or [IPv6] (default 127.0.0.1:5020; port 0: "
-                        "any; none: MQTT alone)")
+                        "any; none: no Modbus)")
         ->type_name("HOST:PORT");
     AddSettings(*gateway, o, "");
     gateway->add_flag("--read-only", o.readOnly, "Answer every write with exception 0x01");
@@ -345,7 +345,7 @@ CLI::App* AddGatewayCommand(CLI::App& app, GatewayOptions& o, std::vector<std::s
     gateway->add_option("--format", o.mapFormat, "The map's format: text, csv, json or markdown (default text)")
         ->check(CLI::IsMember({"text", "csv", "json", "markdown"}));
     gateway->add_option("--http", o.http, "Serve a read-only status page, JSON and /metrics there: the forms of --listen, or a bare PORT on "
-                        "loopback")
+                        "loopback (none: no page, whatever the file says)")
         ->type_name("HOST:PORT");
     gateway->add_option("--history", o.history, "Keep every change of the points in this SQLite file (made if not there)")
         ->type_name("PATH");

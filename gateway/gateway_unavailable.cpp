@@ -7,6 +7,8 @@ CLI::App* AddGatewayCommand(CLI::App& app, gateway::GatewayOptions&, std::vector
                                            "Serve the line as a Modbus TCP server (Linux only: not in this "
                                            "Windows build)");
     gateway->add_option("ARGS", args)->type_name("");
+    // Whatever it is given, it says why it cannot run: the options it lacks stay here, not with plexer's.
+    gateway->allow_extras()->fallthrough(false);
     return gateway;
 }
 

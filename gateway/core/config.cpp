@@ -215,15 +215,27 @@ std::pair<std::string, std::optional<int>> SplitAddress(const std::string& text,
 
 }  // namespace
 
+namespace {
+
+// An empty address would listen on a default or a random port nobody asked for.
+void RefuseEmpty(const std::string& text, const std::string& what) {
+    if (text.empty()) throw std::invalid_argument(what + ": give an address, or none to turn it off");
+}
+
+}  // namespace
+
 void ParseListen(const std::string& text, GatewayConfig& config) {
-    config.serveModbus = text != "none";
+    RefuseEmpty(text, "listen");
+    config.serveModbus = text != kOff;
     if (!config.serveModbus) return;
     const auto [host, port] = SplitAddress(text, "listen");
     if (!host.empty()) config.host = host;
     if (port) config.port = *port;
 }
 
-Endpoint ParseHttp(const std::string& text) {
+std::optional<Endpoint> ParseHttp(const std::string& text) {
+    RefuseEmpty(text, "http");
+    if (text == kOff) return std::nullopt;
     const bool bare = !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return std::isdigit(c) != 0; });
     const auto [host, port] = SplitAddress(bare ? ":" + text : text, "http");
     Endpoint endpoint;
@@ -318,7 +330,10 @@ GatewayConfig ResolveConfig(const GatewayOptions& options, const LineOptions& li
     if (options.history) config.history.path = *options.history;
     config.readOnly = config.readOnly || options.readOnly;
     config.mapFormat = options.mapFormat;
-    if (!config.serveModbus && !config.mqtt.enabled) throw CommandFailure(kExitUsage, "--listen none needs --mqtt");
+    if (!config.serveModbus && !config.http && !config.mqtt.enabled && config.history.path.empty()) {
+        throw CommandFailure(kExitUsage, "nothing to serve: Modbus (--listen), the page (--http), MQTT (--mqtt) and "
+                                         "the history (--history) are all off");
+    }
     if (config.gases.empty()) throw CommandFailure(kExitUsage, "no points: give --points or a config file with points");
     return config;
 }

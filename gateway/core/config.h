@@ -20,6 +20,8 @@ namespace plexer::gateway {
 
 inline constexpr const char* kDefaultHost = "127.0.0.1";
 inline constexpr int kDefaultPort = 5020;
+// What turns a listener off, on the command line or in the file, over what the other gave.
+inline constexpr const char* kOff = "none";
 
 // The numeric settings, each one entry that both the command line and the
 // file are built from, so that both accept and refuse alike.
@@ -139,11 +141,11 @@ GatewayConfig ResolveConfig(const GatewayOptions& options, const LineOptions& li
 std::optional<int> TcpPort(const std::string& text);
 
 // "HOST:PORT", "HOST", ":PORT" or "[IPv6]:PORT", HOST an IPv4 or IPv6
-// address or localhost; throws std::invalid_argument.
+// address or localhost, or "none"; throws std::invalid_argument.
 void ParseListen(const std::string& text, GatewayConfig& config);
 
 // The status page's address in the forms of ParseListen, and a bare PORT
-// (digits alone) as a port on loopback; throws std::invalid_argument.
-Endpoint ParseHttp(const std::string& text);
+// (digits alone) as a port on loopback; none for "none". Throws std::invalid_argument.
+std::optional<Endpoint> ParseHttp(const std::string& text);
 
 }  // namespace plexer::gateway

@@ -65,7 +65,7 @@ bool IsLoopback(const std::string& host) {
 }  // namespace
 
 void AddMqttOptions(CLI::App& gateway, MqttFlags& f) {
-    gateway.add_option("--mqtt", f.url, "Also publish to this MQTT broker as a Sparkplug B edge node")
+    gateway.add_option("--mqtt", f.url, "Also publish to this MQTT broker as a Sparkplug B edge node (none: not at all)")
         ->type_name("mqtt[s]://[USER@]HOST[:PORT]");
     gateway.add_option("--mqtt-group", f.groupId, "Sparkplug group id (default plexer)")->type_name("ID");
     gateway.add_option("--mqtt-node", f.edgeNodeId, "Sparkplug edge node id (default: the serial port's name)")
@@ -84,6 +84,9 @@ void AddMqttOptions(CLI::App& gateway, MqttFlags& f) {
 }
 
 void ParseBrokerUrl(const std::string& url, MqttConfig& config) {
+    // As the other listeners: the command line's none turns off the file's broker.
+    config.enabled = url != kOff;
+    if (!config.enabled) return;
     const std::size_t scheme = url.find("://");
     const std::string name = scheme == std::string::npos ? "" : url.substr(0, scheme);
     // Each scheme a broker URL may have, and whether it is TLS.

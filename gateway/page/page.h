@@ -19,7 +19,7 @@ td.q-not-read-yet,tr.held td.counts,tr.held td.eu{color:#888}
 .bad{color:#ff8a80}
 .l32{color:#ff8a80}#meta{color:#666}canvas{background:#fff;border:1px solid #ccd}
 </style></head><body>
-<h1>plexer gateway</h1><div id="meta">read-only view, refreshed every 0.5 s</div>
+<h1>plexer gateway on <span id="about">@LINE@ (version @VERSION@)</span></h1><div id="meta">read-only view, refreshed every 0.5 s</div>
 <h2>Units</h2>
 <div id="line"></div>
 <table id="units"><thead><tr><th>unit</th><th>state</th><th>transactions</th><th>failures</th><th>retries</th><th>demoted</th><th>last good read</th></tr></thead><tbody></tbody></table>

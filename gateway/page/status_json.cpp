@@ -1,6 +1,7 @@
 #include "status_json.h"
 
 #include "display_text.h"
+#include "version.h"
 
 namespace plexer::gateway {
 
@@ -8,7 +9,15 @@ namespace {
 
 using nlohmann::ordered_json;
 
-std::string Label(const char* name, const std::string& value) { return std::string(name) + "=\"" + value + "\""; }
+// A label's value escaped as the text format asks: a port name is the user's text.
+std::string Label(const char* name, const std::string& value) {
+    std::string escaped;
+    for (const char c : value) {
+        if (c == '\\' || c == '"') escaped += '\\';
+        escaped += c == '\n' ? std::string("\\n") : std::string(1, c);
+    }
+    return std::string(name) + "=\"" + escaped + "\"";
+}
 
 long long Milliseconds(PollClock::duration age) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(age).count();
@@ -56,6 +65,8 @@ std::string MetricsText(const MetricsSources& sources, PollClock::time_point now
     const auto family = [&](const char* name, const char* type, const char* help) {
         text += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
     };
+    family("plexer_build_info", "gauge", "Always 1: the version of the gateway and the line it serves.");
+    text += "plexer_build_info{" + Label("version", Version()) + "," + Label("line", sources.port) + "} 1\n";
     const auto perUnit = [&](const char* name, const char* type, const char* help, auto value) {
         family(name, type, help);
         for (const UnitHealth& unit : units) {

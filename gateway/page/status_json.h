@@ -25,6 +25,7 @@ struct MetricsSources {
     const std::map<std::pair<int, int>, long>& requests;
     const PointMap& map;
     std::span<const PointVerdict> verdicts;  // in the map's order
+    const std::string& port;                 // the line served, as configured
 };
 std::string MetricsText(const MetricsSources& sources, PollClock::time_point now);
 

@@ -6,6 +6,7 @@
 #include "map_export.h"
 #include "page.h"
 #include "status_json.h"
+#include "version.h"
 
 namespace plexer::gateway {
 
@@ -15,6 +16,32 @@ constexpr std::size_t kLinesKept = 200;
 
 // "14:03:07.250": the time of day of the log's own timestamp, after its date and "T".
 std::string TimeOfDay() { return LogTimestamp(std::chrono::system_clock::now()).substr(11, 12); }
+
+std::string HtmlText(const std::string& text) {
+    std::string escaped;
+    for (const char c : text) {
+        switch (c) {
+        case '&': escaped += "&amp;"; break;
+        case '<': escaped += "&lt;"; break;
+        case '>': escaped += "&gt;"; break;
+        case '"': escaped += "&quot;"; break;
+        default: escaped += c;
+        }
+    }
+    return escaped;
+}
+
+// The page names the line it serves and the version serving it; a port's name is the user's text.
+std::string PageAbout(const std::string& line) {
+    std::string page = kStatusPage;
+    const auto put = [&page](const std::string& mark, const std::string& text) {
+        const std::size_t at = page.find(mark);
+        if (at != std::string::npos) page.replace(at, mark.size(), HtmlText(text));
+    };
+    put("@LINE@", line);
+    put("@VERSION@", Version());
+    return page;
+}
 
 HttpAnswer JsonAnswer(const nlohmann::ordered_json& json) {
     return {"application/json", json.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)};
@@ -52,7 +79,9 @@ bool StatusServer::Loopback() const { return server_->Loopback(); }
 
 std::map<std::string, HttpRoute> StatusServer::Routes() const {
     std::map<std::string, HttpRoute> routes;
-    routes["/"] = [] { return HttpAnswer{"text/html; charset=utf-8", kStatusPage}; };
+    routes["/"] = [page = PageAbout(sources_.core.Settings()->config.line.port)] {
+        return HttpAnswer{"text/html; charset=utf-8", page};
+    };
     const auto serveJson = [&routes](const char* path, std::function<nlohmann::ordered_json()> build) {
         routes[path] = [build] { return JsonAnswer(build()); };
     };
@@ -87,7 +116,9 @@ std::map<std::string, HttpRoute> StatusServer::Routes() const {
         const LineHealth line = core.Line();
         const auto requests = traffic.Snapshot();
         return HttpAnswer{"text/plain; version=0.0.4; charset=utf-8",
-                          MetricsText(MetricsSources{units, line, requests, running->map, verdicts}, now)};
+                          MetricsText(MetricsSources{units, line, requests, running->map, verdicts,
+                                                     running->config.line.port},
+                                      now)};
     };
     return routes;
 }

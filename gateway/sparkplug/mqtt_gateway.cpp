@@ -68,7 +68,7 @@ public:
         : core_(core),
           running_(core.Settings()),
           config_(running_->config.mqtt),
-          node_(config_, DevicesOf(*running_)),
+          node_(config_, DevicesOf(*running_), running_->config.line.port),
           bell_(std::make_shared<Doorbell>()) {
         std::vector<std::string> topics{node_.Topic("NCMD"), node_.Topic("DCMD") + "/+"};
         if (!config_.primaryHost.empty()) {

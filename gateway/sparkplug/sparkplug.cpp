@@ -6,6 +6,7 @@
 
 #include "display_text.h"
 #include "sparkplug_b.pb.h"
+#include "version.h"
 
 namespace plexer::gateway::mqtt {
 
@@ -220,8 +221,8 @@ std::vector<Device> DevicesOf(const Running& running) {
     return devices;
 }
 
-EdgeNode::EdgeNode(const MqttConfig& config, std::vector<Device> devices)
-    : config_(config), devices_(std::move(devices)), shown_(devices_.size()) {}
+EdgeNode::EdgeNode(const MqttConfig& config, std::vector<Device> devices, std::string line)
+    : config_(config), line_(std::move(line)), devices_(std::move(devices)), shown_(devices_.size()) {}
 
 void EdgeNode::Replace(std::vector<Device> devices) {
     devices_ = std::move(devices);
@@ -251,6 +252,8 @@ std::vector<Outgoing> EdgeNode::Birth(const LineView& line, std::uint64_t bdSeq)
     Payload payload = Stamped(NextSeq());
     Named(payload, "bdSeq", kInt64).set_long_value(bdSeq);
     Named(payload, kRebirth, kBoolean).set_boolean_value(false);
+    Named(payload, "Properties/Version", kString).set_string_value(Version());
+    Named(payload, "Properties/Line", kString).set_string_value(line_);
     lineUp_ = line.lineUp;
     counters_ = TotalOf(line.units);
     countersAt_ = line.now;

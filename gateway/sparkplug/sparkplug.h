@@ -80,7 +80,8 @@ struct DeviceCommand {
 
 class EdgeNode {
 public:
-    EdgeNode(const MqttConfig& config, std::vector<Device> devices);
+    // `line`: the port served, which the node's birth names beside the version.
+    EdgeNode(const MqttConfig& config, std::vector<Device> devices, std::string line);
 
     // New settings: the next Birth announces them.
     void Replace(std::vector<Device> devices);
@@ -120,6 +121,7 @@ private:
     std::optional<Outgoing> NodeData(const LineView& line);
 
     MqttConfig config_;
+    std::string line_;
     std::vector<Device> devices_;
     std::vector<DeviceShown> shown_;
     std::uint64_t seq_ = 0;

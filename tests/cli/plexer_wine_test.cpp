@@ -97,16 +97,26 @@ TEST(PlexerUnderWine, SaysWhatTheNativePlexerSays) {
     }
 }
 
-// What only Windows says: no trace without a pseudo-terminal, and Windows' own
-// reason for a port that does not open.
+// What only Windows says: no trace without a pseudo-terminal, Windows' own
+// reason for a port that does not open, and the Linux-only commands' reason
+// whatever options they are given.
 TEST(PlexerUnderWine, SaysWhatWindowsCannotDo) {
-    const ProgramRun trace = RunUnderWine({"read", "--trace", "PORT", "02AI5"});
-    EXPECT_EQ(trace.exitCode, 2);
-    EXPECT_NE(trace.err.find("plexer: --trace works on Linux only"), std::string::npos) << trace.err;
-
-    const ProgramRun missing = RunUnderWine({"read", "COM9", "02AI5"});
-    EXPECT_EQ(missing.exitCode, 3);
-    EXPECT_NE(missing.err.find("plexer: port COM9 does not exist"), std::string::npos) << missing.err;
+    const struct {
+        std::vector<std::string> args;
+        int exitCode;
+        const char* reason;
+    } cases[] = {
+        {{"read", "--trace", "PORT", "02AI5"}, 2, "plexer: --trace works on Linux only"},
+        {{"read", "COM9", "02AI5"}, 3, "plexer: port COM9 does not exist"},
+        {{"gateway", "PORT", "--points", "05AI0", "--http", "none"}, 2, "plexer: gateway runs on Linux only"},
+        {{"history", "--from", "-2h", "line.db"}, 2, "plexer: history runs on Linux only"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        const ProgramRun run = RunUnderWine(c.args);
+        EXPECT_EQ(run.exitCode, c.exitCode);
+        EXPECT_NE(run.err.find(c.reason), std::string::npos) << run.err;
+    }
 }
 
 }  // namespace

@@ -173,6 +173,7 @@ class Sparkplug:
     def __init__(self, subscriber, gateway):
         self.subscriber, self.gateway = subscriber, gateway
         self.alive, self.metrics, self.names = {}, {}, {}
+        self.node = {}  # the last NBIRTH's string metrics
         self.log_before = 0
 
     def take_messages(self):
@@ -187,6 +188,8 @@ class Sparkplug:
                     if metric.name:
                         self.names[(device, metric.alias)] = metric.name
                     self.metrics[self.names.get((device, metric.alias), metric.name)] = metric
+            elif kind == "NBIRTH":
+                self.node = {m.name: m.string_value for m in payload.metrics if m.datatype == 12}
             elif kind == "DDEATH":
                 self.alive[device] = False
             elif kind == "NDEATH":
@@ -291,6 +294,7 @@ class Rig:
         await_port(modbus, 30)
         await_port(http, 30)
         self.reloads = 0
+        self.page = f"http://127.0.0.1:{http}/"
         self.faces = {face.name: face for face in (Modbus(modbus), Page(f"http://127.0.0.1:{http}/"),
                                                    Metrics(f"http://127.0.0.1:{http}/"), Sparkplug(subscriber, self.gateway),
                                                    Watch(self.twin_link))}
@@ -341,6 +345,21 @@ def table(rig):
     ]
 
 
+def about(rig):
+    """Whether the page, /metrics and the node's birth name the version plexer
+    states and the line served; the failures, each in a line."""
+    version = subprocess.run([PLEXER, "--version"], capture_output=True, text=True, check=True).stdout.split()[1]
+    rig.faces["Sparkplug"].take_messages()
+    node = rig.faces["Sparkplug"].node
+    families = {f.name: f for f in text_string_to_metric_families(get(rig.page + "metrics"))}
+    info = families["plexer_build_info"].samples[0].labels if "plexer_build_info" in families else {}
+    said = {"page": f"<h1>plexer gateway on <span id=\"about\">{rig.link} (version {version})</span>" in get(rig.page),
+            "/metrics": info == {"version": version, "line": rig.link},
+            "Sparkplug": (node.get("Properties/Version"), node.get("Properties/Line")) == (version, rig.link)}
+    return [f"about / {face}: does not name version {version} and line {rig.link}"
+            for face, right in said.items() if not right]
+
+
 def settle(rig, scenario):
     """Each face's cell: none until it says what it must, or its last word at the limit."""
     if scenario.action:
@@ -384,6 +403,9 @@ def main():
             for name, (said, want) in failed.items():
                 failures.append(f"{scenario.scenario} / {name}: says {said!r}, must say {want!r}")
                 print(f"    {name} says {said!r}, must say {want!r}", flush=True)
+        told = about(rig)
+        print("\n".join(told) or "every face names the version and the line", flush=True)
+        failures += told
         if failures:
             sys.stderr.write("the gateway's standard error, its end:\n" + rig.gateway.log()[-8000:])
         rig.gateway.proc.terminate()

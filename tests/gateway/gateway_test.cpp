@@ -499,16 +499,25 @@ TEST(GatewayStartTest, SighupReloadsTheConfigFile) {
 
 // Where the gateway listens is the kernel's word, and an address this machine
 // does not have fails rather than listening everywhere; the page takes the same
-// forms, a bare port as one on loopback.
+// forms, a bare port as one on loopback. "none" turns off what the file turns on.
 TEST(GatewayStartTest, ListenAddresses) {
     qsn::test::SimThread rack(qsn::test::TestRack());
+    const std::string config = testing::TempDir() + "gateway_listen_" + std::to_string(getpid()) + ".json";
+    std::ofstream(config) << R"({"http": "127.0.0.1:0", "listen": "127.0.0.1:0", "mqtt": {"url": "mqtt://127.0.0.1:1"}})";
     struct Case {
         std::vector<std::string> args;
         int exit;
         std::string out;
         std::string err;
+        std::string absent = "no such text";  // from the output
     };
     const Case cases[] = {
+        {{"--config", config, "--http", "none", "--mqtt", "none"}, 0, "listening on 127.0.0.1:", "", "status page"},
+        {{"--config", config, "--listen", "none", "--mqtt", "none"}, 0, "status page on http://127.0.0.1:", "",
+         "listening on"},
+        {{"--config", config, "--listen", "none", "--http", "none", "--mqtt", "none"}, kUsage, "", "nothing to serve"},
+        {{"--http", ""}, kUsage, "", "http: give an address, or none"},
+        {{"--listen", ""}, kUsage, "", "listen: give an address, or none"},
         {{"--listen", "0.1.2.3:5021"}, 3, "", "cannot listen on 0.1.2.3:5021"},
         {{"--listen", "localhost:0"}, 0, "listening on 127.0.0.1:", ""},
         {{"--listen", "[::1]:0"}, 0, "listening on [::1]:", ""},
@@ -525,14 +534,16 @@ TEST(GatewayStartTest, ListenAddresses) {
         std::vector<std::string> argv{PLEXER_PROGRAM, "gateway", rack.SlavePath(), "--points", "05AI0"};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
         const ProgramRun run = RunProgram(argv, 30s, 1500ms);
-        SCOPED_TRACE(c.args[1]);
+        SCOPED_TRACE(::testing::PrintToString(c.args));
         EXPECT_EQ(run.exitCode, c.exit) << run.err;
         EXPECT_NE(run.out.find(c.out), std::string::npos) << run.out;
         EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+        EXPECT_EQ(run.out.find(c.absent), std::string::npos) << run.out;
         if (c.err.empty()) {
             EXPECT_EQ(run.err.find("warning"), std::string::npos) << run.err;
         }
     }
+    std::remove(config.c_str());
 }
 
 std::string Shown(double number) {
