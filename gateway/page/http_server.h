@@ -14,15 +14,22 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 namespace plexer::gateway {
 
 struct HttpAnswer {
     std::string type;  // Content-Type
     std::string body;
+    int status = 200;                  // 200, 400 or 404
+    std::vector<std::string> headers;  // more "Name: value" lines
 };
 
-using HttpRoute = std::function<HttpAnswer()>;
+// Given the request's query, undecoded, without its "?".
+using HttpRoute = std::function<HttpAnswer(std::string_view query)>;
+
+// The query's "name=value" pairs, percent- and plus-decoded; a name given twice keeps its last value.
+std::map<std::string, std::string> QueryFields(std::string_view query);
 
 struct HttpLimits {
     std::size_t maxConnections = 128;
@@ -37,6 +44,7 @@ struct Head {
     int status = 0;          // when refused: 400, 405, 413 or 431
     std::size_t length = 0;  // when complete: the bytes of the head, its blank line included
     std::string path;        // without the query
+    std::string query;       // after the "?", undecoded
     bool headOnly = false;   // HEAD
     bool keepAlive = false;
 };

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <functional>
 
+#include "history_source.h"
 #include "map_export.h"
 #include "page.h"
 #include "status_json.h"
@@ -17,7 +18,66 @@ constexpr std::size_t kLinesKept = 200;
 std::string TimeOfDay() { return LogTimestamp(std::chrono::system_clock::now()).substr(11, 12); }
 
 HttpAnswer JsonAnswer(const nlohmann::ordered_json& json) {
-    return {"application/json", json.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)};
+    return {"application/json", json.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace), 200, {}};
+}
+
+// Enough for an hour of a few busy points; a wider ask is cut and says so,
+// as answers wait whole for slow readers and the page holds up to its cap of them.
+constexpr std::size_t kHistoryRowsMost = 10000;
+
+HttpAnswer PlainAnswer(int status, const std::string& text) {
+    return {"text/plain; charset=utf-8", text + "\n", status, {}};
+}
+
+std::int64_t NowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+// Row by row into the text: the rows' JSON is never held whole as objects.
+std::string HistoryJsonText(const HistoryQuery& asked, const std::vector<HistoryRow>& rows, bool truncated) {
+    nlohmann::ordered_json head = {{"from", HistoryTimeText(asked.fromMs)},
+                                   {"to", HistoryTimeText(asked.toMs)},
+                                   {"points", asked.gases},
+                                   {"truncated", truncated},
+                                   {"rowsMost", kHistoryRowsMost}};
+    std::string text = head.dump();
+    text.pop_back();
+    text += ",\"rows\":[";
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (i > 0) text += ',';
+        text += HistoryJson(rows[i]).dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    }
+    return text + "]}";
+}
+
+HttpAnswer HistoryAnswer(const HistorySource* history, std::string_view query) {
+    if (history == nullptr) {
+        return PlainAnswer(404, "no history: the gateway keeps one with --history PATH or \"history\" in its config");
+    }
+    const std::map<std::string, std::string> fields = QueryFields(query);
+    const auto field = [&fields](const char* name, const char* otherwise) {
+        const auto found = fields.find(name);
+        return found == fields.end() ? std::string(otherwise) : found->second;
+    };
+    const std::string format = field("format", "json");
+    if (format != "json" && format != "csv") return PlainAnswer(400, "format " + format.substr(0, 20) + ": give json or csv");
+    HistoryQuery asked;
+    std::vector<HistoryRow> rows;
+    try {
+        asked = ReadHistoryQuery(field("points", ""), field("from", "-1h"), field("to", "now"), NowMs());
+        rows = history->Rows(asked.gases, asked.fromMs, asked.toMs, kHistoryRowsMost + 1);
+    } catch (const std::invalid_argument& e) {
+        return PlainAnswer(400, e.what());
+    } catch (const std::runtime_error& e) {
+        return PlainAnswer(500, std::string("the store did not answer: ") + e.what());
+    }
+    const bool truncated = rows.size() > kHistoryRowsMost;
+    if (truncated) rows.resize(kHistoryRowsMost);
+    HttpAnswer answer = format == "csv" ? HttpAnswer{"text/csv; charset=utf-8", HistoryCsv(rows), 200, {}}
+                                        : HttpAnswer{"application/json", HistoryJsonText(asked, rows, truncated), 200, {}};
+    if (truncated) answer.headers.push_back("X-History-Truncated: " + std::to_string(kHistoryRowsMost) + " rows");
+    return answer;
 }
 
 }  // namespace
@@ -52,9 +112,9 @@ bool StatusServer::Loopback() const { return server_->Loopback(); }
 
 std::map<std::string, HttpRoute> StatusServer::Routes() const {
     std::map<std::string, HttpRoute> routes;
-    routes["/"] = [] { return HttpAnswer{"text/html; charset=utf-8", kStatusPage}; };
+    routes["/"] = [](std::string_view) { return HttpAnswer{"text/html; charset=utf-8", kStatusPage, 200, {}}; };
     const auto serveJson = [&routes](const char* path, std::function<nlohmann::ordered_json()> build) {
-        routes[path] = [build] { return JsonAnswer(build()); };
+        routes[path] = [build](std::string_view) { return JsonAnswer(build()); };
     };
     serveJson("/api/units", [&core = sources_.core] { return UnitsJson(core.Units(), PollClock::now()); });
     serveJson("/api/line", [&core = sources_.core] { return LineJson(core.Line(), PollClock::now()); });
@@ -63,10 +123,10 @@ std::map<std::string, HttpRoute> StatusServer::Routes() const {
         const std::vector<PointVerdict> verdicts = core.JudgeAll(*running, PollClock::now());
         return PointsJson(running->map, verdicts, core.Points());
     });
-    routes["/api/map"] = [&core = sources_.core] {
+    routes["/api/map"] = [&core = sources_.core](std::string_view) {
         const RunningPtr running = core.Settings();
         const std::vector<MapRow> rows = MapRows(running->map, running->config.readOnly, core.Points());
-        return HttpAnswer{"application/json", MapText(rows, MapFormat::kJson)};
+        return HttpAnswer{"application/json", MapText(rows, MapFormat::kJson), 200, {}};
     };
     serveJson("/api/lines", [&lines = sources_.lines] {
         nlohmann::ordered_json all = nlohmann::ordered_json::array();
@@ -79,7 +139,10 @@ std::map<std::string, HttpRoute> StatusServer::Routes() const {
     serveJson("/api/wire", [wire = sources_.wire] {
         return nlohmann::ordered_json(wire != nullptr ? wire->Last() : std::vector<std::string>());
     });
-    routes["/metrics"] = [&core = sources_.core, &traffic = sources_.traffic] {
+    routes["/api/history"] = [&core = sources_.core](std::string_view query) {
+        return HistoryAnswer(core.History(), query);
+    };
+    routes["/metrics"] = [&core = sources_.core, &traffic = sources_.traffic](std::string_view) {
         const RunningPtr running = core.Settings();
         const PollClock::time_point now = PollClock::now();
         const std::vector<PointVerdict> verdicts = core.JudgeAll(*running, now);
@@ -87,7 +150,7 @@ std::map<std::string, HttpRoute> StatusServer::Routes() const {
         const LineHealth line = core.Line();
         const auto requests = traffic.Snapshot();
         return HttpAnswer{"text/plain; version=0.0.4; charset=utf-8",
-                          MetricsText(MetricsSources{units, line, requests, running->map, verdicts}, now)};
+                          MetricsText(MetricsSources{units, line, requests, running->map, verdicts}, now), 200, {}};
     };
     return routes;
 }
