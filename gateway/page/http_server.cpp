@@ -96,6 +96,7 @@ const char* Reason(int status) {
         case 404: return "Not Found";
         case 405: return "Method Not Allowed";
         case 500: return "Internal Server Error";
+        case 503: return "Service Unavailable";
         case 413: return "Content Too Large";
         case 431: return "Request Header Fields Too Large";
         default: return "Error";
@@ -289,6 +290,11 @@ void HttpServer::Answer(Connection& connection) {
         return Respond(connection, 404, {"text/plain; charset=utf-8", "Not Found\n", 404, {}}, head.headOnly);
     }
     const HttpAnswer answer = route->second(head.query);
+    const bool large = answer.body.size() > limits_.maxUnsent / 64;
+    if (!head.headOnly && large && Unsent() + answer.body.size() > limits_.maxUnsent) {
+        return Respond(connection, 503, {"text/plain; charset=utf-8", "busy: other answers wait to be read\n", 503,
+                                         {"Retry-After: 1"}}, false);
+    }
     Respond(connection, answer.status, answer, head.headOnly);
 }
 
@@ -307,6 +313,12 @@ void HttpServer::Respond(Connection& connection, int status, const HttpAnswer& a
     connection.phase = Phase::kWriting;
     connection.since = Clock::now();
     Send(connection);
+}
+
+std::size_t HttpServer::Unsent() const {
+    std::size_t bytes = 0;
+    for (const Connection& connection : connections_) bytes += connection.output.size() - connection.sent;
+    return bytes;
 }
 
 void HttpServer::Send(Connection& connection) {

@@ -21,7 +21,7 @@ namespace plexer::gateway {
 struct HttpAnswer {
     std::string type;  // Content-Type
     std::string body;
-    int status = 200;                  // 200, 400 or 404
+    int status = 200;                  // 200, 400, 404 or 500
     std::vector<std::string> headers;  // more "Name: value" lines
 };
 
@@ -36,6 +36,9 @@ struct HttpLimits {
     std::chrono::milliseconds requestDeadline{3000};  // from a request's first byte to its last
     std::chrono::milliseconds idleTimeout{5000};      // a kept-open connection between requests
     std::size_t maxHead = 8192;                       // request line and headers
+    // Answers waiting whole for readers that do not read: past this, a large answer (over a 64th of it)
+    // is "503 busy" rather than more memory; the small ones a scraper asks always go.
+    std::size_t maxUnsent = 16u << 20;
 };
 
 // What the bytes received so far make of a request's head.
@@ -90,6 +93,7 @@ private:
     void Answer(Connection& connection);
     void Respond(Connection& connection, int status, const HttpAnswer& answer, bool headOnly);
     void Send(Connection& connection);
+    std::size_t Unsent() const;
     Clock::time_point Deadline(const Connection& connection) const;
     int WaitMs(Clock::time_point now) const;
     static void Close(Connection& connection);
