@@ -138,7 +138,8 @@ std::map<std::string, std::string> QueryFields(std::string_view query) {
         const std::size_t end = std::min(query.find('&'), query.size());
         const std::string_view pair = query.substr(0, end);
         const std::size_t equals = std::min(pair.find('='), pair.size());
-        if (equals > 0) fields[Decoded(pair.substr(0, equals))] = Decoded(pair.substr(std::min(equals + 1, pair.size())));
+        const std::string_view value = pair.substr(std::min(equals + 1, pair.size()));
+        if (equals > 0) fields[Decoded(pair.substr(0, equals))] = Decoded(value);
         query.remove_prefix(std::min(end + 1, query.size()));
     }
     return fields;
@@ -280,8 +281,8 @@ void HttpServer::Answer(Connection& connection) {
     if (head.state == Head::State::kRefused) {
         connection.input.clear();
         connection.closeAfter = true;
-        return Respond(connection, head.status, {"text/plain; charset=utf-8", std::string(Reason(head.status)) + "\n", head.status, {}},
-                       false);
+        const std::string reason = std::string(Reason(head.status)) + "\n";
+        return Respond(connection, head.status, {"text/plain; charset=utf-8", reason, head.status, {}}, false);
     }
     connection.input.erase(0, head.length);
     connection.closeAfter = !head.keepAlive;

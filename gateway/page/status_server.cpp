@@ -61,7 +61,9 @@ HttpAnswer HistoryAnswer(const HistorySource* history, std::string_view query) {
         return found == fields.end() ? std::string(otherwise) : found->second;
     };
     const std::string format = field("format", "json");
-    if (format != "json" && format != "csv") return PlainAnswer(400, "format " + format.substr(0, 20) + ": give json or csv");
+    if (format != "json" && format != "csv") {
+        return PlainAnswer(400, "format " + format.substr(0, 20) + ": give json or csv");
+    }
     HistoryQuery asked;
     std::vector<HistoryRow> rows;
     try {
@@ -74,8 +76,9 @@ HttpAnswer HistoryAnswer(const HistorySource* history, std::string_view query) {
     }
     const bool truncated = rows.size() > kHistoryRowsMost;
     if (truncated) rows.resize(kHistoryRowsMost);
-    HttpAnswer answer = format == "csv" ? HttpAnswer{"text/csv; charset=utf-8", HistoryCsv(rows), 200, {}}
-                                        : HttpAnswer{"application/json", HistoryJsonText(asked, rows, truncated), 200, {}};
+    HttpAnswer answer{"application/json", "", 200, {}};
+    if (format == "csv") answer.type = "text/csv; charset=utf-8";
+    answer.body = format == "csv" ? HistoryCsv(rows) : HistoryJsonText(asked, rows, truncated);
     if (truncated) answer.headers.push_back("X-History-Truncated: " + std::to_string(kHistoryRowsMost) + " rows");
     return answer;
 }
