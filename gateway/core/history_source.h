@@ -34,8 +34,10 @@ public:
     virtual ~HistorySource() = default;
     // In time order: the changes of `gases` (all points when empty) and the
     // events of their units and the line, from `fromMs` to `toMs` inclusive; the first `most` of them.
+    // With `everyMs`, only the last row of each source in every `everyMs`: a long span as wide as a screen.
     virtual std::vector<HistoryRow> Rows(const std::vector<std::string>& gases, std::int64_t fromMs,
-                                         std::int64_t toMs, std::size_t most = kAllRows) const = 0;
+                                         std::int64_t toMs, std::size_t most = kAllRows,
+                                         std::int64_t everyMs = 0) const = 0;
     // At most `most` rows after `after` and before `beforeMs`, in time order: a reader catching up.
     virtual std::vector<HistoryRow> After(HistoryCursor after, std::int64_t beforeMs, std::size_t most) const = 0;
 };

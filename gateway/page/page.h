@@ -69,7 +69,9 @@ async function load(){
   const note=document.getElementById('trendNote');
   if(chosen.size){
     try{
-      const r=await fetch(`/api/history?points=${[...chosen].join(',')}&from=${span?'-'+span/1000+'s':'0'}`);
+      // Past the hour, the last row of each point in every 720th of the span: as many as the canvas is wide.
+      const every=span>3600000?Math.floor(span/720):span?0:3600000;
+      const r=await fetch(`/api/history?points=${[...chosen].join(',')}&from=${span?'-'+span/1000+'s':'0'}&every=${every}`);
       if(r.status===404)note.textContent='(live only: the gateway keeps no history)';
       else if(!r.ok)note.textContent='(history: '+(await r.text()).trim()+')';
       else{

@@ -64,11 +64,14 @@ HttpAnswer HistoryAnswer(const HistorySource* history, std::string_view query) {
     if (format != "json" && format != "csv") {
         return PlainAnswer(400, "format " + format.substr(0, 20) + ": give json or csv");
     }
+    const std::string every = field("every", "0");
+    const bool everyRead = !every.empty() && every.size() <= 12 && every.find_first_not_of("0123456789") == every.npos;
+    if (!everyRead) return PlainAnswer(400, "every " + every.substr(0, 20) + ": give ms, a whole number");
     HistoryQuery asked;
     std::vector<HistoryRow> rows;
     try {
         asked = ReadHistoryQuery(field("points", ""), field("from", "-1h"), field("to", "now"), NowMs());
-        rows = history->Rows(asked.gases, asked.fromMs, asked.toMs, kHistoryRowsMost + 1);
+        rows = history->Rows(asked.gases, asked.fromMs, asked.toMs, kHistoryRowsMost + 1, std::stoll(every));
     } catch (const std::invalid_argument& e) {
         return PlainAnswer(400, e.what());
     } catch (const std::runtime_error& e) {

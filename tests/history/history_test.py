@@ -142,6 +142,10 @@ ASKED = [
     ("?points=00AI0&from=2000-01-01T00:00&to=2000-01-02T00:00", 200, lambda h, b: json.loads(b)["rows"] == []),
     ("?from=0", 200, lambda h, b: json.loads(b)["truncated"] and h["X-History-Truncated"]
      and len(json.loads(b)["rows"]) == json.loads(b)["rowsMost"]),
+    # Thinned to one row a point a minute: the bucket's last, so a ramp's rows stay apart by a minute at least.
+    ("?points=00AI0&from=0&every=60000", 200, lambda h, b: 0 < len([r for r in json.loads(b)["rows"]
+                                                              if r["source"] == "00AI0"]) <= 2),
+    ("?every=-5", 400, lambda h, b: "give ms" in b),
     ("?from=yesterday", 400, lambda h, b: b.startswith("from yesterday: give now")),
     ("?from=-1h&to=-2h", 400, lambda h, b: "is after" in b),
     ("?points=00AI0%27%3B--", 400, lambda h, b: "is not a GAS" in b),
