@@ -13,16 +13,6 @@ namespace {
 
 using namespace gateway;
 
-std::int64_t TimeOption(const std::string& name, const std::string& text, std::int64_t nowMs) {
-    const std::optional<std::int64_t> at = HistoryTime(text, nowMs);
-    if (!at) {
-        throw CommandFailure(kExitUsage, name + " " + text +
-                                             ": give now, -30s / -15m / -2h / -7d, ms since 1970, or "
-                                             "YYYY-MM-DDTHH:MM[:SS] in UTC");
-    }
-    return *at;
-}
-
 std::string TextLine(const HistoryRow& row) {
     std::string line = HistoryTimeText(row.atMs) + "  " + row.source + "  " + row.quality;
     if (row.counts) line += "  " + std::to_string(*row.counts);
@@ -50,9 +40,8 @@ void RunHistory(const GlobalOptions& global, const HistoryOptions& o) {
     const std::int64_t nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                                    std::chrono::system_clock::now().time_since_epoch())
                                    .count();
-    const std::int64_t from = TimeOption("--from", o.from, nowMs);
-    const std::int64_t to = TimeOption("--to", o.to, nowMs);
-    const std::vector<std::string> gases = ExpandPoints(SplitList(o.points));
+    const HistoryQuery query = WithExitCode<std::invalid_argument>(
+        kExitUsage, [&] { return ReadHistoryQuery(o.points, o.from, o.to, nowMs); });
     std::unique_ptr<HistoryStore> store;
     try {
         store = HistoryStore::OpenForReading(o.path);
@@ -60,7 +49,7 @@ void RunHistory(const GlobalOptions& global, const HistoryOptions& o) {
         throw CommandFailure(kExitUsage, e.what());
     }
     const std::vector<HistoryRow> rows = WithExitCode<std::runtime_error>(
-        kExitFailed, [&] { return store->Rows(gases, from, to); });
+        kExitFailed, [&] { return store->Rows(query.gases, query.fromMs, query.toMs); });
     if (o.csv) {
         const std::string text = HistoryCsv(rows);
         std::fwrite(text.data(), 1, text.size(), stdout);

@@ -5,6 +5,9 @@
 #include <chrono>
 #include <cstdio>
 #include <regex>
+#include <stdexcept>
+
+#include "config.h"
 
 namespace plexer::gateway {
 
@@ -46,6 +49,41 @@ std::optional<std::int64_t> HistoryTime(const std::string& text, std::int64_t no
     if (AllDigits(text)) return std::stoll(text);
     if (auto before = Before(text, nowMs)) return before;
     return Calendar(text);
+}
+
+namespace {
+
+std::int64_t TimeOf(const char* name, const std::string& text, std::int64_t nowMs) {
+    const std::optional<std::int64_t> at = HistoryTime(text, nowMs);
+    if (!at) {
+        throw std::invalid_argument(std::string(name) + " " + text.substr(0, 40) +
+                                    ": give now, -30s / -15m / -2h / -7d, ms since 1970, or "
+                                    "YYYY-MM-DDTHH:MM[:SS] in UTC");
+    }
+    return *at;
+}
+
+// A GAS's letters and digits, with * for all 16 positions; the driver judges the rest.
+bool GasLike(const std::string& gas) {
+    return gas.size() <= 8 && std::all_of(gas.begin(), gas.end(), [](char c) {
+               return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '*';
+           });
+}
+
+}  // namespace
+
+HistoryQuery ReadHistoryQuery(const std::string& points, const std::string& from, const std::string& to,
+                              std::int64_t nowMs) {
+    HistoryQuery query;
+    query.fromMs = TimeOf("from", from, nowMs);
+    query.toMs = TimeOf("to", to, nowMs);
+    if (query.fromMs > query.toMs) throw std::invalid_argument("from " + from + " is after to " + to);
+    const std::vector<std::string> items = SplitList(points);
+    for (const std::string& item : items) {
+        if (!GasLike(item)) throw std::invalid_argument("points: " + item.substr(0, 40) + " is not a GAS");
+    }
+    query.gases = ExpandPoints(items);
+    return query;
 }
 
 std::string HistoryTimeText(std::int64_t atMs) {

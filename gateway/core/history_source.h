@@ -30,11 +30,14 @@ struct HistoryCursor {
 
 class HistorySource {
 public:
+    static constexpr std::size_t kAllRows = std::size_t(-1) >> 1;
     virtual ~HistorySource() = default;
     // In time order: the changes of `gases` (all points when empty) and the
-    // events of their units and the line, from `fromMs` to `toMs` inclusive.
+    // events of their units and the line, from `fromMs` to `toMs` inclusive; the first `most` of them.
+    // With `everyMs`, only the last row of each source in every `everyMs`: a long span as wide as a screen.
     virtual std::vector<HistoryRow> Rows(const std::vector<std::string>& gases, std::int64_t fromMs,
-                                         std::int64_t toMs) const = 0;
+                                         std::int64_t toMs, std::size_t most = kAllRows,
+                                         std::int64_t everyMs = 0) const = 0;
     // At most `most` rows after `after` and before `beforeMs`, in time order: a reader catching up.
     virtual std::vector<HistoryRow> After(HistoryCursor after, std::int64_t beforeMs, std::size_t most) const = 0;
 };
@@ -42,6 +45,18 @@ public:
 // "now", "-90s" / "-15m" / "-2h" / "-7d" before `nowMs`, ms since the epoch,
 // or "YYYY-MM-DDTHH:MM[:SS][Z]" in UTC; none for anything else.
 std::optional<std::int64_t> HistoryTime(const std::string& text, std::int64_t nowMs);
+
+// What a reader asks of the store, as the export and the page both take it.
+struct HistoryQuery {
+    std::vector<std::string> gases;  // all points when empty
+    std::int64_t fromMs = 0;
+    std::int64_t toMs = 0;
+};
+
+// `points` as GASes separated by commas ("05AI*": all 16 of a type), `from`
+// and `to` as HistoryTime reads them; throws std::invalid_argument with a one-line reason.
+HistoryQuery ReadHistoryQuery(const std::string& points, const std::string& from, const std::string& to,
+                              std::int64_t nowMs);
 
 // "2026-12-08T15:04:05.123Z".
 std::string HistoryTimeText(std::int64_t atMs);

@@ -191,7 +191,7 @@ void HistoryStore::Prune(const HistoryLimits& limits, std::int64_t nowMs) {
 }
 
 std::vector<HistoryRow> HistoryStore::Rows(const std::vector<std::string>& gases, std::int64_t fromMs,
-                                           std::int64_t toMs) const {
+                                           std::int64_t toMs, std::size_t most, std::int64_t everyMs) const {
     // A point's rows come with those of its unit and of the line, which say why it had no value.
     nlohmann::json names = nlohmann::json::array();
     for (const std::string& gas : gases) {
@@ -199,14 +199,21 @@ std::vector<HistoryRow> HistoryStore::Rows(const std::vector<std::string>& gases
         if (gas.size() >= 2) names.push_back("unit " + gas.substr(0, 2));
     }
     names.push_back("line");
-    const Statement select(db_, "SELECT r.rowid, r.at_ms, s.name, r.quality, r.counts, r.eu FROM rows r "
-                                "JOIN sources s ON s.id = r.source WHERE r.at_ms BETWEEN ?1 AND ?2 "
-                                "AND (?3 OR s.name IN (SELECT value FROM json_each(?4))) ORDER BY r.at_ms, r.rowid");
+    // Thinned, SQLite takes the bare columns from the row that max() picks: each bucket's last.
+    const std::string rows = everyMs > 0 ? "SELECT max(r.rowid), r.at_ms" : "SELECT r.rowid, r.at_ms";
+    const std::string thinned = everyMs > 0 ? " GROUP BY r.source, r.at_ms / ?6" : "";
+    const Statement select(db_, (rows + ", s.name, r.quality, r.counts, r.eu FROM rows r "
+                                        "JOIN sources s ON s.id = r.source WHERE r.at_ms BETWEEN ?1 AND ?2 "
+                                        "AND (?3 OR s.name IN (SELECT value FROM json_each(?4)))" +
+                                 thinned + " ORDER BY 2, 1 LIMIT ?5")
+                                    .c_str());
     const std::string list = names.dump();
     sqlite3_bind_int64(*select, 1, fromMs);
     sqlite3_bind_int64(*select, 2, toMs);
     sqlite3_bind_int(*select, 3, gases.empty() ? 1 : 0);
     sqlite3_bind_text(*select, 4, list.c_str(), -1, SQLITE_STATIC);
+    sqlite3_bind_int64(*select, 5, static_cast<std::int64_t>(most));
+    if (everyMs > 0) sqlite3_bind_int64(*select, 6, everyMs);
     return Read(*select);
 }
 

@@ -50,7 +50,8 @@ public:
     std::int64_t UsedBytes() const;
 
     std::vector<HistoryRow> Rows(const std::vector<std::string>& gases, std::int64_t fromMs,
-                                 std::int64_t toMs) const override;
+                                 std::int64_t toMs, std::size_t most = kAllRows,
+                                 std::int64_t everyMs = 0) const override;
     std::vector<HistoryRow> After(HistoryCursor after, std::int64_t beforeMs, std::size_t most) const override;
 
 private:

@@ -81,7 +81,9 @@ Head ReadRequestLine(std::string_view line) {
     if (method != "GET" && method != "HEAD") return Refused(405);
     if (target.empty() || target.front() != '/') return Refused(400);
     Head head;
-    head.path = std::string(target.substr(0, target.find('?')));
+    const std::size_t mark = target.find('?');
+    head.path = std::string(target.substr(0, mark));
+    if (mark != std::string_view::npos) head.query = std::string(target.substr(mark + 1));
     head.headOnly = method == "HEAD";
     head.keepAlive = version == "HTTP/1.1";
     return head;
@@ -93,6 +95,8 @@ const char* Reason(int status) {
         case 400: return "Bad Request";
         case 404: return "Not Found";
         case 405: return "Method Not Allowed";
+        case 500: return "Internal Server Error";
+        case 503: return "Service Unavailable";
         case 413: return "Content Too Large";
         case 431: return "Request Header Fields Too Large";
         default: return "Error";
@@ -100,6 +104,46 @@ const char* Reason(int status) {
 }
 
 }  // namespace
+
+namespace {
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// A malformed escape is kept as it came, for the route to refuse by its meaning.
+std::string Decoded(std::string_view text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const int high = i + 2 < text.size() && text[i] == '%' ? HexDigit(text[i + 1]) : -1;
+        const int low = high >= 0 ? HexDigit(text[i + 2]) : -1;
+        if (low >= 0) {
+            out += static_cast<char>(high * 16 + low);
+            i += 2;
+        } else {
+            out += text[i] == '+' ? ' ' : text[i];
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::map<std::string, std::string> QueryFields(std::string_view query) {
+    std::map<std::string, std::string> fields;
+    while (!query.empty()) {
+        const std::size_t end = std::min(query.find('&'), query.size());
+        const std::string_view pair = query.substr(0, end);
+        const std::size_t equals = std::min(pair.find('='), pair.size());
+        const std::string_view value = pair.substr(std::min(equals + 1, pair.size()));
+        if (equals > 0) fields[Decoded(pair.substr(0, equals))] = Decoded(value);
+        query.remove_prefix(std::min(end + 1, query.size()));
+    }
+    return fields;
+}
 
 Head ReadHead(std::string_view input, std::size_t maxHead) {
     const std::size_t lineEnd = input.find("\r\n");
@@ -237,16 +281,22 @@ void HttpServer::Answer(Connection& connection) {
     if (head.state == Head::State::kRefused) {
         connection.input.clear();
         connection.closeAfter = true;
-        return Respond(connection, head.status, {"text/plain; charset=utf-8", std::string(Reason(head.status)) + "\n"},
-                       false);
+        const std::string reason = std::string(Reason(head.status)) + "\n";
+        return Respond(connection, head.status, {"text/plain; charset=utf-8", reason, head.status, {}}, false);
     }
     connection.input.erase(0, head.length);
     connection.closeAfter = !head.keepAlive;
     const auto route = routes_.find(head.path);
     if (route == routes_.end()) {
-        return Respond(connection, 404, {"text/plain; charset=utf-8", "Not Found\n"}, head.headOnly);
+        return Respond(connection, 404, {"text/plain; charset=utf-8", "Not Found\n", 404, {}}, head.headOnly);
     }
-    Respond(connection, 200, route->second(), head.headOnly);
+    const HttpAnswer answer = route->second(head.query);
+    const bool large = answer.body.size() > limits_.maxUnsent / 64;
+    if (!head.headOnly && large && Unsent() + answer.body.size() > limits_.maxUnsent) {
+        return Respond(connection, 503, {"text/plain; charset=utf-8", "busy: other answers wait to be read\n", 503,
+                                         {"Retry-After: 1"}}, false);
+    }
+    Respond(connection, answer.status, answer, head.headOnly);
 }
 
 // The head and the body in one write: a second write would wait on the client's delayed ACK.
@@ -255,6 +305,7 @@ void HttpServer::Respond(Connection& connection, int status, const HttpAnswer& a
     out = "HTTP/1.1 " + std::to_string(status) + " " + Reason(status) + "\r\nContent-Type: " + answer.type +
           "\r\nContent-Length: " + std::to_string(answer.body.size()) + "\r\nCache-Control: no-store\r\n";
     if (status == 405) out += "Allow: GET, HEAD\r\n";
+    for (const std::string& header : answer.headers) out += header + "\r\n";
     out += connection.closeAfter ? "Connection: close\r\n\r\n"
                                  : "Connection: keep-alive\r\nKeep-Alive: timeout=" +
                                        std::to_string(limits_.idleTimeout.count() / 1000) + "\r\n\r\n";
@@ -263,6 +314,12 @@ void HttpServer::Respond(Connection& connection, int status, const HttpAnswer& a
     connection.phase = Phase::kWriting;
     connection.since = Clock::now();
     Send(connection);
+}
+
+std::size_t HttpServer::Unsent() const {
+    std::size_t bytes = 0;
+    for (const Connection& connection : connections_) bytes += connection.output.size() - connection.sent;
+    return bytes;
 }
 
 void HttpServer::Send(Connection& connection) {

@@ -14,21 +14,31 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 namespace plexer::gateway {
 
 struct HttpAnswer {
     std::string type;  // Content-Type
     std::string body;
+    int status = 200;                  // 200, 400, 404 or 500
+    std::vector<std::string> headers;  // more "Name: value" lines
 };
 
-using HttpRoute = std::function<HttpAnswer()>;
+// Given the request's query, undecoded, without its "?".
+using HttpRoute = std::function<HttpAnswer(std::string_view query)>;
+
+// The query's "name=value" pairs, percent- and plus-decoded; a name given twice keeps its last value.
+std::map<std::string, std::string> QueryFields(std::string_view query);
 
 struct HttpLimits {
     std::size_t maxConnections = 128;
     std::chrono::milliseconds requestDeadline{3000};  // from a request's first byte to its last
     std::chrono::milliseconds idleTimeout{5000};      // a kept-open connection between requests
     std::size_t maxHead = 8192;                       // request line and headers
+    // Answers waiting whole for readers that do not read: past this, a large answer (over a 64th of it)
+    // is "503 busy" rather than more memory; the small ones a scraper asks always go.
+    std::size_t maxUnsent = 16u << 20;
 };
 
 // What the bytes received so far make of a request's head.
@@ -37,6 +47,7 @@ struct Head {
     int status = 0;          // when refused: 400, 405, 413 or 431
     std::size_t length = 0;  // when complete: the bytes of the head, its blank line included
     std::string path;        // without the query
+    std::string query;       // after the "?", undecoded
     bool headOnly = false;   // HEAD
     bool keepAlive = false;
 };
@@ -82,6 +93,7 @@ private:
     void Answer(Connection& connection);
     void Respond(Connection& connection, int status, const HttpAnswer& answer, bool headOnly);
     void Send(Connection& connection);
+    std::size_t Unsent() const;
     Clock::time_point Deadline(const Connection& connection) const;
     int WaitMs(Clock::time_point now) const;
     static void Close(Connection& connection);

@@ -25,14 +25,14 @@ td.q-not-read-yet,tr.held td.counts,tr.held td.eu{color:#888}
 <table id="units"><thead><tr><th>unit</th><th>state</th><th>transactions</th><th>failures</th><th>retries</th><th>demoted</th><th>last good read</th></tr></thead><tbody></tbody></table>
 <h2>Points</h2>
 <table id="points"><thead><tr><th>trend</th><th>GAS</th><th>name</th><th>counts</th><th>EU</th><th>quality</th><th>age</th></tr></thead><tbody></tbody></table>
-<h2>Trend (last 5 minutes)</h2>
+<h2>Trend over <select id="span" onchange="load()"><option value="300000">5 minutes</option><option value="3600000" selected>the last hour</option><option value="21600000">6 hours</option><option value="86400000">a day</option><option value="604800000">a week</option><option value="2592000000">30 days</option><option value="0">all kept</option></select> <span id="trendNote"></span></h2>
 <canvas id="trend" width="720" height="200"></canvas>
 <h2>Traffic on the line</h2>
 <div id="wire" class="log"></div>
 <h2>Driver lines</h2>
 <div id="traffic" class="log"></div>
 <script>
-const trend={},chosen=new Set(),colours=['#1f77b4','#d62728','#2ca02c','#9467bd','#ff7f0e','#8c564b'];
+const trend={},past={},chosen=new Set(),colours=['#1f77b4','#d62728','#2ca02c','#9467bd','#ff7f0e','#8c564b'];
 const text=s=>String(s).replace(/[&<>"]/g,c=>({'&':'&amp;','<':'&lt;','>':'&gt;','"':'&quot;'}[c]));
 const age=ms=>ms===null?'never':(ms/1000).toFixed(1)+' s';
 function hex(u){return '0x'+u.toString(16).toUpperCase().padStart(2,'0')}
@@ -57,17 +57,42 @@ function points(list){
     return `<tr data-gas="${p.gas}" class="${p.good?'':'held'}"><td><input type="checkbox" ${chosen.has(p.gas)?'checked':''} onchange="pick('${p.gas}',this.checked)"></td>`+
       `<td>${p.gas}</td><td>${text(p.name)}</td><td class="num counts">${p.counts===null?'':p.counts}</td>`+
       `<td class="num eu">${eu}</td><td class="quality q-${p.quality.replace(/ /g,'-')}">${text(p.quality)}</td><td class="num">${age(p.ageMs)}</td></tr>`}).join('');
-  for(const g in trend)trend[g]=trend[g].filter(s=>s[0]>now-300000);
+  // Live samples of a chosen point over the span (an hour at most: older ones are in the store), of others 5 minutes.
+  for(const g in trend)trend[g]=trend[g].filter(s=>s[0]>now-(chosen.has(g)?Math.min(span||3600000,3600000):300000));
   draw(now);
 }
-function pick(gas,on){on?chosen.add(gas):chosen.delete(gas);draw(Date.now())}
+function pick(gas,on){on?chosen.add(gas):chosen.delete(gas);load()}
+let span=3600000,loaded=false;
+// The store's changes of the chosen points over the span, drawn beneath the live samples; without a store, live alone.
+async function load(){
+  span=+document.getElementById('span').value;
+  const note=document.getElementById('trendNote');
+  if(chosen.size){
+    try{
+      // Past the hour, the last row of each point in every 720th of the span: as many as the canvas is wide.
+      const every=span>3600000?Math.floor(span/720):span?0:3600000;
+      const r=await fetch(`/api/history?points=${[...chosen].join(',')}&from=${span?'-'+span/1000+'s':'0'}&every=${every}`);
+      if(r.status===404)note.textContent='(live only: the gateway keeps no history)';
+      else if(!r.ok)note.textContent='(history: '+(await r.text()).trim()+')';
+      else{
+        const h=await r.json();
+        for(const g in past)delete past[g];
+        h.rows.forEach(row=>{if(typeof row.eu==='number')(past[row.source]=past[row.source]||[]).push([row.atMs,row.eu])});
+        note.textContent=h.truncated?`(the first ${h.rowsMost} stored rows of the span)`:'';
+      }
+    }catch(e){note.textContent='(history not reachable)'}
+  }
+  draw(Date.now());
+}
 // Each series on its own scale, so that counts and bar share one plot; the legend gives its range.
 function draw(now){
   const c=document.getElementById('trend'),x=c.getContext('2d');x.clearRect(0,0,c.width,c.height);
-  [...chosen].filter(g=>trend[g]&&trend[g].length).forEach((g,i)=>{
-    const s=trend[g],vals=s.map(p=>p[1]);let lo=Math.min(...vals),hi=Math.max(...vals);if(hi===lo){hi+=1;lo-=1}
+  const series=g=>[...(past[g]||[]),...(trend[g]||[])].filter(p=>!span||p[0]>now-span);
+  const all=[...chosen].map(series).flat(),width=span||Math.max(1,...all.map(p=>now-p[0]));
+  [...chosen].filter(g=>series(g).length).forEach((g,i)=>{
+    const s=series(g),vals=s.map(p=>p[1]);let lo=Math.min(...vals),hi=Math.max(...vals);if(hi===lo){hi+=1;lo-=1}
     x.strokeStyle=x.fillStyle=colours[i%colours.length];x.beginPath();
-    s.forEach((p,j)=>{const px=c.width*(1-(now-p[0])/300000),py=c.height-10-(c.height-20)*(p[1]-lo)/(hi-lo);j?x.lineTo(px,py):x.moveTo(px,py)});
+    s.forEach((p,j)=>{const px=c.width*(1-(now-p[0])/width),py=c.height-10-(c.height-20)*(p[1]-lo)/(hi-lo);j?x.lineTo(px,py):x.moveTo(px,py)});
     x.stroke();x.fillText(`${g} ${+lo.toFixed(3)} .. ${+hi.toFixed(3)}`,6,14+12*i)});
 }
 function traffic(list){
@@ -85,6 +110,7 @@ async function refresh(){
   try{
     const [u,p,t,w]=await Promise.all(['/api/units','/api/points','/api/lines','/api/wire'].map(e=>fetch(e).then(r=>r.json())));
     units(u);points(p);traffic(t);wire(w);
+    if(!loaded){loaded=true;load()}
     fetch('/api/line').then(r=>r.json()).then(showLine).catch(()=>{});document.getElementById('meta').textContent='read-only view, updated '+new Date().toLocaleTimeString();
   }catch(e){document.getElementById('meta').textContent='gateway not reachable: '+e}
 }

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <functional>
 
+#include "history_source.h"
 #include "map_export.h"
 #include "page.h"
 #include "status_json.h"
@@ -44,7 +45,72 @@ std::string PageAbout(const std::string& line) {
 }
 
 HttpAnswer JsonAnswer(const nlohmann::ordered_json& json) {
-    return {"application/json", json.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)};
+    return {"application/json", json.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace), 200, {}};
+}
+
+// Enough for an hour of a few busy points; a wider ask is cut and says so,
+// as answers wait whole for slow readers and the page holds up to its cap of them.
+constexpr std::size_t kHistoryRowsMost = 10000;
+
+HttpAnswer PlainAnswer(int status, const std::string& text) {
+    return {"text/plain; charset=utf-8", text + "\n", status, {}};
+}
+
+std::int64_t NowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+// Row by row into the text: the rows' JSON is never held whole as objects.
+std::string HistoryJsonText(const HistoryQuery& asked, const std::vector<HistoryRow>& rows, bool truncated) {
+    nlohmann::ordered_json head = {{"from", HistoryTimeText(asked.fromMs)},
+                                   {"to", HistoryTimeText(asked.toMs)},
+                                   {"points", asked.gases},
+                                   {"truncated", truncated},
+                                   {"rowsMost", kHistoryRowsMost}};
+    std::string text = head.dump();
+    text.pop_back();
+    text += ",\"rows\":[";
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (i > 0) text += ',';
+        text += HistoryJson(rows[i]).dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    }
+    return text + "]}";
+}
+
+HttpAnswer HistoryAnswer(const HistorySource* history, std::string_view query) {
+    if (history == nullptr) {
+        return PlainAnswer(404, "no history: the gateway keeps one with --history PATH or \"history\" in its config");
+    }
+    const std::map<std::string, std::string> fields = QueryFields(query);
+    const auto field = [&fields](const char* name, const char* otherwise) {
+        const auto found = fields.find(name);
+        return found == fields.end() ? std::string(otherwise) : found->second;
+    };
+    const std::string format = field("format", "json");
+    if (format != "json" && format != "csv") {
+        return PlainAnswer(400, "format " + format.substr(0, 20) + ": give json or csv");
+    }
+    const std::string every = field("every", "0");
+    const bool everyRead = !every.empty() && every.size() <= 12 && every.find_first_not_of("0123456789") == every.npos;
+    if (!everyRead) return PlainAnswer(400, "every " + every.substr(0, 20) + ": give ms, a whole number");
+    HistoryQuery asked;
+    std::vector<HistoryRow> rows;
+    try {
+        asked = ReadHistoryQuery(field("points", ""), field("from", "-1h"), field("to", "now"), NowMs());
+        rows = history->Rows(asked.gases, asked.fromMs, asked.toMs, kHistoryRowsMost + 1, std::stoll(every));
+    } catch (const std::invalid_argument& e) {
+        return PlainAnswer(400, e.what());
+    } catch (const std::runtime_error& e) {
+        return PlainAnswer(500, std::string("the store did not answer: ") + e.what());
+    }
+    const bool truncated = rows.size() > kHistoryRowsMost;
+    if (truncated) rows.resize(kHistoryRowsMost);
+    HttpAnswer answer{"application/json", "", 200, {}};
+    if (format == "csv") answer.type = "text/csv; charset=utf-8";
+    answer.body = format == "csv" ? HistoryCsv(rows) : HistoryJsonText(asked, rows, truncated);
+    if (truncated) answer.headers.push_back("X-History-Truncated: " + std::to_string(kHistoryRowsMost) + " rows");
+    return answer;
 }
 
 }  // namespace
@@ -79,11 +145,11 @@ bool StatusServer::Loopback() const { return server_->Loopback(); }
 
 std::map<std::string, HttpRoute> StatusServer::Routes() const {
     std::map<std::string, HttpRoute> routes;
-    routes["/"] = [page = PageAbout(sources_.core.Settings()->config.line.port)] {
-        return HttpAnswer{"text/html; charset=utf-8", page};
+    routes["/"] = [page = PageAbout(sources_.core.Settings()->config.line.port)](std::string_view) {
+        return HttpAnswer{"text/html; charset=utf-8", page, 200, {}};
     };
     const auto serveJson = [&routes](const char* path, std::function<nlohmann::ordered_json()> build) {
-        routes[path] = [build] { return JsonAnswer(build()); };
+        routes[path] = [build](std::string_view) { return JsonAnswer(build()); };
     };
     serveJson("/api/units", [&core = sources_.core] { return UnitsJson(core.Units(), PollClock::now()); });
     serveJson("/api/line", [&core = sources_.core] { return LineJson(core.Line(), PollClock::now()); });
@@ -92,10 +158,10 @@ std::map<std::string, HttpRoute> StatusServer::Routes() const {
         const std::vector<PointVerdict> verdicts = core.JudgeAll(*running, PollClock::now());
         return PointsJson(running->map, verdicts, core.Points());
     });
-    routes["/api/map"] = [&core = sources_.core] {
+    routes["/api/map"] = [&core = sources_.core](std::string_view) {
         const RunningPtr running = core.Settings();
         const std::vector<MapRow> rows = MapRows(running->map, running->config.readOnly, core.Points());
-        return HttpAnswer{"application/json", MapText(rows, MapFormat::kJson)};
+        return HttpAnswer{"application/json", MapText(rows, MapFormat::kJson), 200, {}};
     };
     serveJson("/api/lines", [&lines = sources_.lines] {
         nlohmann::ordered_json all = nlohmann::ordered_json::array();
@@ -108,7 +174,10 @@ std::map<std::string, HttpRoute> StatusServer::Routes() const {
     serveJson("/api/wire", [wire = sources_.wire] {
         return nlohmann::ordered_json(wire != nullptr ? wire->Last() : std::vector<std::string>());
     });
-    routes["/metrics"] = [&core = sources_.core, &traffic = sources_.traffic] {
+    routes["/api/history"] = [&core = sources_.core](std::string_view query) {
+        return HistoryAnswer(core.History(), query);
+    };
+    routes["/metrics"] = [&core = sources_.core, &traffic = sources_.traffic](std::string_view) {
         const RunningPtr running = core.Settings();
         const PollClock::time_point now = PollClock::now();
         const std::vector<PointVerdict> verdicts = core.JudgeAll(*running, now);
@@ -118,7 +187,8 @@ std::map<std::string, HttpRoute> StatusServer::Routes() const {
         return HttpAnswer{"text/plain; version=0.0.4; charset=utf-8",
                           MetricsText(MetricsSources{units, line, requests, running->map, verdicts,
                                                      running->config.line.port},
-                                      now)};
+                                      now),
+                          200, {}};
     };
     return routes;
 }

@@ -212,6 +212,13 @@ def check_page(page, modbus, sim, profile):
         seen = eventually(lambda: cell(browser, "05AO3", "counts") == "3500", 2)
         check("page: a changed value within 2 s", seen, f"{time.monotonic() - written:.2f} s")
         time.sleep(1)  # a few samples on the trend
+        browser.refresh()
+        # Samples older than the page itself can only have come from the store.
+        stored = ("return Object.values(past).flat().filter(s => s[0] < performance.timeOrigin).length + ' ' + "
+                  "(past['05AI0'] || []).length + ' ' + document.getElementById('trendNote').textContent")
+        check("page: the trend shows stored points right after a reload",
+              eventually(lambda: "0" not in browser.execute_script(stored).split()[:2], 5),
+              browser.execute_script(stored))
         browser.save_screenshot(os.path.join(OUTDIR, "gateway-page.png"))
         sim.send_signal(signal.SIGSTOP)
         check("page: a silenced unit is failed",
@@ -280,7 +287,8 @@ def main():
         sim, port = start_simulator(rack)
         try:
             check_read(port)
-            gateway, page, modbus = start_gateway(port, config)
+            gateway, page, modbus = start_gateway(port, config, flags=(
+                "--http", "127.0.0.1:0", "--history", os.path.join(scratch, "page.history")))
             try:
                 check_modbus(modbus)
                 check_http(page)

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "config.h"
+#include "http_server.h"
 
 namespace plexer::gateway {
 namespace {
@@ -250,3 +251,17 @@ TEST(GatewayConfigTest, AFileIsReadOrItsFaultNamedByFieldPath) {
 
 }  // namespace
 }  // namespace plexer::gateway
+
+// A page's query as a browser or a script sends it, and bytes no browser would.
+TEST(QueryFieldsTest, DecodedAsSentAndMalformedKeptAsItCame) {
+    using Fields = std::map<std::string, std::string>;
+    const std::pair<const char*, Fields> cases[] = {
+        {"points=05AI*,05AO2&from=-1h", {{"points", "05AI*,05AO2"}, {"from", "-1h"}}},
+        {"points=05AI%2A%2c05ao2&to=2026-12-08+15%3A04", {{"points", "05AI*,05ao2"}, {"to", "2026-12-08 15:04"}}},
+        {"from=-1h&from=-2h", {{"from", "-2h"}}},
+        {"a=%&b=%4&c=%zz&d=%41", {{"a", "%"}, {"b", "%4"}, {"c", "%zz"}, {"d", "A"}}},
+        {"&&=x&flag&e=", {{"flag", ""}, {"e", ""}}},
+        {"", {}},
+    };
+    for (const auto& [query, expected] : cases) EXPECT_EQ(plexer::gateway::QueryFields(query), expected) << query;
+}

@@ -8,12 +8,14 @@ import hashlib
 import json
 import os
 import signal
+import socket
 import sqlite3
 import subprocess
 import sys
 import tempfile
 import threading
 import time
+import urllib.error
 import urllib.request
 
 from pymodbus.client import ModbusTcpClient
@@ -123,6 +125,71 @@ def full_disk(line, scratch):
         check("full disk: integrity_check ok", db.execute("PRAGMA integrity_check").fetchone()[0] == "ok")
 
 
+def ask(page, query):
+    try:
+        with urllib.request.urlopen(page + "api/history" + query, timeout=30) as answer:
+            return answer.status, answer.headers, answer.read().decode()
+    except urllib.error.HTTPError as e:
+        return e.code, e.headers, e.read().decode()
+
+
+# Query, status, and what the answer must say.
+ASKED = [
+    ("?points=3fai0&from=-1h", 200, lambda h, b: json.loads(b)["points"] == ["3FAI0"] and
+     {r["source"] for r in json.loads(b)["rows"]} <= {"3FAI0", "unit 3F", "line"} and len(json.loads(b)["rows"]) > 5),
+    ("?points=01AI*&from=-1h&format=csv", 200, lambda h, b: b.startswith("time,source,quality,counts,eu\n")
+     and ",01AIF," in b and ",01AI0," in b and ",02AI" not in b),
+    ("?points=00AI0&from=2000-01-01T00:00&to=2000-01-02T00:00", 200, lambda h, b: json.loads(b)["rows"] == []),
+    ("?from=0", 200, lambda h, b: json.loads(b)["truncated"] and h["X-History-Truncated"]
+     and len(json.loads(b)["rows"]) == json.loads(b)["rowsMost"]),
+    # Thinned to one row a point a minute: the bucket's last, so a ramp's rows stay apart by a minute at least.
+    ("?points=00AI0&from=0&every=60000", 200, lambda h, b: 0 < len([r for r in json.loads(b)["rows"]
+                                                              if r["source"] == "00AI0"]) <= 2),
+    ("?every=-5", 400, lambda h, b: "give ms" in b),
+    ("?from=yesterday", 400, lambda h, b: b.startswith("from yesterday: give now")),
+    ("?from=-1h&to=-2h", 400, lambda h, b: "is after" in b),
+    ("?points=00AI0%27%3B--", 400, lambda h, b: "is not a GAS" in b),
+    ("?format=xml", 400, lambda h, b: "give json or csv" in b),
+]
+
+
+def served(line, scratch):
+    """The page answers the store's rows as JSON or CSV, refuses what it cannot read, and cuts a wide ask."""
+    store = os.path.join(scratch, "crash.db")
+    gateway = Gateway(line, store)
+    check("page history: more rows than an answer holds", eventually(lambda: stored(store) > 12000, 60))
+    for query, status, holds in ASKED:
+        got, headers, body = ask(gateway.page, query)
+        check(f"page history {query}", got == status and holds(headers, body), f"{got}: {body[:200]}")
+    # The widest ask from many readers that never read: the answers wait, RSS stays bounded.
+    host, port = gateway.page.split("//")[1].strip("/").rsplit(":", 1)
+    readers = []
+    for _ in range(100):
+        reader = socket.create_connection((host, int(port)))
+        reader.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        reader.sendall(b"GET /api/history?from=0 HTTP/1.1\r\nHost: x\r\n\r\n")
+        readers.append(reader)
+    time.sleep(3)
+    rss_mb = int(open(f"/proc/{gateway.process.pid}/status").read().split("VmRSS:")[1].split()[0]) / 1024
+    print(f"page history: RSS {rss_mb:.1f} MB with 100 wide asks unread, load {os.getloadavg()[0]:.2f}", flush=True)
+    check("page history: RSS bounded under 100 wide asks unread", rss_mb < 64, f"{rss_mb:.1f} MB")
+    got, headers, _ = ask(gateway.page, "?from=0")
+    check("page history: a wide ask past the room is told to wait", got == 503 and headers["Retry-After"], got)
+    for reader in readers:
+        reader.close()
+    check("page history: serving after", gateway.serving())
+    check("page history: a wide ask answered again", eventually(lambda: ask(gateway.page, "?from=0")[0] == 200, 10))
+    gateway.stop()
+    nothing = subprocess.Popen([PLEXER, "gateway", line, "--points", "00AI0", "--listen", "127.0.0.1:0", "--http",
+                                "127.0.0.1:0"], stdout=subprocess.PIPE, text=True)
+    STARTED.append(nothing)
+    page = next(text.split()[-1] for text in nothing.stdout if text.startswith("status page on "))
+    got, _, body = ask(page, "?from=-1h")
+    check("page history: 404 without a store", got == 404 and "--history" in body, f"{got}: {body}")
+    nothing.terminate()
+    nothing.wait(timeout=30)
+
+
 def foreign_sqlite(path, _):
     with sqlite3.connect(path) as db:
         db.execute("CREATE TABLE orders(id INTEGER)")
@@ -182,7 +249,7 @@ def main():
         sim = subprocess.Popen([SIMULATOR, "--config", config], stdout=subprocess.PIPE, text=True)
         line = sim.stdout.readline().strip()
         try:
-            for case in (crash, full_disk, refused):
+            for case in (crash, served, full_disk, refused):
                 case(line, scratch)
         finally:
             for process in [*STARTED, sim]:

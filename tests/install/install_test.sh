@@ -40,10 +40,14 @@ PY
 
 # The single unit reads gateway.json; the template's instance NAME reads NAME.json.
 declare -A config_of=([plexer-gateway.service]=gateway.json [plexer-gateway@.service]=%i.json)
+declare -A state_of=([plexer-gateway.service]=plexer-gateway [plexer-gateway@.service]=plexer-gateway/%i)
 for name in "${!config_of[@]}"; do
   unit=$tree/lib/systemd/system/$name
   grep -q "^ExecStart=$prefix/bin/plexer gateway --config $prefix/etc/plexer/${config_of[$name]}\$" "$unit" ||
     fail "$name does not name the installed plexer and config: $(grep ExecStart "$unit")"
+  # Its history store's folder, one per instance: each runs as a user of its own.
+  grep -qx "StateDirectory=${state_of[$name]}" "$unit" ||
+    fail "$name: not its own state folder: $(grep StateDirectory "$unit")"
   if command -v systemd-analyze >/dev/null; then
     # Its paths moved into the staged tree, where the programs are.
     sed "s|$prefix/|$tree/|g" "$unit" >"$root/$name"
