@@ -153,15 +153,8 @@ ASKED = [
 ]
 
 
-def served(line, scratch):
-    """The page answers the store's rows as JSON or CSV, refuses what it cannot read, and cuts a wide ask."""
-    store = os.path.join(scratch, "crash.db")
-    gateway = Gateway(line, store)
-    check("page history: more rows than an answer holds", eventually(lambda: stored(store) > 12000, 60))
-    for query, status, holds in ASKED:
-        got, headers, body = ask(gateway.page, query)
-        check(f"page history {query}", got == status and holds(headers, body), f"{got}: {body[:200]}")
-    # The widest ask from many readers that never read: the answers wait, RSS stays bounded.
+def unread_wide_asks(gateway):
+    """The widest ask from many readers that never read: the answers wait, RSS stays bounded."""
     host, port = gateway.page.split("//")[1].strip("/").rsplit(":", 1)
     readers = []
     for _ in range(100):
@@ -179,6 +172,22 @@ def served(line, scratch):
         reader.close()
     check("page history: serving after", gateway.serving())
     check("page history: a wide ask answered again", eventually(lambda: ask(gateway.page, "?from=0")[0] == 200, 10))
+
+
+def served(line, scratch):
+    """The page answers the store's rows as JSON or CSV, refuses what it cannot read, and cuts a wide ask."""
+    store = os.path.join(scratch, "crash.db")
+    gateway = Gateway(line, store)
+    check("page history: more rows than an answer holds", eventually(lambda: stored(store) > 12000, 60))
+    for query, status, holds in ASKED:
+        got, headers, body = ask(gateway.page, query)
+        check(f"page history {query}", got == status and holds(headers, body), f"{got}: {body[:200]}")
+    # Under ThreadSanitizer RSS is its shadow memory's and 100 wide answers take minutes:
+    # the race check runs the rest; the bound is held by the plain build.
+    if "TSAN_OPTIONS" in os.environ:
+        print("page history: 100 unread wide asks left to the plain build", flush=True)
+    else:
+        unread_wide_asks(gateway)
     gateway.stop()
     nothing = subprocess.Popen([PLEXER, "gateway", line, "--points", "00AI0", "--listen", "127.0.0.1:0", "--http",
                                 "127.0.0.1:0"], stdout=subprocess.PIPE, text=True)
