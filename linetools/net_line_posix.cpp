@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "net_line.h"
+#include "descriptor.h"
 #include "port_access.h"
 #include "serial/termios_map.h"
 #include "telnet.h"
@@ -43,21 +44,6 @@ constexpr int kKeepIntervalS = 5;
 constexpr int kKeepProbes = 3;
 constexpr unsigned kUserTimeoutMs = 25000;
 
-class Descriptor {
-public:
-    explicit Descriptor(int fd = -1) : fd_(fd) {}
-    ~Descriptor() { Reset(-1); }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int Get() const { return fd_; }
-    void Reset(int fd) {
-        if (fd_ >= 0) close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_;
-};
 
 [[noreturn]] void Fail(const std::string& what) { throw std::runtime_error(what + ": " + std::strerror(errno)); }
 

@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "descriptor.h"
 #include "port_access.h"
 #include "wire_trace.h"
 
@@ -23,23 +24,6 @@ namespace {
 
 constexpr std::size_t kChunk = 4096;
 
-class Descriptor {
-public:
-    explicit Descriptor(int fd = -1) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int Get() const { return fd_; }
-    void Reset(int fd) {
-        if (fd_ >= 0) close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_;
-};
 
 [[noreturn]] void Fail(const std::string& what) {
     throw std::runtime_error("--trace: " + what + ": " + std::strerror(errno));
