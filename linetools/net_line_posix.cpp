@@ -22,6 +22,7 @@
 
 #include "net_line.h"
 #include "descriptor.h"
+#include "driver_terminal.h"
 #include "port_access.h"
 #include "serial/termios_map.h"
 #include "telnet.h"
@@ -43,9 +44,6 @@ constexpr int kKeepIdleS = 10;
 constexpr int kKeepIntervalS = 5;
 constexpr int kKeepProbes = 3;
 constexpr unsigned kUserTimeoutMs = 25000;
-
-
-[[noreturn]] void Fail(const std::string& what) { throw std::runtime_error(what + ": " + std::strerror(errno)); }
 
 void SetSocketOptions(int fd) {
     const int on = 1;
@@ -453,25 +451,8 @@ NetLine::NetLine(const NetAddress& address, const LineSettings& settings, std::u
     relay.address = address;
     relay.settings = settings;
     relay.log = std::move(log);
-    relay.master.Reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (relay.master.Get() < 0 || grantpt(relay.master.Get()) != 0 || unlockpt(relay.master.Get()) != 0) {
-        Fail("pseudo-terminal");
-    }
-    const int packet = 1;
-    if (ioctl(relay.master.Get(), TIOCPKT, &packet) != 0) Fail("pseudo-terminal packet mode");
-    const char* slavePath = ptsname(relay.master.Get());
-    if (slavePath == nullptr) Fail("pseudo-terminal");
-    relay.slave.Reset(open(slavePath, O_RDWR | O_NOCTTY | O_CLOEXEC));
-    termios raw{};
-    if (relay.slave.Get() < 0 || tcgetattr(relay.slave.Get(), &raw) != 0) Fail(slavePath);
-    cfmakeraw(&raw);
-    raw.c_lflag |= EXTPROC;
-    if (tcsetattr(relay.slave.Get(), TCSANOW, &raw) != 0) Fail(slavePath);
-    relay.driverPort = std::string(slavePath).substr(std::strlen("/dev/"));
-    int wake[2];
-    if (pipe2(wake, O_CLOEXEC) != 0) Fail("pipe");
-    relay.wakeRead.Reset(wake[0]);
-    relay.wakeWrite.Reset(wake[1]);
+    relay.driverPort = OpenDriverTerminal(relay.master, relay.slave, true, "");
+    OpenWakePipe(relay.wakeRead, relay.wakeWrite, "");
     std::future<std::string> first = relay.first.get_future();
     relay.thread = std::thread([&relay] { relay.Run(); });
     const std::string why = first.get();

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "descriptor.h"
+#include "driver_terminal.h"
 #include "port_access.h"
 #include "wire_trace.h"
 
@@ -24,10 +25,6 @@ namespace {
 
 constexpr std::size_t kChunk = 4096;
 
-
-[[noreturn]] void Fail(const std::string& what) {
-    throw std::runtime_error("--trace: " + what + ": " + std::strerror(errno));
-}
 
 // The real port as the driver would have it.
 std::unique_ptr<HostLine> OpenDevice(const std::string& port, const LineSettings& settings) {
@@ -149,23 +146,8 @@ WireTrace::WireTrace(const std::string& port, const LineSettings& settings, std:
     relay.port = port;
     relay.settings = settings;
     relay.device = OpenDevice(port, settings);
-    relay.master.Reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (relay.master.Get() < 0 || grantpt(relay.master.Get()) != 0 || unlockpt(relay.master.Get()) != 0) {
-        Fail("pseudo-terminal");
-    }
-    const char* slavePath = ptsname(relay.master.Get());
-    if (slavePath == nullptr) Fail("pseudo-terminal");
-    relay.slave.Reset(open(slavePath, O_RDWR | O_NOCTTY | O_CLOEXEC));
-    termios raw{};
-    if (relay.slave.Get() < 0 || tcgetattr(relay.slave.Get(), &raw) != 0) Fail(slavePath);
-    // Raw before a byte can pass: a cooked slave would echo the units' replies back onto the line.
-    cfmakeraw(&raw);
-    if (tcsetattr(relay.slave.Get(), TCSANOW, &raw) != 0) Fail(slavePath);
-    relay.driverPort = std::string(slavePath).substr(std::strlen("/dev/"));
-    int wake[2];
-    if (pipe2(wake, O_CLOEXEC) != 0) Fail("pipe");
-    relay.wakeRead.Reset(wake[0]);
-    relay.wakeWrite.Reset(wake[1]);
+    relay.driverPort = OpenDriverTerminal(relay.master, relay.slave, false, "--trace: ");
+    OpenWakePipe(relay.wakeRead, relay.wakeWrite, "--trace: ");
     relay.thread = std::thread([&relay] { relay.Run(); });
 }
 
