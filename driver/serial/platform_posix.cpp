@@ -16,14 +16,26 @@
 // 38400-baud group reply would cost some 70 wake-ups; instead each read system
 // call takes all that has arrived into a read-ahead of the descriptor, which
 // serves the following reads without another call, and which counts as
-// waiting input (a discard drops it). The reply's first character tells its
-// form: after an "N" the short error reply is expected, after an "A" the
-// length last seen in answer to the same frame, if any. Knowing the length, a
-// read sleeps until all but the last character are due at the line's pace,
-// takes them in one call, and is woken by the last one as it lands. The pace
-// is the configured character time until the line shows a faster one: while
-// a whole reply was found waiting after such a sleep, the next sleeps are
-// halved until one wakes with the reply still arriving, which measures it.
+// waiting input (a discard drops it).
+//
+// A frame answered before is answered again about as long after its write, so
+// each frame's reply time (write to CR) is learned, and the first read after
+// the write sleeps until then and takes the whole reply in one call: one
+// wake-up a reply. A reply that is not whole by then is waited for as below,
+// which measures its time again. Every eighth reply found whole, the sleep
+// ends a character early to see whether the reply has come to arrive sooner,
+// twice as early again while it has. An error reply, shorter, waits out the
+// time of the one learned.
+//
+// A reply not timed yet: its first character tells its form. After an "N"
+// the short error reply is expected, after an "A" the length last seen in
+// answer to the same frame, if any. Knowing the length, a read sleeps until
+// all but the last character are due at the line's pace, takes them in one
+// call, and is woken by the last one as it lands. The pace is the configured
+// character time until the line shows a faster one: while a whole reply was
+// found waiting after such a sleep, the next sleeps are halved until one wakes
+// with the reply still arriving, which measures it.
+//
 // A sleep never passes the read's deadline. A read system call is made only
 // when input should be there (poll said so, a sleep let it arrive, or the last
 // read filled its buffer); otherwise poll waits for it first, so that no read
@@ -60,6 +72,9 @@ constexpr int kMaxDescriptors = 1024;
 constexpr std::uint32_t kReadAhead = 128;
 // An error reply: "N", two code digits, CR.
 constexpr std::uint32_t kErrorReplyLength = 4;
+// Replies found whole at their time before a probe for a sooner one.
+constexpr std::uint32_t kProbeEvery = 8;
+constexpr std::uint32_t kMaxProbeChars = 1024;
 
 // What this backend keeps per open descriptor. Windows keeps each device's
 // time-outs in the kernel; termios has no total read time-out.
@@ -78,6 +93,15 @@ struct Descriptor {
     std::uint32_t expected;     // the reply's length as its form tells, 0 unknown
     std::int64_t sleptUntilNs;  // the end of the sleep before this read, 0 for none
     bool drained;               // the device had nothing more at the last look: poll before reading
+    std::int64_t writtenAtNs;   // when the last frame was handed to the device
+    std::uint32_t learnedLength;  // of the data reply to that frame, 0 unknown
+    std::uint64_t replyNs;      // its time from write to CR, learned or measured; 0 unknown
+    bool sleptForReply;         // the sleep before this read was to the reply's time
+    bool replySleepTaken;       // that sleep is behind this frame's reply
+    bool probing;               // it ended early, to see whether the reply now comes sooner
+    std::uint32_t wholeStreak;  // replies found whole at their time since the last probe
+    std::uint32_t probeChars;   // how many characters early the next probe wakes
+    std::uint64_t wakeLateNs;   // how late a sleep's wake-up usually is
 
     std::uint32_t Ahead() const { return aheadEnd - aheadAt; }
     std::uint32_t Take(unsigned char* into, std::uint32_t wanted) {
@@ -91,41 +115,64 @@ struct Descriptor {
 
 std::array<Descriptor, kMaxDescriptors> descriptors{};
 
-// Reply lengths learned, of every port in one table, so that each frame of a
-// line of 256 units keeps a slot of its own: 8 a unit at half load. A slot
-// packs the frame's key, the descriptor and the length, so that ports used on
-// different threads share it without a lock; losing a race costs only a guess.
+// Reply lengths and times learned, of every port in one table, so that each
+// frame of a line of 256 units keeps a slot of its own: 8 a unit at half load.
+// A slot packs the frame's key (32 bits), the descriptor (10), the reply's
+// time in 16-us steps (15) and its length (7), so that ports used on different
+// threads share it without a lock; losing a race costs only a guess.
 constexpr std::size_t kLearnedSlots = 4096;
 constexpr std::size_t kProbes = 8;
+constexpr unsigned kDescriptorShift = 22;
+constexpr unsigned kTimeShift = 7;
+constexpr std::uint64_t kTagMask = ~((std::uint64_t{1} << kDescriptorShift) - 1);
+constexpr std::uint64_t kTimeStepNs = 16000;
+constexpr std::uint64_t kMaxTimeSteps = 0x7FFF;
+constexpr std::uint32_t kMaxLearnedLength = 0x7F;
+static_assert(kMaxDescriptors <= 1 << (32 - kDescriptorShift), "a descriptor fits its bits");
 std::array<std::atomic<std::uint64_t>, kLearnedSlots> learned{};
 
+struct Learned {
+    std::uint32_t length;  // 0 unknown
+    std::uint64_t replyNs;  // 0 unknown
+};
+
 std::uint64_t LearnedTag(int fd, std::uint32_t frame) {
-    return (std::uint64_t{frame} << 32) | (static_cast<std::uint64_t>(fd) << 16);
+    return (std::uint64_t{frame} << 32) | (static_cast<std::uint64_t>(fd) << kDescriptorShift);
+}
+
+// A time is kept rounded up, so that a sleep to it never ends before the reply.
+std::uint64_t PackLearned(std::uint32_t length, std::uint64_t replyNs) {
+    std::uint64_t steps = (replyNs + kTimeStepNs - 1) / kTimeStepNs;
+    if (steps > kMaxTimeSteps) steps = 0;
+    return (steps << kTimeShift) | (length <= kMaxLearnedLength ? length : 0);
 }
 
 std::size_t HomeSlot(int fd, std::uint32_t frame) {
     return (frame ^ (static_cast<std::uint32_t>(fd) * 2654435761u)) % kLearnedSlots;
 }
 
-std::uint32_t LearnedLength(int fd, std::uint32_t frame) {
+Learned LookUpLearned(int fd, std::uint32_t frame) {
     const std::uint64_t tag = LearnedTag(fd, frame);
     for (std::size_t i = 0; i < kProbes; ++i) {
         const std::uint64_t slot =
             learned[(HomeSlot(fd, frame) + i) % kLearnedSlots].load(std::memory_order_relaxed);
-        if ((slot & ~std::uint64_t{0xFFFF}) == tag) return static_cast<std::uint32_t>(slot & 0xFFFF);
+        if ((slot & kTagMask) == tag) {
+            return {static_cast<std::uint32_t>(slot & kMaxLearnedLength),
+                    ((slot >> kTimeShift) & kMaxTimeSteps) * kTimeStepNs};
+        }
     }
-    return 0;
+    return {};
 }
 
 // Into the frame's own slot, else the first free one near it, else its home.
-void Learn(int fd, std::uint32_t frame, std::uint32_t length) {
+void Learn(int fd, std::uint32_t frame, std::uint32_t length, std::uint64_t replyNs) {
     const std::uint64_t tag = LearnedTag(fd, frame);
     std::atomic<std::uint64_t>* into = &learned[HomeSlot(fd, frame)];
     bool free = false;
     for (std::size_t i = 0; i < kProbes; ++i) {
         std::atomic<std::uint64_t>& slot = learned[(HomeSlot(fd, frame) + i) % kLearnedSlots];
         const std::uint64_t held = slot.load(std::memory_order_relaxed);
-        if ((held & ~std::uint64_t{0xFFFF}) == tag) {
+        if ((held & kTagMask) == tag) {
             into = &slot;
             break;
         }
@@ -134,13 +181,13 @@ void Learn(int fd, std::uint32_t frame, std::uint32_t length) {
             free = true;
         }
     }
-    into->store(tag | std::min<std::uint32_t>(length, 0xFFFF), std::memory_order_relaxed);
+    into->store(tag | PackLearned(length, replyNs), std::memory_order_relaxed);
 }
 
 void ForgetLearned(int fd) {
     for (std::atomic<std::uint64_t>& slot : learned) {
         const std::uint64_t held = slot.load(std::memory_order_relaxed);
-        if (held != 0 && ((held >> 16) & 0xFFFF) == static_cast<std::uint64_t>(fd)) {
+        if (held != 0 && (held & kTagMask & 0xFFFFFFFFu) >> kDescriptorShift == static_cast<std::uint64_t>(fd)) {
             slot.store(0, std::memory_order_relaxed);
         }
     }
@@ -204,32 +251,79 @@ std::uint64_t CharacterNs(const CommState& state) {
 }
 
 // The reply's form from its first byte: its length, or 0 when unknown.
-std::uint32_t ExpectedLength(int fd, const Descriptor& d) {
+std::uint32_t ExpectedLength(const Descriptor& d) {
     if (d.form == 'N') return kErrorReplyLength;
-    if (d.form == 'A') return LearnedLength(fd, d.frame);
+    if (d.form == 'A') return d.learnedLength;
     return 0;
 }
 
+// A data reply's CR has been read: what it tells of the reply's time, the
+// time a sleep should end to find it whole (less the usual lateness of a
+// sleep's wake-up). Woken as it landed, the time is measured; if it came more
+// than a character late, it may be a one-off, so the time moves only halfway
+// up and the next reply probes at the old time. Found whole after a sleep that
+// ended on time, the reply was there by then: a probe that finds it so lowers
+// the time and probes twice as far next.
+void NoteReplyTime(Descriptor& d, std::int64_t now, bool landed, std::int64_t sleptUntil,
+                   bool sleptForReply) {
+    const bool probing = d.probing;
+    d.probing = false;
+    if (d.form != 'A') return;
+    const std::uint64_t pace = d.Pace() != 0 ? d.Pace() : 1;
+    const auto sinceWrite = static_cast<std::uint64_t>(now - d.writtenAtNs);
+    if (landed) {
+        const std::uint64_t due = sinceWrite - std::min(d.wakeLateNs, sinceWrite / 2);
+        const bool first = d.replyNs == 0;
+        const bool late = !first && due > d.replyNs + pace;
+        const std::uint64_t raise = late ? (due - d.replyNs) / 2 : 0;
+        d.replyNs = late ? d.replyNs + raise : due;
+        // After a raise, the next reply probes at the time before it; after a
+        // first reply, which may have met a cold start, at once too.
+        d.probeChars = static_cast<std::uint32_t>(std::clamp<std::uint64_t>(raise / pace, 1, kMaxProbeChars));
+        d.wholeStreak = late || first ? kProbeEvery : 0;
+        return;
+    }
+    if (d.replyNs == 0) {
+        d.replyNs = sinceWrite;  // whole by now: a bound for probes to lower
+        d.probeChars = 1;
+        d.wholeStreak = kProbeEvery;
+        return;
+    }
+    const std::int64_t lateNs = now - sleptUntil;
+    if (!sleptForReply || lateNs >= static_cast<std::int64_t>(pace)) return;
+    d.wakeLateNs = (d.wakeLateNs * 7 + static_cast<std::uint64_t>(lateNs)) / 8;
+    if (!probing) {
+        ++d.wholeStreak;
+        return;
+    }
+    d.replyNs = static_cast<std::uint64_t>(sleptUntil - d.writtenAtNs);
+    d.probeChars = std::min(d.probeChars * 2, kMaxProbeChars);
+    d.wholeStreak = kProbeEvery;
+}
+
 // Keeps what the bytes just read tell of the reply: its form, when it began,
-// where its CR is, and the line's pace. A byte that has just woken the reader
-// landed now; after a sleep the bytes may have landed earlier, so a reply
-// found complete then only bounds the pace, and puts it in doubt when the
-// sleep ended on time (a late wake-up finds any reply complete).
-void NoteArrival(int fd, Descriptor& d, const unsigned char* got, std::uint32_t n, bool landed) {
+// where its CR is, its time, and the line's pace. A byte that has just woken
+// the reader landed now; after a sleep the bytes may have landed earlier, so
+// a reply found complete then only bounds the pace, and puts it in doubt when
+// the sleep ended on time (a late wake-up finds any reply complete).
+void NoteArrival(Descriptor& d, const unsigned char* got, std::uint32_t n, bool landed) {
     const std::int64_t now = NowNs();
     const std::int64_t sleptUntil = d.sleptUntilNs;
+    const bool sleptForReply = d.sleptForReply;
     d.sleptUntilNs = 0;
+    d.sleptForReply = false;
     const std::uint32_t before = d.sinceWrite;
     d.sinceWrite += n;
+    if (before == 0) d.form = got[0];
     if (d.replyLength == 0) {
         const void* cr = std::memchr(got, '\r', n);
         if (cr != nullptr) {
             d.replyLength = before + static_cast<std::uint32_t>(static_cast<const unsigned char*>(cr) - got) + 1;
+            NoteReplyTime(d, now, landed, sleptUntil, sleptForReply);
         }
     }
     if (before == 0) {
-        d.form = got[0];
-        d.expected = ExpectedLength(fd, d);
+        d.expected = ExpectedLength(d);
         d.firstAtNs = now - static_cast<std::int64_t>((n - 1) * d.Pace());
         return;
     }
@@ -262,8 +356,29 @@ ssize_t ReadOnce(int fd, Descriptor& d, unsigned char* into, std::uint32_t wante
     }
     // A read that came back short took all there was.
     d.drained = n < 0 || static_cast<std::uint32_t>(n) < asked;
-    if (n > 0) NoteArrival(fd, d, got, static_cast<std::uint32_t>(n), landed);
+    if (n > 0) NoteArrival(d, got, static_cast<std::uint32_t>(n), landed);
     return n;
+}
+
+// The first read after a frame whose reply has a known time sleeps until it is
+// due (a probe: some characters sooner), never past the read's deadline (0:
+// none). True after a sleep; a look then tells whether any of it has come.
+bool SleepUntilReplyDue(Descriptor& d, std::int64_t deadlineNs) {
+    if (d.replySleepTaken || d.replyNs == 0 || d.sinceWrite != 0 || d.characterNs == 0) return false;
+    d.replySleepTaken = true;
+    d.probing = d.wholeStreak >= kProbeEvery;
+    if (d.probing) d.wholeStreak = 0;
+    const std::uint64_t early = d.probing ? d.probeChars * d.Pace() : 0;
+    std::int64_t until = d.writtenAtNs + static_cast<std::int64_t>(d.replyNs) - static_cast<std::int64_t>(early);
+    if (deadlineNs > 0 && until > deadlineNs) until = deadlineNs;
+    if (until <= NowNs()) {
+        d.probing = false;
+        return false;
+    }
+    SleepUntilNs(until);
+    d.sleptUntilNs = until;
+    d.sleptForReply = true;
+    return true;
 }
 
 // Partway through a reply of known length, sleeps until all but its last
@@ -281,6 +396,11 @@ bool SleepThroughReply(Descriptor& d, std::int64_t deadlineNs) {
     SleepUntilNs(until);
     d.sleptUntilNs = until;
     return true;
+}
+
+bool InputWaiting(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, 0) > 0;
 }
 
 // Waits for the descriptor; false on a poll error, `ready` false on time-out.
@@ -333,6 +453,7 @@ PortHandle PortOpen(const char* name) {
     Descriptor& d = descriptors[static_cast<std::size_t>(fd)];
     d = Descriptor{};
     d.timeouts = CommTimeouts{0, 0, kConfiguredReadTimeoutMs, 0, 0};
+    d.probeChars = 1;
     ForgetLearned(fd);
     return static_cast<PortHandle>(fd) + 1;
 }
@@ -412,7 +533,12 @@ bool PortRead(PortHandle port, void* buffer, std::uint32_t count, std::uint32_t*
     *received = d.Take(bytes, count);
     bool landed = false;  // poll has just seen input arrive
     while (*received < count) {
-        const bool slept = maySleep && !landed && SleepThroughReply(d, hasTotal ? deadline * 1000000 : 0);
+        const std::int64_t deadlineNs = hasTotal ? deadline * 1000000 : 0;
+        bool slept = false;
+        if (maySleep && !landed) {
+            // Nothing come by the reply's time: it is waited for, and timed as it lands.
+            slept = SleepUntilReplyDue(d, deadlineNs) ? InputWaiting(fd) : SleepThroughReply(d, deadlineNs);
+        }
         if (immediate || landed || slept || !d.drained) {
             std::uint32_t delivered = 0;
             const ssize_t n =
@@ -451,13 +577,22 @@ bool PortWrite(PortHandle port, const void* bytes, std::uint32_t count, std::uin
     const auto* data = static_cast<const unsigned char*>(bytes);
     // The data reply to the last frame, to its CR, is what that frame gets next;
     // a bare acknowledgement needs no length: its CR wakes the reader.
-    if (d.frame != 0 && d.form == 'A' && d.replyLength > 2) Learn(fd, d.frame, d.replyLength);
+    // Its time, to the CR, is what it takes next; a bare acknowledgement's too.
+    if (d.frame != 0 && d.form == 'A' && d.replyLength >= 2) {
+        Learn(fd, d.frame, d.replyLength > 2 ? d.replyLength : 0, d.replyNs);
+    }
     d.frame = FrameKey(data, count);
+    const Learned known = LookUpLearned(fd, d.frame);
+    d.learnedLength = known.length;
+    d.replyNs = known.replyNs;
     d.sinceWrite = 0;
     d.replyLength = 0;
     d.form = 0;
     d.expected = 0;
     d.drained = true;  // the reply is still to come: poll for it
+    d.replySleepTaken = false;
+    d.sleptForReply = false;
+    d.probing = false;
     const CommTimeouts t = d.timeouts;
     const bool hasTotal = t.writeTotalTimeoutMultiplier != 0 || t.writeTotalTimeoutConstant != 0;
     const std::int64_t deadline =
@@ -476,6 +611,7 @@ bool PortWrite(PortHandle port, const void* bytes, std::uint32_t count, std::uin
         bool ready = false;
         if (!WaitFor(fd, POLLOUT, wait, &ready)) return false;
     }
+    d.writtenAtNs = NowNs();
     return true;
 }
 

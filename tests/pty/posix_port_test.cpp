@@ -5,7 +5,9 @@
 #include <sys/ioctl.h>
 #include <fcntl.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <chrono>
@@ -305,6 +307,47 @@ TEST_F(PosixPortTest, RepliesAreReadWithoutEmptyReads) {
         EXPECT_LE(exchange(c.parts, &got), static_cast<long>(c.parts.size())) << c.name;
         EXPECT_EQ(got, reply) << c.name;
     }
+}
+
+// Times the reading thread has blocked (slept or waited in poll).
+long WaitsOfThisThread() {
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    return usage.ru_nvcsw;
+}
+
+// A frame answered before, a character every 0.5 ms from 3 ms after it was
+// sent, as a UART clocks it: its reply is read whole in one wake-up (the old
+// way, woken by the first character, sleeping through, woken by the last,
+// took three). An error reply in its place is still read whole.
+TEST_F(PosixPortTest, ARepliedFrameIsReadInOneWakeUp) {
+    const std::string data = "A" + std::string(16, '5') + "80\r";
+    const auto exchange = [&](const std::string& reply) {
+        EXPECT_EQ(qsn::SerialWrite(handle, ">02L0008D1\r", 11), qsn::kSerialOk);
+        const auto sent = Clock::now();
+        EXPECT_EQ(PeerReads(11), ">02L0008D1\r");
+        std::thread peer([&] {
+            for (size_t i = 0; i < reply.size(); ++i) {
+                std::this_thread::sleep_until(sent + milliseconds(3) + std::chrono::microseconds(500) * i);
+                pty.Send(std::string(1, reply[i]));
+            }
+        });
+        const long before = WaitsOfThisThread();
+        std::string got;
+        char c = 0;
+        while (got.size() < reply.size() && qsn::SerialRead(handle, &c, 1) == qsn::kSerialOk) got += c;
+        const long waits = WaitsOfThisThread() - before;
+        peer.join();
+        EXPECT_EQ(got, reply);
+        return waits;
+    };
+    exchange(data);
+    std::vector<long> waits;
+    for (int i = 0; i < 9; ++i) waits.push_back(exchange(data));
+    std::nth_element(waits.begin(), waits.begin() + 4, waits.end());
+    EXPECT_EQ(waits[4], 1) << "median wake-ups a reply";
+    exchange("N06\r");
+    exchange(data);
 }
 
 TEST_F(PosixPortTest, SecondOpenOfAnOpenDeviceFails) {
