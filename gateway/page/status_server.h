@@ -55,10 +55,13 @@ public:
     std::string Address() const;
     bool Loopback() const;
 
+    struct Made;  // answers made once per running settings snapshot
+
 private:
     std::map<std::string, HttpRoute> Routes() const;
 
     StatusSources sources_;
+    std::unique_ptr<Made> made_;  // touched by the server's thread only
     std::unique_ptr<HttpServer> server_;
 };
 
