@@ -5,6 +5,8 @@ RSS and open descriptors are read from /proc. Every attack prints what it
 holds (HOLDS) or breaks (BROKEN) with its figures.
 
 Usage: attack.py PLEXER SIMULATOR [--short] [--only NAME,...] [--pb-dir DIR]
+Attacks (for --only): refusals, slowloris, idle, flood, keepalive, post,
+siege, dcmd, fifo; without --short each runs at full size.
 With --pb-dir (the generated sparkplug_b_pb2) and mosquitto, the gateway also
 serves Sparkplug and an oversized DCMD is among the attacks.
 The gateway runs under prlimit --nofile=1024, the systemd default. --short
@@ -29,6 +31,9 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "mqtt"))
 from mqtt_support import Broker, end_children, spawn, start_sim  # noqa: E402
 
+if "--help" in sys.argv or len(sys.argv) < 3:
+    print(__doc__.strip())
+    sys.exit(0 if "--help" in sys.argv else 2)
 PLEXER, SIMULATOR = sys.argv[1:3]
 SHORT = "--short" in sys.argv
 ONLY = sys.argv[sys.argv.index("--only") + 1].split(",") if "--only" in sys.argv else None
