@@ -55,9 +55,9 @@ public:
     std::string Address() const;
     bool Loopback() const;
 
+private:
     struct Made;  // answers made once per running settings snapshot
 
-private:
     std::map<std::string, HttpRoute> Routes() const;
 
     StatusSources sources_;
