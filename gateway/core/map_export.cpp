@@ -133,6 +133,10 @@ MapFormat MapFormatNamed(const std::string& name) {
     throw std::invalid_argument("format: " + name + " is not one of text, csv, json, markdown");
 }
 
+bool UnansweredPlace(const PointState& point) {
+    return point.lastResult == QSN_OK && point.quality == Quality::kNotConfigured;
+}
+
 std::vector<MapRow> MapRows(const PointMap& map, bool readOnly, const std::vector<PointState>& points) {
     std::vector<MapRow> rows;
     for (const auto& [unit, places] : map.Units()) {
@@ -145,8 +149,7 @@ std::vector<MapRow> MapRows(const PointMap& map, bool readOnly, const std::vecto
                 if (index < 0) continue;
                 const auto gate = static_cast<std::size_t>(index);
                 MapRow row = PointRow(map, gate, table, writable, false, 0);
-                const bool unanswered = gate < points.size() && points[gate].lastResult == QSN_OK &&
-                                        points[gate].quality == Quality::kNotConfigured;
+                const bool unanswered = gate < points.size() && UnansweredPlace(points[gate]);
                 if (unanswered) {
                     row.note = "the unit answers '?': not served (exception 0x02)";
                     row.access = "none";

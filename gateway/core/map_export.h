@@ -29,6 +29,9 @@ struct MapRow {
     std::string note;    // why a place is not served, once the polls know
 };
 
+// A place the unit has answered '?' for: not served.
+bool UnansweredPlace(const PointState& point);
+
 // `points` (the poller's, in the map's order) marks positions the unit answers '?' for; empty at start.
 std::vector<MapRow> MapRows(const PointMap& map, bool readOnly, const std::vector<PointState>& points = {});
 

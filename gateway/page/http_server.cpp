@@ -14,7 +14,6 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -24,7 +23,9 @@ namespace plexer::gateway {
 
 namespace {
 
-constexpr int kBacklog = 128;
+// A burst of connections beyond the listen queue has its SYNs dropped, and a
+// client caught in it waits a second to try again: the queue takes all the kernel allows.
+constexpr int kBacklog = SOMAXCONN;
 constexpr std::size_t kReadChunk = 4096;
 // After a refusal, what the client still sends is dropped for this long or this
 // much, so that closing does not reset the connection before it has read the answer.
@@ -33,9 +34,9 @@ constexpr std::size_t kLingerBytes = 16 << 20;
 // Dropped a little at a time, so that a sender still writing gets to read the refusal before the close.
 constexpr std::size_t kDropChunk = 64 << 10;
 constexpr std::chrono::milliseconds kAcceptPause{200};
-// Newcomers taken per round: between rounds the ones taken get to send their
-// request, so that a flood of connections cannot push a client out unread.
-constexpr int kAcceptsPerRound = 16;
+// A newcomer's time to send its request before another may take its place:
+// a client caught in a flood is not pushed out unread by the sockets behind it.
+constexpr std::chrono::milliseconds kGrace{50};
 
 // The page's thread runs this much nicer than the rest of the gateway.
 constexpr int kNicerThanServing = 5;
@@ -225,28 +226,46 @@ bool HttpServer::MakeRoom() {
     return true;
 }
 
-void HttpServer::Accept() {
-    for (int taken = 0; taken < kAcceptsPerRound; ++taken) {
-        int fd = accept4(listen_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0 && (errno == EMFILE || errno == ENFILE)) {
-            if (MakeRoom()) continue;
-            // Nobody to let go: the newcomer is turned away through the spare.
-            close(spare_);
-            fd = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd >= 0) close(fd);
-            spare_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
-            return;
+// Newcomers are taken while there is room or a place to let go; while the
+// ones that would go are still within their grace, the rest wait in the
+// listen queue, not dropped, and the answer is when to take them (none: at once).
+HttpServer::Clock::time_point HttpServer::Accept() {
+    for (;;) {
+        if (Live() >= limits_.maxConnections) {
+            Connection* const first = FirstToGo();
+            const Clock::time_point graceEnds = first->since + kGrace;
+            if (!first->answered && Clock::now() < graceEnds) return graceEnds;
+            Close(*first);
         }
-        if (fd < 0) return;
-        const auto live = static_cast<std::size_t>(
-            std::count_if(connections_.begin(), connections_.end(), [](const Connection& c) { return c.fd >= 0; }));
-        if (live >= limits_.maxConnections) MakeRoom();
-        const int on = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        Connection& connection = connections_.emplace_back();
-        connection.fd = fd;
-        connection.since = Clock::now();
+        const int fd = accept4(listen_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd >= 0) {
+            Adopt(fd);
+            continue;
+        }
+        if (errno != EMFILE && errno != ENFILE) return {};
+        if (MakeRoom()) continue;
+        // Nobody to let go: the newcomer is turned away through the spare.
+        close(spare_);
+        const int turnedAway = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (turnedAway >= 0) close(turnedAway);
+        spare_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        return spare_ < 0 ? Clock::now() + kAcceptPause : Clock::time_point{};
     }
+}
+
+// Read at once: a request already in is answered before anything else is accepted.
+void HttpServer::Adopt(int fd) {
+    const int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    Connection& connection = connections_.emplace_back();
+    connection.fd = fd;
+    connection.since = Clock::now();
+    Receive(connection);
+}
+
+std::size_t HttpServer::Live() const {
+    return static_cast<std::size_t>(
+        std::count_if(connections_.begin(), connections_.end(), [](const Connection& c) { return c.fd >= 0; }));
 }
 
 void HttpServer::Receive(Connection& connection) {
@@ -363,11 +382,11 @@ void HttpServer::Serve() {
     LowerThisThread();
     std::vector<pollfd> fds;
     std::vector<Connection*> watched;
-    std::optional<Clock::time_point> pausedUntil;
+    Clock::time_point pausedUntil{};  // newcomers left in the listen queue until then
     for (;;) {
         const Clock::time_point now = Clock::now();
-        if (pausedUntil && now >= *pausedUntil) pausedUntil.reset();
-        fds.assign({{wake_, POLLIN, 0}, {listen_, static_cast<short>(pausedUntil ? 0 : POLLIN), 0}});
+        const bool paused = now < pausedUntil;
+        fds.assign({{wake_, POLLIN, 0}, {listen_, static_cast<short>(paused ? 0 : POLLIN), 0}});
         watched.clear();
         for (Connection& connection : connections_) {
             // Input beyond a head's bound is not read on: the requests in it are answered first.
@@ -377,7 +396,9 @@ void HttpServer::Serve() {
             fds.push_back({connection.fd, wanted, 0});
             watched.push_back(&connection);
         }
-        const int wait = pausedUntil ? std::min(WaitMs(now), 200) : WaitMs(now);
+        const auto untilPauseEnds =
+            paused ? std::chrono::ceil<std::chrono::milliseconds>(pausedUntil - now) : limits_.idleTimeout;
+        const int wait = std::min(WaitMs(now), static_cast<int>(untilPauseEnds.count()));
         if (poll(fds.data(), fds.size(), wait) < 0 && errno != EINTR) return;
         if ((fds[0].revents & POLLIN) != 0) return;
         for (std::size_t i = 0; i < watched.size(); ++i) {
@@ -392,10 +413,7 @@ void HttpServer::Serve() {
                 Answer(connection);  // pipelined
             }
         }
-        if ((fds[1].revents & POLLIN) != 0) {
-            Accept();
-            if (spare_ < 0) pausedUntil = Clock::now() + kAcceptPause;
-        }
+        if ((fds[1].revents & POLLIN) != 0) pausedUntil = Accept();
         const Clock::time_point after = Clock::now();
         for (Connection& connection : connections_) {
             if (connection.fd >= 0 && after >= Deadline(connection)) Close(connection);

@@ -86,7 +86,9 @@ private:
     };
 
     void Serve();
-    void Accept();
+    Clock::time_point Accept();
+    void Adopt(int fd);
+    std::size_t Live() const;
     bool MakeRoom();
     Connection* FirstToGo();
     void Receive(Connection& connection);

@@ -1,5 +1,8 @@
 #include "status_json.h"
 
+#include <charconv>
+#include <cmath>
+
 #include "display_text.h"
 #include "version.h"
 
@@ -10,68 +13,128 @@ namespace {
 using nlohmann::ordered_json;
 
 // A label's value escaped as the text format asks: a port name is the user's text.
-std::string Label(const char* name, const std::string& value) {
-    std::string escaped;
+void AppendLabel(std::string& text, std::string_view name, std::string_view value) {
+    text += name;
+    text += "=\"";
     for (const char c : value) {
-        if (c == '\\' || c == '"') escaped += '\\';
-        escaped += c == '\n' ? std::string("\\n") : std::string(1, c);
+        if (c == '\\' || c == '"') text += '\\';
+        if (c == '\n') {
+            text += "\\n";
+        } else {
+            text += c;
+        }
     }
-    return std::string(name) + "=\"" + escaped + "\"";
+    text += '"';
+}
+
+void AppendInteger(std::string& text, long long value) {
+    char digits[24];
+    text.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+}
+
+// As JSON writes a double: the shortest text that reads back the same, a
+// whole number with ".0", and null for what JSON cannot hold.
+void AppendJsonNumber(std::string& text, double value) {
+    if (!std::isfinite(value)) {
+        text += "null";
+        return;
+    }
+    char digits[32];
+    const std::string_view written(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+    text += written;
+    if (written.find_first_of(".e") == std::string_view::npos) text += ".0";
 }
 
 long long Milliseconds(PollClock::duration age) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(age).count();
 }
 
-template <typename T>
-ordered_json OrNull(const std::optional<T>& value) {
-    return value ? ordered_json(*value) : ordered_json(nullptr);
+// As the rest of the page's JSON is written: a name's bad UTF-8 replaced, never thrown over.
+std::string Dumped(const ordered_json& json) {
+    return json.dump(-1, ' ', false, ordered_json::error_handler_t::replace);
 }
 
 }  // namespace
 
-ordered_json PointsJson(const PointMap& map, std::span<const PointVerdict> verdicts,
-                        const std::vector<PointState>& points) {
-    ordered_json all = ordered_json::array();
-    for (std::size_t i = 0; i < verdicts.size() && i < map.Gates().size(); ++i) {
+PointsFrame PointsFrameOf(const PointMap& map) {
+    PointsFrame frame;
+    for (std::size_t i = 0; i < map.Gates().size(); ++i) {
         const Gate& gate = map.Gates()[i];
         const PointSettings& settings = map.Settings(i);
         const Family family = FamilyOf(gate.typeCode);
+        std::string head = Dumped(
+            {{"gas", gate.gas}, {"unit", gate.unit}, {"name", settings.name}, {"family", FamilyName(family)}});
+        head.back() = ',';
+        frame.heads.push_back(std::move(head));
+        frame.euNames.push_back("\"euName\":" + Dumped(EuNameOf(settings, family)));
+    }
+    return frame;
+}
+
+std::string PointsText(const PointsFrame& frame, std::span<const PointVerdict> verdicts,
+                       const std::vector<PointState>& points) {
+    std::string text = "[";
+    const std::size_t count = std::min(verdicts.size(), frame.heads.size());
+    text.reserve(count * (frame.heads.empty() ? 0 : frame.heads[0].size() + 128));
+    for (std::size_t i = 0; i < count; ++i) {
         const Verdict& verdict = verdicts[i].verdict;
-        ordered_json object = {{"gas", gate.gas},
-                               {"unit", gate.unit},
-                               {"name", settings.name},
-                               {"family", FamilyName(family)},
-                               {"quality", ReasonName(verdict.reason)},
-                               {"good", verdict.Good()}};
         // What a '?' position returns is no value at all, not even a last one.
         const bool configured = i >= points.size() || points[i].quality != Quality::kNotConfigured;
         const bool shown = verdict.reason != Reason::kNotConfigured && configured;
-        object["counts"] = shown ? OrNull(verdict.last) : nullptr;
-        object["eu"] = shown ? OrNull(verdicts[i].lastEu) : nullptr;
-        object["euName"] = EuNameOf(settings, family);
-        object["ageMs"] = verdict.age ? ordered_json(Milliseconds(*verdict.age)) : ordered_json(nullptr);
-        if (verdict.reason == Reason::kFailed && i < points.size() && !points[i].lastCause.empty()) {
-            object["cause"] = points[i].lastCause;
+        if (i > 0) text += ',';
+        text += frame.heads[i];
+        text += "\"quality\":\"";
+        text += ReasonName(verdict.reason);
+        text += verdict.Good() ? "\",\"good\":true,\"counts\":" : "\",\"good\":false,\"counts\":";
+        if (shown && verdict.last) {
+            AppendInteger(text, *verdict.last);
+        } else {
+            text += "null";
         }
-        all.push_back(object);
+        text += ",\"eu\":";
+        if (shown && verdicts[i].lastEu) {
+            AppendJsonNumber(text, *verdicts[i].lastEu);
+        } else {
+            text += "null";
+        }
+        text += ',';
+        text += frame.euNames[i];
+        text += ",\"ageMs\":";
+        if (verdict.age) {
+            AppendInteger(text, Milliseconds(*verdict.age));
+        } else {
+            text += "null";
+        }
+        if (verdict.reason == Reason::kFailed && i < points.size() && !points[i].lastCause.empty()) {
+            text += ",\"cause\":" + Dumped(points[i].lastCause);
+        }
+        text += '}';
     }
-    return all;
+    return text + "]";
 }
 
 std::string MetricsText(const MetricsSources& sources, PollClock::time_point now) {
-    const std::vector<UnitHealth>& units = sources.units;
     std::string text;
-    const auto family = [&](const char* name, const char* type, const char* help) {
-        text += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+    text.reserve(4096 + 48 * sources.verdicts.size());
+    const auto family = [&text](std::string_view name, std::string_view type, std::string_view help) {
+        text.append("# HELP ").append(name).append(" ").append(help).append("\n# TYPE ");
+        text.append(name).append(" ").append(type).append("\n");
     };
     family("plexer_build_info", "gauge", "Always 1: the version of the gateway and the line it serves.");
-    text += "plexer_build_info{" + Label("version", Version()) + "," + Label("line", sources.port) + "} 1\n";
-    const auto perUnit = [&](const char* name, const char* type, const char* help, auto value) {
+    text += "plexer_build_info{";
+    AppendLabel(text, "version", Version());
+    text += ',';
+    AppendLabel(text, "line", sources.port);
+    text += "} 1\n";
+    const auto perUnit = [&](std::string_view name, std::string_view type, std::string_view help, auto value) {
         family(name, type, help);
-        for (const UnitHealth& unit : units) {
-            text += std::string(name) + "{" + Label("unit", std::to_string(unit.unit)) + "} " +
-                    std::to_string(value(unit)) + "\n";
+        for (const UnitHealth& unit : sources.units) {
+            char number[12];
+            text.append(name).append("{");
+            AppendLabel(text, "unit", {number, std::to_chars(number, number + sizeof number, unit.unit).ptr});
+            text += "} ";
+            AppendInteger(text, value(unit));
+            text += '\n';
         }
     };
     perUnit("plexer_unit_transactions_total", "counter", "Driver transactions with the unit.",
@@ -84,9 +147,11 @@ std::string MetricsText(const MetricsSources& sources, PollClock::time_point now
             [&](const UnitHealth& u) { return DemotedAt(u, now) ? 1L : 0L; });
     perUnit("plexer_unit_up", "gauge", "1 when the unit's last poll succeeded.",
             [&](const UnitHealth& u) { return UnitState(u, now) == "ok" ? 1L : 0L; });
-    const auto single = [&](const char* name, const char* type, const char* help, long value) {
+    const auto single = [&](std::string_view name, std::string_view type, std::string_view help, long value) {
         family(name, type, help);
-        text += std::string(name) + " " + std::to_string(value) + "\n";
+        text.append(name).append(" ");
+        AppendInteger(text, value);
+        text += '\n';
     };
     single("plexer_line_up", "gauge", "1 while the line's device is there, 0 while it is lost.",
            sources.line.up ? 1 : 0);
@@ -94,15 +159,20 @@ std::string MetricsText(const MetricsSources& sources, PollClock::time_point now
     single("plexer_line_recoveries_total", "counter", "Times the line came back.", sources.line.recoveries);
     family("plexer_modbus_requests_total", "counter", "Modbus requests answered, by function and exception (0: none).");
     for (const auto& [key, count] : sources.requests) {
-        const std::string labels = Label("function", "0x" + Hex2(static_cast<unsigned>(key.first))) + "," +
-                                   Label("exception", "0x" + Hex2(static_cast<unsigned>(key.second)));
-        text += "plexer_modbus_requests_total{" + labels + "} " + std::to_string(count) + "\n";
+        text += "plexer_modbus_requests_total{";
+        AppendLabel(text, "function", "0x" + Hex2(static_cast<unsigned>(key.first)));
+        text += ',';
+        AppendLabel(text, "exception", "0x" + Hex2(static_cast<unsigned>(key.second)));
+        text += "} ";
+        AppendInteger(text, count);
+        text += '\n';
     }
     family("plexer_point_good", "gauge", "1 while the point's value is served, 0 while it is not.");
     const std::vector<Gate>& gates = sources.map.Gates();
     for (std::size_t i = 0; i < sources.verdicts.size() && i < gates.size(); ++i) {
-        text += "plexer_point_good{" + Label("gas", gates[i].gas) + "} " +
-                (sources.verdicts[i].verdict.Good() ? "1" : "0") + "\n";
+        text += "plexer_point_good{";
+        AppendLabel(text, "gas", gates[i].gas);
+        text += sources.verdicts[i].verdict.Good() ? "} 1\n" : "} 0\n";
     }
     return text;
 }

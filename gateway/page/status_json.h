@@ -14,10 +14,18 @@
 
 namespace plexer::gateway {
 
+// What each point's JSON holds that only the running settings decide, in the
+// map's order: made once per snapshot, as /api/points is asked many times a second.
+struct PointsFrame {
+    std::vector<std::string> heads;    // {"gas":..,"unit":..,"name":..,"family":..,
+    std::vector<std::string> euNames;  // "euName":..
+};
+PointsFrame PointsFrameOf(const PointMap& map);
+
 // `verdicts` and `points` in the map's order; the points for the cause of a
-// failed read and to tell a '?' position's last read.
-nlohmann::ordered_json PointsJson(const PointMap& map, std::span<const PointVerdict> verdicts,
-                                  const std::vector<PointState>& points);
+// failed read and to tell a '?' position's last read. A JSON array, written straight to text.
+std::string PointsText(const PointsFrame& frame, std::span<const PointVerdict> verdicts,
+                       const std::vector<PointState>& points);
 
 struct MetricsSources {
     const std::vector<UnitHealth>& units;

@@ -1,5 +1,6 @@
 #include "status_server.h"
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 
@@ -113,7 +114,32 @@ HttpAnswer HistoryAnswer(const HistorySource* history, std::string_view query) {
     return answer;
 }
 
+// Made again only when a reload has swapped the snapshot (or `key` has moved).
+template <typename T, typename Key = bool>
+class PerSnapshot {
+public:
+    template <typename Make>
+    const T& For(const RunningPtr& running, const Key& key, Make make) {
+        if (of_.lock() != running || key_ != key) {
+            value_ = make(*running);
+            of_ = running;
+            key_ = key;
+        }
+        return value_;
+    }
+
+private:
+    std::weak_ptr<const Running> of_;  // weak: a swapped-out snapshot is not kept alive for this
+    Key key_{};
+    T value_{};
+};
+
 }  // namespace
+
+struct StatusServer::Made {
+    PerSnapshot<std::string, std::vector<bool>> map;  // keyed by the places the units answer '?' for
+    PerSnapshot<PointsFrame> points;
+};
 
 void LineLog::Add(const LogLine& line) {
     const std::lock_guard lock(mutex_);
@@ -131,7 +157,7 @@ std::vector<KeptLine> LineLog::Last() const {
 }
 
 StatusServer::StatusServer(const std::string& host, int port, std::size_t maxConnections, StatusSources sources)
-    : sources_(sources) {
+    : sources_(sources), made_(std::make_unique<Made>()) {
     HttpLimits limits;
     limits.maxConnections = maxConnections;
     server_ = std::make_unique<HttpServer>(host, port, Routes(), limits);
@@ -153,15 +179,22 @@ std::map<std::string, HttpRoute> StatusServer::Routes() const {
     };
     serveJson("/api/units", [&core = sources_.core] { return UnitsJson(core.Units(), PollClock::now()); });
     serveJson("/api/line", [&core = sources_.core] { return LineJson(core.Line(), PollClock::now()); });
-    serveJson("/api/points", [&core = sources_.core] {
+    routes["/api/points"] = [&core = sources_.core, made = made_.get()](std::string_view) {
         const RunningPtr running = core.Settings();
         const std::vector<PointVerdict> verdicts = core.JudgeAll(*running, PollClock::now());
-        return PointsJson(running->map, verdicts, core.Points());
-    });
-    routes["/api/map"] = [&core = sources_.core](std::string_view) {
+        const PointsFrame& frame =
+            made->points.For(running, false, [](const Running& settings) { return PointsFrameOf(settings.map); });
+        return HttpAnswer{"application/json", PointsText(frame, verdicts, core.Points()), 200, {}};
+    };
+    routes["/api/map"] = [&core = sources_.core, made = made_.get()](std::string_view) {
         const RunningPtr running = core.Settings();
-        const std::vector<MapRow> rows = MapRows(running->map, running->config.readOnly, core.Points());
-        return HttpAnswer{"application/json", MapText(rows, MapFormat::kJson), 200, {}};
+        const std::vector<PointState> points = core.Points();
+        std::vector<bool> unanswered(points.size());
+        std::transform(points.begin(), points.end(), unanswered.begin(), UnansweredPlace);
+        const std::string& text = made->map.For(running, unanswered, [&points](const Running& settings) {
+            return MapText(MapRows(settings.map, settings.config.readOnly, points), MapFormat::kJson);
+        });
+        return HttpAnswer{"application/json", text, 200, {}};
     };
     serveJson("/api/lines", [&lines = sources_.lines] {
         nlohmann::ordered_json all = nlohmann::ordered_json::array();

@@ -56,9 +56,12 @@ public:
     bool Loopback() const;
 
 private:
+    struct Made;  // answers made once per running settings snapshot
+
     std::map<std::string, HttpRoute> Routes() const;
 
     StatusSources sources_;
+    std::unique_ptr<Made> made_;  // touched by the server's thread only
     std::unique_ptr<HttpServer> server_;
 };
 
