@@ -46,6 +46,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/timerfd.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -102,6 +103,8 @@ struct Descriptor {
     std::uint32_t wholeStreak;  // replies found whole at their time since the last probe
     std::uint32_t probeChars;   // how many characters early the next probe wakes
     std::uint64_t wakeLateNs;   // how late a sleep's wake-up usually is
+    int timer;                  // a timer file to sleep on, plus one; 0 for none
+    bool lateBefore;            // the last reply timed came over a character late
 
     std::uint32_t Ahead() const { return aheadEnd - aheadAt; }
     std::uint32_t Take(unsigned char* into, std::uint32_t wanted) {
@@ -229,9 +232,26 @@ std::int64_t NowNs() {
 
 std::int64_t NowMs() { return NowNs() / 1000000; }
 
-void SleepUntilNs(std::int64_t deadlineNs) {
-    const timespec deadline{static_cast<time_t>(deadlineNs / 1000000000),
-                            static_cast<long>(deadlineNs % 1000000000)};
+timespec TimespecOf(std::int64_t ns) {
+    return {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+}
+
+// On the descriptor's timer when it has one: a timer file fires on time,
+// where a sleep may end as much as the thread's timer slack late (50 us by
+// default), which a read would add to every reply.
+void SleepUntilNs(const Descriptor& d, std::int64_t deadlineNs) {
+    if (deadlineNs <= 0) return;  // a zero time would disarm the timer, and poll wait for ever
+    const timespec deadline = TimespecOf(deadlineNs);
+    if (d.timer != 0) {
+        // Setting the timer clears its last expiry, so poll waits for this one.
+        const itimerspec once{{0, 0}, deadline};
+        if (timerfd_settime(d.timer - 1, TFD_TIMER_ABSTIME, &once, nullptr) == 0) {
+            pollfd p{d.timer - 1, POLLIN, 0};
+            while (poll(&p, 1, -1) < 0 && errno == EINTR) {
+            }
+            return;
+        }
+    }
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
     }
 }
@@ -259,11 +279,11 @@ std::uint32_t ExpectedLength(const Descriptor& d) {
 
 // A data reply's CR has been read: what it tells of the reply's time, the
 // time a sleep should end to find it whole (less the usual lateness of a
-// sleep's wake-up). Woken as it landed, the time is measured; if it came more
-// than a character late, it may be a one-off, so the time moves only halfway
-// up and the next reply probes at the old time. Found whole after a sleep that
-// ended on time, the reply was there by then: a probe that finds it so lowers
-// the time and probes twice as far next.
+// sleep's wake-up). Woken as it landed, the time is measured; one more than a
+// character later than expected is taken only when the reply before was late
+// too, since a one-off would make the next replies wait for it. Found whole
+// after a sleep that ended on time, the reply was there by then: a probe that
+// finds it so lowers the time and probes twice as far next.
 void NoteReplyTime(Descriptor& d, std::int64_t now, bool landed, std::int64_t sleptUntil,
                    bool sleptForReply) {
     const bool probing = d.probing;
@@ -275,12 +295,12 @@ void NoteReplyTime(Descriptor& d, std::int64_t now, bool landed, std::int64_t sl
         const std::uint64_t due = sinceWrite - std::min(d.wakeLateNs, sinceWrite / 2);
         const bool first = d.replyNs == 0;
         const bool late = !first && due > d.replyNs + pace;
-        const std::uint64_t raise = late ? (due - d.replyNs) / 2 : 0;
-        d.replyNs = late ? d.replyNs + raise : due;
-        // After a raise, the next reply probes at the time before it; after a
-        // first reply, which may have met a cold start, at once too.
-        d.probeChars = static_cast<std::uint32_t>(std::clamp<std::uint64_t>(raise / pace, 1, kMaxProbeChars));
-        d.wholeStreak = late || first ? kProbeEvery : 0;
+        const bool lateAgain = late && d.lateBefore;
+        d.lateBefore = late && !lateAgain;
+        if (!late || lateAgain) d.replyNs = due;
+        d.probeChars = 1;
+        // A first reply may have met a cold start: the next probes at once.
+        d.wholeStreak = first ? kProbeEvery : 0;
         return;
     }
     if (d.replyNs == 0) {
@@ -290,6 +310,7 @@ void NoteReplyTime(Descriptor& d, std::int64_t now, bool landed, std::int64_t sl
         return;
     }
     const std::int64_t lateNs = now - sleptUntil;
+    d.lateBefore = false;
     if (!sleptForReply || lateNs >= static_cast<std::int64_t>(pace)) return;
     d.wakeLateNs = (d.wakeLateNs * 7 + static_cast<std::uint64_t>(lateNs)) / 8;
     if (!probing) {
@@ -375,7 +396,7 @@ bool SleepUntilReplyDue(Descriptor& d, std::int64_t deadlineNs) {
         d.probing = false;
         return false;
     }
-    SleepUntilNs(until);
+    SleepUntilNs(d, until);
     d.sleptUntilNs = until;
     d.sleptForReply = true;
     return true;
@@ -393,7 +414,7 @@ bool SleepThroughReply(Descriptor& d, std::int64_t deadlineNs) {
     std::int64_t until = d.firstAtNs + static_cast<std::int64_t>((d.expected - 2) * pace);
     if (deadlineNs > 0 && until > deadlineNs) until = deadlineNs;
     if (until <= NowNs()) return false;
-    SleepUntilNs(until);
+    SleepUntilNs(d, until);
     d.sleptUntilNs = until;
     return true;
 }
@@ -454,6 +475,8 @@ PortHandle PortOpen(const char* name) {
     d = Descriptor{};
     d.timeouts = CommTimeouts{0, 0, kConfiguredReadTimeoutMs, 0, 0};
     d.probeChars = 1;
+    const int timer = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
+    d.timer = timer >= 0 ? timer + 1 : 0;
     ForgetLearned(fd);
     return static_cast<PortHandle>(fd) + 1;
 }
@@ -618,7 +641,9 @@ bool PortWrite(PortHandle port, const void* bytes, std::uint32_t count, std::uin
 bool PortClose(PortHandle port) {
     const int fd = DescriptorOf(port);
     if (fd < 0) return false;
-    descriptors[static_cast<std::size_t>(fd)] = Descriptor{};
+    Descriptor& d = descriptors[static_cast<std::size_t>(fd)];
+    if (d.timer != 0) close(d.timer - 1);
+    d = Descriptor{};
     return close(fd) == 0;
 }
 
