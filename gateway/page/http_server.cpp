@@ -36,7 +36,7 @@ constexpr std::size_t kDropChunk = 64 << 10;
 constexpr std::chrono::milliseconds kAcceptPause{200};
 // A newcomer's time to send its request before another may take its place:
 // a client caught in a flood is not pushed out unread by the sockets behind it.
-constexpr std::chrono::milliseconds kGrace{50};
+constexpr std::chrono::milliseconds kGrace{10};
 
 // The page's thread runs this much nicer than the rest of the gateway.
 constexpr int kNicerThanServing = 5;
