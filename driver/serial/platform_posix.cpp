@@ -131,7 +131,7 @@ constexpr std::uint64_t kTagMask = ~((std::uint64_t{1} << kDescriptorShift) - 1)
 constexpr std::uint64_t kTimeStepNs = 16000;
 constexpr std::uint64_t kMaxTimeSteps = 0x7FFF;
 constexpr std::uint32_t kMaxLearnedLength = 0x7F;
-static_assert(kMaxDescriptors <= 1 << (32 - kDescriptorShift), "a descriptor fits its bits");
+static_assert(kMaxDescriptors == 1 << (32 - kDescriptorShift), "a descriptor fills its bits");
 std::array<std::atomic<std::uint64_t>, kLearnedSlots> learned{};
 
 struct Learned {
@@ -190,7 +190,7 @@ void Learn(int fd, std::uint32_t frame, std::uint32_t length, std::uint64_t repl
 void ForgetLearned(int fd) {
     for (std::atomic<std::uint64_t>& slot : learned) {
         const std::uint64_t held = slot.load(std::memory_order_relaxed);
-        if (held != 0 && (held & kTagMask & 0xFFFFFFFFu) >> kDescriptorShift == static_cast<std::uint64_t>(fd)) {
+        if (held != 0 && ((held >> kDescriptorShift) & (kMaxDescriptors - 1)) == static_cast<std::uint64_t>(fd)) {
             slot.store(0, std::memory_order_relaxed);
         }
     }
@@ -598,9 +598,8 @@ bool PortWrite(PortHandle port, const void* bytes, std::uint32_t count, std::uin
     if (fd < 0) return false;
     Descriptor& d = descriptors[static_cast<std::size_t>(fd)];
     const auto* data = static_cast<const unsigned char*>(bytes);
-    // The data reply to the last frame, to its CR, is what that frame gets next;
-    // a bare acknowledgement needs no length: its CR wakes the reader.
-    // Its time, to the CR, is what it takes next; a bare acknowledgement's too.
+    // What the last frame's reply was, to its CR, is what that frame gets next:
+    // its time, and a data reply's length (a bare acknowledgement's CR ends it).
     if (d.frame != 0 && d.form == 'A' && d.replyLength >= 2) {
         Learn(fd, d.frame, d.replyLength > 2 ? d.replyLength : 0, d.replyNs);
     }
@@ -616,6 +615,7 @@ bool PortWrite(PortHandle port, const void* bytes, std::uint32_t count, std::uin
     d.replySleepTaken = false;
     d.sleptForReply = false;
     d.probing = false;
+    d.writtenAtNs = NowNs();  // again once written; a failed write leaves no older time
     const CommTimeouts t = d.timeouts;
     const bool hasTotal = t.writeTotalTimeoutMultiplier != 0 || t.writeTotalTimeoutConstant != 0;
     const std::int64_t deadline =
