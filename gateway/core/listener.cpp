@@ -1,6 +1,8 @@
 #include "listener.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/tcp.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -74,6 +76,22 @@ Listener Listen(const std::string& host, int port, int backlog, const std::strin
     getsockname(listener.fd, reinterpret_cast<sockaddr*>(&bound), &boundSize);
     Describe(bound, listener);
     return listener;
+}
+
+int AcceptClient(int listenFd) {
+    const int fd = accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) return fd;
+    const int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return fd;
+}
+
+bool TurnAwayThroughSpare(int listenFd, int* spare) {
+    close(*spare);
+    const int turnedAway = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (turnedAway >= 0) close(turnedAway);
+    *spare = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    return turnedAway >= 0 && *spare >= 0;
 }
 
 }  // namespace plexer::gateway

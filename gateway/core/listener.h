@@ -17,4 +17,13 @@ struct Listener {
 // Throws std::runtime_error "<what>cannot listen on HOST:PORT: why".
 Listener Listen(const std::string& host, int port, int backlog, const std::string& what = "");
 
+// A waiting client, non-blocking, with TCP_NODELAY so that each answer leaves
+// at once; -1 (errno set) when none is waiting or no descriptor is left.
+int AcceptClient(int listenFd);
+
+// Out of descriptors: the spare is given up to take the newcomer and close it,
+// so that the listener does not stay readable, then taken again. False when
+// the newcomer or the spare could not be had.
+bool TurnAwayThroughSpare(int listenFd, int* spare);
+
 }  // namespace plexer::gateway

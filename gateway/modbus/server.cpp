@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <modbus/modbus.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
@@ -164,16 +163,11 @@ bool Server::MakeRoom() {
 
 void Server::Accept(const ServeHooks& hooks) {
     for (;;) {
-        const int fd = accept4(listen_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        const int fd = AcceptClient(listen_);
         if (fd < 0 && (errno == EMFILE || errno == ENFILE)) {
-            // Out of descriptors: a client makes room, or the newcomer is turned
-            // away through the spare; the listener never stays readable unanswered.
+            // Out of descriptors: a client makes room, or the newcomer is turned away.
             if (MakeRoom()) continue;
-            close(spare_);
-            const int turnedAway = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (turnedAway >= 0) close(turnedAway);
-            spare_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
-            if (turnedAway < 0 || spare_ < 0) acceptPausedUntil_ = Clock::now() + kAcceptPause;
+            if (!TurnAwayThroughSpare(listen_, &spare_)) acceptPausedUntil_ = Clock::now() + kAcceptPause;
             if (hooks.warn) hooks.warn("out of descriptors: a new client was turned away");
             return;
         }
@@ -184,8 +178,6 @@ void Server::Accept(const ServeHooks& hooks) {
             close(fd);  // every client has a write in flight
             continue;
         }
-        const int on = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         Connection& connection = connections_.emplace_back();
         connection.fd = fd;
         connection.lastHeard = Clock::now();

@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
@@ -237,26 +236,21 @@ HttpServer::Clock::time_point HttpServer::Accept() {
             if (!first->answered && Clock::now() < graceEnds) return graceEnds;
             Close(*first);
         }
-        const int fd = accept4(listen_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        const int fd = AcceptClient(listen_);
         if (fd >= 0) {
             Adopt(fd);
             continue;
         }
         if (errno != EMFILE && errno != ENFILE) return {};
         if (MakeRoom()) continue;
-        // Nobody to let go: the newcomer is turned away through the spare.
-        close(spare_);
-        const int turnedAway = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (turnedAway >= 0) close(turnedAway);
-        spare_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        // Nobody to let go: the newcomer is turned away.
+        TurnAwayThroughSpare(listen_, &spare_);
         return spare_ < 0 ? Clock::now() + kAcceptPause : Clock::time_point{};
     }
 }
 
 // Read at once: a request already in is answered before anything else is accepted.
 void HttpServer::Adopt(int fd) {
-    const int on = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     Connection& connection = connections_.emplace_back();
     connection.fd = fd;
     connection.since = Clock::now();
